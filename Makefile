@@ -1,0 +1,43 @@
+# Two entry points: `make demo` (install, then run the main job) and
+# `make test` (install everything, then run the C++ and Python suites).
+SHELL := /bin/bash
+VENV := .venv
+PY := $(VENV)/bin/python
+CPP_BUILD := build/cpp
+BUILD_TOOLS := scikit-build-core cmake ninja
+TEST_TOOLS := pytest numpy hypothesis mypy
+
+.PHONY: demo test install venv system-deps cpp-test py-test bench clean
+
+demo: install
+	$(PY) examples/demo.py
+
+test: system-deps install cpp-test py-test
+
+venv: $(PY)
+$(PY):
+	"$$(tools/find_python.sh)" -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+	$(PY) -m pip install -q $(BUILD_TOOLS) $(TEST_TOOLS)
+
+install: venv
+	$(PY) -m pip install -q --no-build-isolation .
+
+# GoogleTest comes from Debian's libgtest-dev.
+system-deps:
+	@if [ ! -f /usr/include/gtest/gtest.h ]; then \
+	  SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
+	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq libgtest-dev; \
+	fi
+
+cpp-test: venv system-deps
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake -S . -B $(CPP_BUILD) -G Ninja \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELKOR_BUILD_EXTENSION=OFF -DVELKOR_BUILD_TESTS=ON
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --build $(CPP_BUILD)
+	cd $(CPP_BUILD) && PATH="$(CURDIR)/$(VENV)/bin:$$PATH" ctest --output-on-failure
+
+py-test: install
+	$(PY) -m pytest -q tests/python
+
+clean:
+	rm -rf build $(VENV)

@@ -1,0 +1,46 @@
+#include "support/failure.h"
+
+#include <unistd.h>
+
+#include <atomic>
+
+namespace velkor {
+namespace {
+
+std::atomic<bool> reported_once{false};
+
+void write_stderr(const std::string& text) {
+  const char* data = text.data();
+  size_t left = text.size();
+  while (left > 0) {
+    ssize_t n = ::write(2, data, left);
+    if (n <= 0) return;  // nothing sensible to do if stderr is gone
+    data += n;
+    left -= static_cast<size_t>(n);
+  }
+}
+
+}  // namespace
+
+void fail(const std::string& message, std::source_location where) {
+  std::string report = "thread '<unnamed>' failed at ";
+  report += where.file_name();
+  report += ':';
+  report += std::to_string(where.line());
+  report += ':';
+  report += std::to_string(where.column());
+  report += ":\n";
+  report += message;
+  report += '\n';
+  if (!reported_once.exchange(true)) {
+    report +=
+        "note: set a breakpoint on velkor::fail in a debugger to see a "
+        "backtrace\n";
+  }
+  write_stderr(report);
+  throw Failure(message);
+}
+
+void resume_failure(const std::string& message) { throw Failure(message); }
+
+}  // namespace velkor

@@ -1,0 +1,88 @@
+#include "support/hash_map.h"
+
+#include <sys/random.h>
+
+#include <cstring>
+
+namespace velkor {
+namespace {
+
+std::uint64_t splitmix64(std::uint64_t& state) {
+  std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  return z ^ (z >> 31);
+}
+
+// One getrandom() per thread, then a counter-based generator: maps are
+// created often (one per pair count) and the system call would dominate.
+std::uint64_t& generator_state() {
+  thread_local std::uint64_t state = [] {
+    std::uint64_t seed = 0;
+    if (getrandom(&seed, sizeof seed, 0) != static_cast<ssize_t>(sizeof seed)) {
+      seed = reinterpret_cast<std::uintptr_t>(&seed) ^ 0x2545F4914F6CDD1Dull;
+    }
+    return seed;
+  }();
+  return state;
+}
+
+inline std::uint64_t rotl(std::uint64_t x, int b) { return (x << b) | (x >> (64 - b)); }
+
+struct SipState {
+  std::uint64_t v0, v1, v2, v3;
+  void round() {
+    v0 += v1;
+    v1 = rotl(v1, 13);
+    v1 ^= v0;
+    v0 = rotl(v0, 32);
+    v2 += v3;
+    v3 = rotl(v3, 16);
+    v3 ^= v2;
+    v0 += v3;
+    v3 = rotl(v3, 21);
+    v3 ^= v0;
+    v2 += v1;
+    v1 = rotl(v1, 17);
+    v1 ^= v2;
+    v2 = rotl(v2, 32);
+  }
+};
+
+}  // namespace
+
+HashSecret HashSecret::draw() {
+  std::uint64_t& state = generator_state();
+  HashSecret secret;
+  secret.k0 = splitmix64(state);
+  secret.k1 = splitmix64(state);
+  return secret;
+}
+
+std::uint64_t siphash13(const HashSecret& secret, const void* data, std::size_t size) {
+  SipState s{secret.k0 ^ 0x736f6d6570736575ull, secret.k1 ^ 0x646f72616e646f6dull,
+             secret.k0 ^ 0x6c7967656e657261ull, secret.k1 ^ 0x7465646279746573ull};
+  const auto* bytes = static_cast<const unsigned char*>(data);
+  const std::size_t whole = size & ~static_cast<std::size_t>(7);
+  for (std::size_t i = 0; i < whole; i += 8) {
+    std::uint64_t m;
+    std::memcpy(&m, bytes + i, 8);
+    s.v3 ^= m;
+    s.round();
+    s.v0 ^= m;
+  }
+  std::uint64_t last = static_cast<std::uint64_t>(size) << 56;
+  for (std::size_t i = whole; i < size; ++i) {
+    last |= static_cast<std::uint64_t>(bytes[i]) << (8 * (i - whole));
+  }
+  s.v3 ^= last;
+  s.round();
+  s.v0 ^= last;
+  s.v2 ^= 0xff;
+  s.round();
+  s.round();
+  s.round();
+  return s.v0 ^ s.v1 ^ s.v2 ^ s.v3;
+}
+
+}  // namespace velkor
