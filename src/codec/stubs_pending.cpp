@@ -22,9 +22,6 @@ BestPair best_pair(const PairCounts&) { fail("not available yet"); }
 void train(Model&, std::string_view, bool, std::string_view, const InterruptCheck&) {
   fail("train is not available yet");
 }
-std::optional<Utf8Error> check_utf8(std::string_view) { fail("not available yet"); }
-std::string decode_utf8_lossy(std::string_view) { fail("not available yet"); }
-std::size_t next_grapheme_end(std::string_view, std::size_t) { fail("not available yet"); }
 std::string write_model(const Model&) { fail("not available yet"); }
 Model read_model(std::string_view) { fail("not available yet"); }
 Model load_model_file(std::string_view) { fail("not available yet"); }

@@ -10,8 +10,8 @@
 namespace velkor {
 
 struct Utf8Error {
-  std::size_t valid_up_to;                // length of the valid prefix
-  std::optional<std::size_t> error_len;   // empty when the input ends mid-sequence
+  std::size_t valid_up_to;               // length of the valid prefix
+  std::optional<std::size_t> error_len;  // empty when the input ends mid-sequence
 };
 
 // Empty when bytes are valid UTF-8; otherwise the first error.

@@ -1,0 +1,142 @@
+#include "unicode/grapheme.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace velkor {
+namespace {
+
+std::string utf8(char32_t cp) {
+  std::string out;
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+  return out;
+}
+
+std::string utf8(std::initializer_list<char32_t> cps) {
+  std::string out;
+  for (char32_t cp : cps) out += utf8(cp);
+  return out;
+}
+
+std::vector<std::string> clusters(std::string_view text) {
+  std::vector<std::string> out;
+  for_each_grapheme(text, [&](std::string_view c) { out.emplace_back(c); });
+  return out;
+}
+
+using Clusters = std::vector<std::string>;
+
+TEST(Grapheme, ConformsToGraphemeBreakTest) {
+  std::ifstream in(VELKOR_SOURCE_DIR "/third_party/unicode-15.0.0/GraphemeBreakTest.txt");
+  ASSERT_TRUE(in) << "GraphemeBreakTest.txt not found";
+  std::string line;
+  int cases = 0;
+  while (std::getline(in, line)) {
+    const std::string rule_part = line.substr(0, line.find('#'));
+    if (rule_part.find_first_not_of(" \t") == std::string::npos) continue;
+    ++cases;
+    // "÷ 0020 × 0308 ÷": code points between break (÷) and no-break (×) marks.
+    std::istringstream fields(rule_part);
+    std::string field, text;
+    Clusters expected;
+    std::string current;
+    while (fields >> field) {
+      if (field == "\xC3\xB7") {  // ÷
+        if (!current.empty()) expected.push_back(current);
+        current.clear();
+      } else if (field != "\xC3\x97") {  // not ×
+        const std::string cp = utf8(static_cast<char32_t>(std::stoul(field, nullptr, 16)));
+        current += cp;
+        text += cp;
+      }
+    }
+    EXPECT_EQ(clusters(text), expected) << line;
+  }
+  EXPECT_EQ(cases, 602);
+}
+
+TEST(Grapheme, ViramaDoesNotJoinConsonants) {
+  // No conjunct rule: KA+VIRAMA, then SSA.
+  EXPECT_EQ(clusters(utf8({0x0915, 0x094D, 0x0937})),
+            (Clusters{utf8({0x0915, 0x094D}), utf8(0x0937)}));
+}
+
+TEST(Grapheme, RegionalIndicatorsPairUp) {
+  const std::string ri_u = utf8(0x1F1FA), ri_s = utf8(0x1F1F8), ri_a = utf8(0x1F1E6);
+  EXPECT_EQ(clusters(ri_u + ri_s), (Clusters{ri_u + ri_s}));
+  EXPECT_EQ(clusters(ri_u + ri_s + ri_a), (Clusters{ri_u + ri_s, ri_a}));
+  EXPECT_EQ(clusters(std::string("a") + ri_u + ri_s + ri_a + ri_u + ri_s),
+            (Clusters{"a", ri_u + ri_s, ri_a + ri_u, ri_s}));
+}
+
+TEST(Grapheme, AsciiAndLineBreaks) {
+  EXPECT_EQ(clusters("a\r\nb"), (Clusters{"a", "\r\n", "b"}));
+  EXPECT_EQ(clusters("\r\r\n\n"), (Clusters{"\r", "\r\n", "\n"}));
+  EXPECT_EQ(clusters("<|im_end|>").size(), 10u);
+  EXPECT_EQ(clusters(" \t "), (Clusters{" ", "\t", " "}));
+  EXPECT_TRUE(clusters("").empty());
+  // The ASCII fast path must not split a letter from a following mark.
+  EXPECT_EQ(clusters(utf8({'a', 'e', 0x0301, 'x'})), (Clusters{"a", utf8({'e', 0x0301}), "x"}));
+  EXPECT_EQ(clusters(utf8({'a', 0x200D})), (Clusters{utf8({'a', 0x200D})}));
+}
+
+TEST(Grapheme, EmojiZwjSequences) {
+  const std::string family = utf8({0x1F468, 0x200D, 0x1F469, 0x200D, 0x1F467});
+  EXPECT_EQ(clusters(family + family), (Clusters{family, family}));
+  const std::string skin = utf8({0x1F44D, 0x1F3FD});
+  EXPECT_EQ(clusters(skin + "!"), (Clusters{skin, "!"}));
+  // ZWJ after a letter does not glue the following pictograph.
+  EXPECT_EQ(clusters(utf8({'a', 0x200D, 0x1F600})), (Clusters{utf8({'a', 0x200D}), utf8(0x1F600)}));
+}
+
+TEST(Grapheme, IllFormedBytesAreSingleOtherCharacters) {
+  // Truncated, surrogate, overlong and stray continuation bytes: one cluster per
+  // byte, except where a following mark attaches to them.
+  EXPECT_EQ(clusters("\xE2\x82"), (Clusters{"\xE2", "\x82"}));
+  EXPECT_EQ(clusters("\xED\xA0\x80"), (Clusters{"\xED", "\xA0", "\x80"}));
+  EXPECT_EQ(clusters("\xC0\x80"
+                     "a"),
+            (Clusters{"\xC0", "\x80", "a"}));
+  EXPECT_EQ(clusters(std::string("\xFF") + utf8(0x0301)),
+            (Clusters{std::string("\xFF") + utf8(0x0301)}));
+  EXPECT_EQ(clusters(utf8(0x0915) + "\xE0\xA4"), (Clusters{utf8(0x0915), "\xE0", "\xA4"}));
+  // A view that stops inside a sequence: nothing beyond it is read.
+  const std::string whole = utf8({0x0915, 0x094D});
+  EXPECT_EQ(clusters(std::string_view(whole).substr(0, 4)), (Clusters{utf8(0x0915), "\xE0"}));
+}
+
+TEST(Grapheme, ClustersTileTheInput) {
+  std::string text;
+  for (int i = 0; i < 4000; ++i) {
+    text += static_cast<char>((i * 7919) & 0xFF);
+    if (i % 5 == 0) text += utf8(static_cast<char32_t>(0x300 + i % 0x2000));
+  }
+  std::size_t total = 0;
+  for_each_grapheme(text, [&](std::string_view c) {
+    ASSERT_FALSE(c.empty());
+    ASSERT_EQ(c.data(), text.data() + total);
+    total += c.size();
+  });
+  EXPECT_EQ(total, text.size());
+}
+
+}  // namespace
+}  // namespace velkor
