@@ -27,6 +27,14 @@ num_threads=1):
   build/perf or build/bench); otherwise that row says where it would come
   from.
 
+Peer settings: SentencePiece BPE with the identity normaliser and no
+whitespace folding (velkor rewrites nothing either), character_coverage=1.0,
+every input line used (no sampling); it trains on lines, so a line feed is
+not in its vocabulary and comes back from decode as " \u2047 " (hence "no" in
+its round-trip row). HF tokenizers: a BPE model with the Metaspace
+pre-tokenizer and decoder, no normaliser. Throughput is MB (1e6 bytes) of
+UTF-8 per second of wall time, best of repeated runs within --budget seconds.
+
 Every measurement runs in a child process, so a crash or a missing module
 turns into "n/a" in the table instead of ending the run. --quick trains on a
 3 MB mixed-language subset (one velkor chunk) and encodes 256 KB texts.
@@ -479,6 +487,10 @@ def main() -> None:
         return
 
     ensure_peers()
+    load = os.getloadavg()[0]
+    if load > 1.5:
+        print(f"warning: load average {load:.1f} on {os.cpu_count()} cores; "
+              "timings will be noisy", flush=True)
     files = corpus.build()
     print("corpus:")
     print(corpus.describe(files))
