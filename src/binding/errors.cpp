@@ -1,0 +1,195 @@
+#include "binding/errors.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <exception>
+
+namespace velkor::binding {
+namespace {
+
+constexpr const char* kPanicDoc =
+    "\n"
+    "The exception raised when the native code of this module, called from Python, panics.\n"
+    "\n"
+    "Like SystemExit, this exception is derived from BaseException so that\n"
+    "it will typically propagate all the way through the stack and cause the\n"
+    "Python interpreter to exit.\n";
+
+constexpr const char* kGenericPanicMessage = "native code panicked without a message";
+
+// Created at first need and kept for the life of the process.
+PyObject* panic_type = nullptr;
+
+void write_stderr(std::string_view text) {
+  while (!text.empty()) {
+    ssize_t n = ::write(2, text.data(), text.size());
+    if (n <= 0) return;  // nowhere else to report to
+    text.remove_prefix(static_cast<size_t>(n));
+  }
+}
+
+// Returns a borrowed reference; aborts when the type cannot be created,
+// since the failure it should carry could not be reported either.
+PyObject* panic_exception_type() {
+  if (panic_type == nullptr) {
+    PyObject* created = PyErr_NewExceptionWithDoc("zanu_runtime.PanicException", kPanicDoc,
+                                                  PyExc_BaseException, nullptr);
+    if (created == nullptr) {
+      PyErr_Print();
+      write_stderr("failed to create the PanicException type\n");
+      std::abort();
+    }
+    panic_type = created;
+  }
+  return panic_type;
+}
+
+// repr() as UTF-8; a repr that fails is replaced by a placeholder and its
+// error dropped, since this only feeds a message.
+std::string repr_text(PyObject* object) {
+  PyRef repr = PyRef::steal(PyObject_Repr(object));
+  if (repr) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(repr.get(), &size);
+    if (data != nullptr) return std::string(data, static_cast<size_t>(size));
+  }
+  PyErr_Clear();
+  return "<unprintable object>";
+}
+
+// str() of an exception, or empty when it has none.
+bool str_text(PyObject* object, std::string& out) {
+  PyRef str = PyRef::steal(PyObject_Str(object));
+  if (str) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(str.get(), &size);
+    if (data != nullptr) {
+      out.assign(data, static_cast<size_t>(size));
+      return true;
+    }
+  }
+  PyErr_Clear();
+  return false;
+}
+
+// Ends the resumed failure: the PanicException went out through Python and
+// came back; its report was written when it first happened.
+[[noreturn]] void resume_panic(PyObject* exception) {
+  std::string message;
+  if (!str_text(exception, message)) message = "Unwrapped panic from Python code";
+  write_stderr(
+      "--- velkor is resuming an internal failure after fetching a PanicException from "
+      "Python. ---\n"
+      "Python stack trace below:\n");
+  PyErr_SetRaisedException(exception);
+  PyErr_PrintEx(0);
+  resume_failure(message);
+}
+
+}  // namespace
+
+void PythonError::restore() { PyErr_SetRaisedException(exception_.release()); }
+
+PythonError fetch_error() {
+  PyObject* exception = PyErr_GetRaisedException();
+  if (exception == nullptr) {
+    return new_error(PyExc_SystemError, "attempted to fetch exception but none was set");
+  }
+  // Until the type exists nothing can be an instance of it.
+  if (panic_type != nullptr &&
+      PyObject_TypeCheck(exception, reinterpret_cast<PyTypeObject*>(panic_type))) {
+    resume_panic(exception);
+  }
+  return PythonError(PyRef::steal(exception));
+}
+
+PythonError new_error(PyObject* type, PyRef message) {
+  PyErr_SetObject(type, message.get());
+  PyObject* exception = PyErr_GetRaisedException();
+  if (exception == nullptr) api_call_failed();
+  return PythonError(PyRef::steal(exception));
+}
+
+PythonError new_error(PyObject* type, const char* message) {
+  return new_error(type, checked(PyUnicode_FromString(message)));
+}
+
+PythonError conversion_error(PyObject* object, const char* target) {
+  PyRef name = PyRef::steal(PyType_GetQualName(Py_TYPE(object)));
+  if (!name) {
+    PyErr_Clear();
+    name = checked(PyUnicode_FromString("<failed to extract type name>"));
+  }
+  return new_error(
+      PyExc_TypeError,
+      checked(PyUnicode_FromFormat("'%U' object cannot be converted to '%s'", name.get(), target)));
+}
+
+void api_call_failed(std::source_location where) {
+  if (PyErr_Occurred() != nullptr) PyErr_Print();
+  fail("Python API call failed", where);
+}
+
+std::string render_python_error(PyObject* exception) {
+  std::string text = "PyErr { type: ";
+  text += repr_text(reinterpret_cast<PyObject*>(Py_TYPE(exception)));
+  text += ", value: ";
+  text += repr_text(exception);
+  text += ", traceback: ";
+  PyRef traceback = PyRef::steal(PyException_GetTraceback(exception));
+  if (traceback) {
+    text += "Some(";
+    text += repr_text(traceback.get());
+    text += ')';
+  } else {
+    text += "None";
+  }
+  text += " }";
+  return text;
+}
+
+void raise_panic(std::string_view message) {
+  PyObject* type = panic_exception_type();
+  PyRef text = PyRef::steal(
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  if (!text) return;  // the error of the failed allocation stays set instead
+  PyErr_SetObject(type, text.get());
+}
+
+void abort_at_boundary() noexcept {
+  write_stderr("uncaught panic at ffi boundary\n");
+  std::abort();
+}
+
+void translate_exception() noexcept {
+  try {
+    try {
+      throw;
+    } catch (const Failure& failure) {
+      raise_panic(failure.what());
+    } catch (PythonError& error) {
+      error.restore();
+    } catch (const std::bad_alloc&) {
+      // A preallocated MemoryError: building a PanicException would need the
+      // memory that just ran out.
+      PyErr_NoMemory();
+    } catch (const std::exception& error) {
+      std::string report = "thread '<unnamed>' failed:\n";
+      report += error.what();
+      report += '\n';
+      write_stderr(report);
+      raise_panic(error.what());
+    } catch (...) {
+      std::string report = "thread '<unnamed>' failed:\n";
+      report += kGenericPanicMessage;
+      report += '\n';
+      write_stderr(report);
+      raise_panic(kGenericPanicMessage);
+    }
+  } catch (...) {
+    abort_at_boundary();
+  }
+}
+
+}  // namespace velkor::binding
