@@ -22,10 +22,4 @@ BestPair best_pair(const PairCounts&) { fail("not available yet"); }
 void train(Model&, std::string_view, bool, std::string_view, const InterruptCheck&) {
   fail("train is not available yet");
 }
-std::string write_model(const Model&) { fail("not available yet"); }
-Model read_model(std::string_view) { fail("not available yet"); }
-Model load_model_file(std::string_view) { fail("not available yet"); }
-void save_model(const Model&) { fail("not available yet"); }
-void console_write(std::string_view) {}
-std::string IoError::render() const { return {}; }
 }  // namespace velkor

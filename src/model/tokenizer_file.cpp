@@ -1,0 +1,302 @@
+#include "model/tokenizer_file.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <optional>
+
+#include "support/console.h"
+#include "support/failure.h"
+#include "support/io.h"
+#include "unicode/utf8.h"
+
+namespace velkor {
+namespace {
+
+constexpr std::size_t kCountSize = 8;
+constexpr std::size_t kIdSize = 2;
+// Advance reservations are capped so that a corrupt count or length cannot
+// claim memory that the bytes present could never fill.
+constexpr std::size_t kLookupCap = 65'536;
+constexpr std::size_t kMergesCap = 174'762;
+constexpr std::size_t kUnicodeLookupCap = 65'536;
+
+constexpr char kSavePath[] = "tokenizer";
+constexpr char kSavedBanner[] =
+    "--------------------------------------------- \n Saved Successfully "
+    "\n---------------------------------------------\n";
+
+const char kShortRead[] = "Io(Kind(UnexpectedEof))";
+const char kShortText[] = "Io(Custom { kind: UnexpectedEof, error: \"\" })";
+
+// --- Writing -------------------------------------------------------------
+
+class ImageWriter {
+ public:
+  explicit ImageWriter(char* out) : out_(out) {}
+  void u16(std::uint16_t value) {
+    out_[0] = static_cast<char>(value & 0xff);
+    out_[1] = static_cast<char>(value >> 8);
+    out_ += 2;
+  }
+  void u64(std::uint64_t value) {
+    for (int i = 0; i < 8; ++i) out_[i] = static_cast<char>((value >> (8 * i)) & 0xff);
+    out_ += 8;
+  }
+  void bytes(std::string_view data) {
+    u64(data.size());
+    if (!data.empty()) std::memcpy(out_, data.data(), data.size());
+    out_ += data.size();
+  }
+  const char* position() const { return out_; }
+
+ private:
+  char* out_;
+};
+
+std::size_t image_size(const Model& model) {
+  std::size_t size = 3 * kCountSize;
+  for (const auto& [id, bytes] : model.lookup) size += kIdSize + kCountSize + bytes.size();
+  size += model.merges.size() * 3 * kIdSize;
+  for (const auto& [text, id] : model.unicode_lookup) size += kCountSize + text.size() + kIdSize;
+  return size;
+}
+
+// --- Reading -------------------------------------------------------------
+
+[[noreturn]] void fail_image(std::string rendering) { throw ImageError{std::move(rendering)}; }
+
+class ImageReader {
+ public:
+  explicit ImageReader(std::string_view image) : image_(image) {}
+
+  std::size_t remaining() const { return image_.size() - pos_; }
+
+  std::uint16_t u16() {
+    if (remaining() < 2) fail_image(kShortRead);
+    auto byte = [&](std::size_t i) { return static_cast<unsigned char>(image_[pos_ + i]); };
+    std::uint16_t value = static_cast<std::uint16_t>(byte(0) | (byte(1) << 8));
+    pos_ += 2;
+    return value;
+  }
+
+  std::uint64_t u64() {
+    if (remaining() < 8) fail_image(kShortRead);
+    std::uint64_t value = 0;
+    for (int i = 7; i >= 0; --i) {
+      value = (value << 8) | static_cast<unsigned char>(image_[pos_ + static_cast<std::size_t>(i)]);
+    }
+    pos_ += 8;
+    return value;
+  }
+
+  // A count or a length: it must fit the size type of this platform.
+  std::size_t size() {
+    std::uint64_t value = u64();
+    if constexpr (sizeof(std::size_t) < sizeof(std::uint64_t)) {
+      constexpr std::uint64_t kMax = std::numeric_limits<std::size_t>::max();
+      if (value > kMax) {
+        fail_image("Custom(" +
+                   quote_string("Invalid size " + std::to_string(value) +
+                                ": sizes must fit in a usize (0 to " + std::to_string(kMax) + ")") +
+                   ")");
+      }
+    }
+    return static_cast<std::size_t>(value);
+  }
+
+  // Exactly length bytes, or nullopt when fewer remain (nothing is consumed).
+  std::optional<std::string_view> take(std::size_t length) {
+    if (remaining() < length) return std::nullopt;
+    std::string_view out = image_.substr(pos_, length);
+    pos_ += length;
+    return out;
+  }
+
+ private:
+  std::string_view image_;
+  std::size_t pos_ = 0;
+};
+
+template <class Map>
+void reserve_for(Map& map, std::size_t count, std::size_t cap, std::size_t remaining,
+                 std::size_t smallest_entry) {
+  map.reserve(std::min({count, cap, remaining / smallest_entry}));
+}
+
+std::string utf8_error_rendering(const Utf8Error& error) {
+  std::string out = "InvalidUtf8Encoding(Utf8Error { valid_up_to: ";
+  out += std::to_string(error.valid_up_to);
+  out += ", error_len: ";
+  if (error.error_len) {
+    out += "Some(" + std::to_string(*error.error_len) + ")";
+  } else {
+    out += "None";
+  }
+  out += " })";
+  return out;
+}
+
+// --- Saving --------------------------------------------------------------
+
+// Removes the temporary file unless the save went through.
+class TempFileGuard {
+ public:
+  explicit TempFileGuard(std::string path) : path_(std::move(path)) {}
+  TempFileGuard(const TempFileGuard&) = delete;
+  TempFileGuard& operator=(const TempFileGuard&) = delete;
+  ~TempFileGuard() {
+    if (!path_.empty()) ::unlink(path_.c_str());
+  }
+  void keep() { path_.clear(); }
+
+ private:
+  std::string path_;
+};
+
+std::string temp_name() {
+  HashSecret random = HashSecret::draw();
+  char name[64];
+  std::snprintf(name, sizeof name, ".tokenizer.tmp.%ld.%016llx", static_cast<long>(::getpid()),
+                static_cast<unsigned long long>(random.k0));
+  return name;
+}
+
+// Creates a fresh temporary file beside "tokenizer"; nullopt when the folder
+// does not let us create one (then "tokenizer" is rewritten in place).
+std::optional<std::pair<File, std::string>> create_temp_file() {
+  for (int attempt = 0;; ++attempt) {
+    std::string name = temp_name();
+    int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) return std::make_pair(File(fd), std::move(name));
+    int code = errno;
+    if (code == EINTR || (code == EEXIST && attempt < 16)) continue;
+    if (code == EACCES || code == EPERM) return std::nullopt;
+    throw IoError{IoError::Kind::Os, code};
+  }
+}
+
+void save_in_place(std::string_view image) {
+  File file = File::create(kSavePath);
+  file.write_all(image);
+  file.close();
+}
+
+void save_image(std::string_view image) {
+  // A symbolic link named "tokenizer" is written through, as a plain
+  // create-and-truncate would, rather than replaced by a regular file.
+  struct stat target;
+  bool exists = ::lstat(kSavePath, &target) == 0;
+  if (exists && S_ISLNK(target.st_mode)) return save_in_place(image);
+
+  auto temp = create_temp_file();
+  if (!temp) return save_in_place(image);
+  auto& [file, name] = *temp;
+  TempFileGuard guard(name);
+  // Keep the mode of the file being replaced, as truncating it would.
+  if (exists && S_ISREG(target.st_mode)) ::fchmod(file.fd(), target.st_mode & 07777);
+  file.write_all(image);
+  file.sync();
+  file.close();
+  if (::rename(name.c_str(), kSavePath) != 0) throw IoError{IoError::Kind::Os, errno};
+  guard.keep();
+}
+
+}  // namespace
+
+std::string write_model(const Model& model) {
+  std::string image(image_size(model), '\0');
+  ImageWriter out(image.data());
+  out.u64(model.lookup.size());
+  for (const auto& [id, bytes] : model.lookup) {
+    out.u16(id);
+    out.bytes(bytes);
+  }
+  out.u64(model.merges.size());
+  for (const auto& [pair, merged] : model.merges) {
+    out.u16(pair.left);
+    out.u16(pair.right);
+    out.u16(merged);
+  }
+  out.u64(model.unicode_lookup.size());
+  for (const auto& [text, id] : model.unicode_lookup) {
+    out.bytes(text);
+    out.u16(id);
+  }
+  if (out.position() != image.data() + image.size()) fail("tokenizer image size mismatch");
+  return image;
+}
+
+Model read_model(std::string_view image) {
+  ImageReader in(image);
+  Model model;
+
+  std::size_t count = in.size();
+  reserve_for(model.lookup, count, kLookupCap, in.remaining(), kIdSize + kCountSize);
+  for (std::size_t i = 0; i < count; ++i) {
+    TokenId id = in.u16();
+    std::size_t length = in.size();
+    // The bytes are read as a whole once they are known to be present, so
+    // a corrupt length never allocates more than the image holds.
+    std::optional<std::string_view> bytes = in.take(length);
+    if (!bytes) fail_image(kShortRead);
+    model.lookup.insert_or_assign(id, std::string(*bytes));
+  }
+
+  count = in.size();
+  reserve_for(model.merges, count, kMergesCap, in.remaining(), 3 * kIdSize);
+  for (std::size_t i = 0; i < count; ++i) {
+    TokenId left = in.u16();
+    TokenId right = in.u16();
+    TokenId merged = in.u16();
+    model.merges.insert_or_assign(TokenPair{left, right}, merged);
+  }
+
+  count = in.size();
+  reserve_for(model.unicode_lookup, count, kUnicodeLookupCap, in.remaining(), kCountSize + kIdSize);
+  for (std::size_t i = 0; i < count; ++i) {
+    std::size_t length = in.size();
+    std::optional<std::string_view> text = in.take(length);
+    if (!text) fail_image(kShortText);
+    if (std::optional<Utf8Error> error = check_utf8(*text)) {
+      fail_image(utf8_error_rendering(*error));
+    }
+    TokenId id = in.u16();
+    model.unicode_lookup.insert_or_assign(std::string(*text), id);
+  }
+  return model;
+}
+
+Model load_model_file(std::string_view path) {
+  try {
+    std::string image;
+    {
+      File file = File::open_read(path);
+      image = file.read_all();
+    }
+    return read_model(image);
+  } catch (const IoError& error) {
+    fail("Should work: " + error.render());
+  } catch (const ImageError& error) {
+    fail("Should work: " + error.rendering);
+  }
+}
+
+void save_model(const Model& model) {
+  std::string image = write_model(model);
+  try {
+    save_image(image);
+  } catch (const IoError& error) {
+    fail("Should work: " + error.render());
+  }
+  console_write(kSavedBanner);
+}
+
+}  // namespace velkor

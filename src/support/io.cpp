@@ -1,0 +1,290 @@
+#include "support/io.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
+namespace velkor {
+namespace {
+
+// strerror_r comes in two flavours: the GNU one returns the text (which may
+// not be in the buffer), the POSIX one returns a status and fills the buffer.
+[[maybe_unused]] const char* strerror_text(const char* result, const char*) { return result; }
+[[maybe_unused]] const char* strerror_text(int result, const char* buffer) {
+  return result == 0 ? buffer : nullptr;
+}
+
+std::string error_text(int code) {
+  char buffer[256];
+  buffer[0] = '\0';
+  const char* text = strerror_text(::strerror_r(code, buffer, sizeof buffer), buffer);
+  if (text == nullptr || *text == '\0') return "Unknown error " + std::to_string(code);
+  return text;
+}
+
+void append_unicode_escape(std::string& out, unsigned value) {
+  char digits[16];
+  std::snprintf(digits, sizeof digits, "\\u{%x}", value);
+  out += digits;
+}
+
+// Paths reach the system as C strings, so an embedded NUL would silently cut
+// them short; refuse it before any call is made.
+std::string c_path(std::string_view path) {
+  if (path.find('\0') != std::string_view::npos) throw IoError{IoError::Kind::NulInPath};
+  return std::string(path);
+}
+
+File open_path(std::string_view path, int flags) {
+  std::string name = c_path(path);
+  for (;;) {
+    int fd = ::open(name.c_str(), flags | O_CLOEXEC, 0666);
+    if (fd >= 0) return File(fd);
+    if (errno != EINTR) throw IoError{IoError::Kind::Os, errno};
+  }
+}
+
+}  // namespace
+
+std::string_view error_kind_name(int code) {
+  switch (code) {
+    case ENOENT:
+      return "NotFound";
+    case EACCES:
+    case EPERM:
+      return "PermissionDenied";
+    case EEXIST:
+      return "AlreadyExists";
+    case EISDIR:
+      return "IsADirectory";
+    case ENOTDIR:
+      return "NotADirectory";
+    case ENOTEMPTY:
+      return "DirectoryNotEmpty";
+    case ENOSPC:
+      return "StorageFull";
+    case EDQUOT:
+      return "FilesystemQuotaExceeded";
+    case EROFS:
+      return "ReadOnlyFilesystem";
+    case ELOOP:
+      return "FilesystemLoop";
+    case ENAMETOOLONG:
+      return "InvalidFilename";
+    case EFBIG:
+      return "FileTooLarge";
+    case ETXTBSY:
+      return "ExecutableFileBusy";
+    case EBUSY:
+      return "ResourceBusy";
+    case EMLINK:
+      return "TooManyLinks";
+    case EXDEV:
+      return "CrossesDevices";
+    case ESPIPE:
+      return "NotSeekable";
+    case EPIPE:
+      return "BrokenPipe";
+    case EINVAL:
+      return "InvalidInput";
+    case EINTR:
+      return "Interrupted";
+    case EAGAIN:
+      return "WouldBlock";
+    case ENOMEM:
+      return "OutOfMemory";
+    case ENOSYS:
+      return "Unsupported";
+    case ESTALE:
+      return "StaleNetworkFileHandle";
+    case EDEADLK:
+      return "Deadlock";
+    case ECONNREFUSED:
+      return "ConnectionRefused";
+    case ECONNRESET:
+      return "ConnectionReset";
+    case ECONNABORTED:
+      return "ConnectionAborted";
+    case ENOTCONN:
+      return "NotConnected";
+    case EADDRINUSE:
+      return "AddrInUse";
+    case EADDRNOTAVAIL:
+      return "AddrNotAvailable";
+    case EHOSTUNREACH:
+      return "HostUnreachable";
+    case ENETUNREACH:
+      return "NetworkUnreachable";
+    case ENETDOWN:
+      return "NetworkDown";
+    case ETIMEDOUT:
+      return "TimedOut";
+    default:
+      return "Uncategorized";
+  }
+}
+
+std::string quote_string(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + 2);
+  out += '"';
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\0':
+        out += "\\0";
+        break;
+      default:
+        if (c < 0x20 || c == 0x7f) {
+          append_unicode_escape(out, c);
+        } else if (c == 0xc2 && i + 1 < text.size() &&
+                   static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                   static_cast<unsigned char>(text[i + 1]) <= 0x9f) {
+          // C1 control characters (U+0080 to U+009F) are not printable either.
+          append_unicode_escape(out, static_cast<unsigned char>(text[i + 1]));
+          ++i;
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+  out += '"';
+  return out;
+}
+
+std::string IoError::render() const {
+  switch (kind) {
+    case Kind::NulInPath:
+      return "Error { kind: InvalidInput, message: "
+             "\"file name contained an unexpected NUL byte\" }";
+    case Kind::WriteZero:
+      return "Error { kind: WriteZero, message: \"failed to write whole buffer\" }";
+    case Kind::Os:
+      break;
+  }
+  std::string out = "Os { code: ";
+  out += std::to_string(code);
+  out += ", kind: ";
+  out += error_kind_name(code);
+  out += ", message: ";
+  out += quote_string(error_text(code));
+  out += " }";
+  return out;
+}
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = other.release();
+  }
+  return *this;
+}
+
+File::~File() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+File File::open_read(std::string_view path) { return open_path(path, O_RDONLY); }
+
+File File::create(std::string_view path) { return open_path(path, O_WRONLY | O_CREAT | O_TRUNC); }
+
+File File::open_append(std::string_view path) {
+  return open_path(path, O_WRONLY | O_APPEND | O_CREAT);
+}
+
+std::size_t File::read_some(void* buffer, std::size_t size) {
+  for (;;) {
+    ssize_t n = ::read(fd_, buffer, size);
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno != EINTR) throw IoError{IoError::Kind::Os, errno};
+  }
+}
+
+std::string File::read_all() {
+  std::string out;
+  // The size is only a hint (the file may change, or be a pipe); reading
+  // goes on until end of file either way.
+  struct stat info;
+  std::size_t capacity = 8192;
+  if (::fstat(fd_, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
+    capacity = static_cast<std::size_t>(info.st_size) + 1;
+  }
+  out.resize(capacity);
+  std::size_t filled = 0;
+  for (;;) {
+    if (filled == out.size()) out.resize(out.size() * 2);
+    std::size_t n = read_some(out.data() + filled, out.size() - filled);
+    if (n == 0) break;
+    filled += n;
+  }
+  out.resize(filled);
+  return out;
+}
+
+void File::write_all(std::string_view bytes) {
+  const char* data = bytes.data();
+  std::size_t left = bytes.size();
+  while (left > 0) {
+    ssize_t n = ::write(fd_, data, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw IoError{IoError::Kind::Os, errno};
+    }
+    if (n == 0) throw IoError{IoError::Kind::WriteZero};
+    data += n;
+    left -= static_cast<std::size_t>(n);
+  }
+}
+
+std::size_t File::write_once(std::string_view bytes) {
+  ssize_t n = ::write(fd_, bytes.data(), bytes.size());
+  if (n < 0) throw IoError{IoError::Kind::Os, errno};
+  return static_cast<std::size_t>(n);
+}
+
+void File::sync() {
+  while (::fsync(fd_) != 0) {
+    if (errno != EINTR) throw IoError{IoError::Kind::Os, errno};
+  }
+}
+
+void File::close() {
+  int fd = release();
+  if (fd < 0) return;
+  // On Linux the descriptor is gone even when close reports EINTR, so
+  // retrying could close someone else's descriptor.
+  if (::close(fd) != 0 && errno != EINTR) throw IoError{IoError::Kind::Os, errno};
+}
+
+bool same_file(std::string_view a, std::string_view b) {
+  if (a.find('\0') != std::string_view::npos || b.find('\0') != std::string_view::npos) {
+    return false;
+  }
+  struct stat first;
+  struct stat second;
+  if (::stat(std::string(a).c_str(), &first) != 0) return false;
+  if (::stat(std::string(b).c_str(), &second) != 0) return false;
+  return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
+}  // namespace velkor
