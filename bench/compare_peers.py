@@ -535,7 +535,9 @@ def main() -> None:
             print(f"  velkor: n/a ({train['velkor'].error})")
     if train["velkor"].ok:
         vocab = train["velkor"].result["vocab_size"]
-        vocab_note = "velkor's vocabulary after training"
+        merges = train["velkor"].result["merges"]
+        vocab_note = (f"velkor's vocabulary after training: {vocab - merges - 1:,} clusters"
+                      f" + {merges:,} merges + the reserved oov entry")
     else:
         vocab = estimate_vocab(train_file)
         vocab_note = "estimate (distinct code points + 700 per 3 MB chunk): velkor unavailable"
