@@ -1,0 +1,180 @@
+"""Internal failures, borrows, and errors coming back through Python code."""
+
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import velkor
+from conftest import MINIMAL_IMAGE
+
+
+def test_panic_exception_type(PanicException):
+    assert PanicException.__module__ == "zanu_runtime"
+    assert PanicException.__name__ == "PanicException"
+    assert PanicException.__bases__ == (BaseException,)
+    assert not issubclass(PanicException, Exception)
+    assert PanicException not in vars(velkor).values()
+    doc = PanicException.__doc__
+    first, sentence, blank, rest = doc.split("\n", 3)
+    assert first == "" and blank == ""
+    assert "panic" in sentence and "Rust" not in sentence and "C++" not in sentence
+    assert rest == (
+        "Like SystemExit, this exception is derived from BaseException so that\n"
+        "it will typically propagate all the way through the stack and cause the\n"
+        "Python interpreter to exit.\n"
+    )
+
+
+def test_missing_file_is_an_internal_failure(PanicException, tmp_path, capfd):
+    path = str(tmp_path / "missing")
+    with pytest.raises(BaseException) as caught:
+        try:
+            velkor.load_from_file(path)
+        except Exception:  # must not catch it
+            pytest.fail("PanicException was caught as an Exception")
+    error = caught.value
+    assert type(error) is PanicException
+    assert len(error.args) == 1 and error.args[0] == str(error)
+    assert str(error).startswith("Should work: Os { code: 2, kind: NotFound")
+    assert str(error) in capfd.readouterr().err
+
+
+@pytest.mark.parametrize(
+    "image, rendering",
+    [
+        (b"", "Should work: Io(Kind(UnexpectedEof))"),
+        (b"\x02" + bytes(7) + b"\x07\x00" + bytes(8), "Should work: Io(Kind(UnexpectedEof))"),
+    ],
+)
+def test_corrupt_files(PanicException, write_image, image, rendering):
+    with pytest.raises(PanicException) as caught:
+        velkor.load_from_file(write_image(image))
+    assert str(caught.value) == rendering
+
+
+def test_directory_and_nul_paths(PanicException, tmp_path):
+    with pytest.raises(PanicException, match=r"^Should work: Os \{ code: 21, kind: IsADirectory"):
+        velkor.load_from_file(str(tmp_path))
+    with pytest.raises(PanicException) as caught:
+        velkor.load_from_file("a\0b")
+    assert str(caught.value) == (
+        'Should work: Error { kind: InvalidInput, message: "file name contained an unexpected '
+        'NUL byte" }'
+    )
+
+
+class _Index:
+    """An element that runs Python code while decode converts it."""
+
+    def __init__(self, action, value=1):
+        self.action, self.value = action, value
+
+    def __index__(self):
+        self.action()
+        return self.value
+
+
+def test_shared_borrows_nest(data, reaches_body):
+    inner = []
+    reaches_body(data.decode, [_Index(lambda: inner.append(reaches_body(data.vocab)))])
+    assert len(inner) == 1 and sorted(inner[0]) == [0, 1, 2]
+    # A nested decode is fine too (whatever its body then does).
+    reaches_body(data.decode, [_Index(lambda: reaches_body(data.decode, [1]))])
+
+
+def test_exclusive_borrow_refused_while_shared(data):
+    with pytest.raises(RuntimeError) as caught:
+        data.decode([_Index(lambda: data.train("t", False, "l"))])
+    assert type(caught.value) is RuntimeError
+    assert str(caught.value) == "Already borrowed"
+    assert sorted(data.vocab()) == [0, 1, 2]  # released again
+
+
+def _fake_numpy_bool(action):
+    # train converts print_logs while holding its exclusive borrow; a type
+    # named like NumPy's boolean runs Python code in that conversion.
+    def truth(self):
+        action()
+        return False
+
+    return type("numpy.bool_", (), {"__bool__": truth})()
+
+
+def test_shared_borrow_refused_while_exclusive(data):
+    for call in (lambda: data.encode("a"), lambda: data.decode([]), data.vocab):
+        with pytest.raises(RuntimeError) as caught:
+            data.train("t", _fake_numpy_bool(call), "l")
+        assert str(caught.value) == "Already mutably borrowed"
+    assert sorted(data.vocab()) == [0, 1, 2]
+
+
+def test_matching_comes_before_the_borrow(data, reaches_body, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    seen = []
+
+    def wrong_count():
+        try:
+            data.encode("a", "b")
+        except TypeError as error:
+            seen.append(str(error))
+
+    reaches_body(data.train, str(tmp_path / "missing"), _fake_numpy_bool(wrong_count), "l")
+    assert seen == ["Data.encode() takes 1 positional arguments but 2 were given"]
+    # The failed train (no training file) left the object free.
+    assert reaches_body(data.encode, "a") in (None, [1])
+    assert 0 in data.vocab()
+
+
+def test_panic_coming_back_through_python(data, PanicException, tmp_path, capfd):
+    missing = str(tmp_path / "missing")
+    capfd.readouterr()
+    with pytest.raises(PanicException) as caught:
+        data.decode([_Index(lambda: velkor.load_from_file(missing))])
+    assert str(caught.value).startswith("Should work: Os { code: 2, kind: NotFound")
+    err = capfd.readouterr().err
+    # One report, from the failure itself; the resumed one only adds notices
+    # and the Python traceback of the inner PanicException.
+    assert err.count(str(caught.value)) == 2
+    assert err.count("failed at") == 1
+    assert "Python stack trace below:" in err
+    assert "Traceback (most recent call last)" in err
+    assert sorted(data.vocab()) == [0, 1, 2]
+
+
+def test_keyboard_interrupt_ends_training(tmp_path):
+    # A child process, so the timer cannot hit this one. The text keeps
+    # training busy for longer than the timer takes.
+    words = [f"w{i}x{i * 7 % 13}" for i in range(2000)]
+    (tmp_path / "train.txt").write_text(" ".join(words * 60))
+    (tmp_path / "model").write_bytes(MINIMAL_IMAGE)
+    script = textwrap.dedent(
+        """
+        import signal, velkor
+
+        def interrupt(*_):
+            raise KeyboardInterrupt
+
+        data = velkor.load_from_file("model")
+        signal.signal(signal.SIGALRM, interrupt)
+        signal.setitimer(signal.ITIMER_REAL, 0.2)
+        try:
+            data.train("train.txt", False, "log")
+        except KeyboardInterrupt:
+            print("interrupted", 0 in data.vocab())
+        except BaseException as error:
+            print(type(error).__name__, error)
+        else:
+            print("finished")
+        """
+    )
+    result = subprocess.run(
+        [sys.executable, "-c", script], cwd=tmp_path, capture_output=True, text=True, timeout=300
+    )
+    last = result.stdout.strip().splitlines()[-1]
+    if "not available yet" in last:
+        pytest.skip("training is not built yet")
+    if last == "finished":
+        pytest.skip("training finished before the timer fired")
+    assert last == "interrupted True"
