@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "model/model.h"
 
@@ -21,5 +22,17 @@ struct BestPair {
   std::uint32_t count;
 };
 BestPair best_pair(const PairCounts& counts);
+
+// The ranking behind best_pair: a higher count wins, then the smaller pair,
+// so the choice never depends on the map's iteration order.
+inline bool ranks_above(TokenPair pair, std::uint32_t count, const BestPair& best) {
+  if (count != best.count) return count > best.count;
+  if (pair.left != best.pair.left) return pair.left < best.pair.left;
+  return pair.right < best.pair.right;
+}
+
+// One pass from the left replacing every (left, right) by merged; matches do
+// not overlap and the earlier one wins (x x x with (x, x) gives m x).
+std::vector<TokenId> replace_pair(std::span<const TokenId> ids, TokenPair pair, TokenId merged);
 
 }  // namespace velkor

@@ -11,15 +11,4 @@
 #include "unicode/grapheme.h"
 #include "unicode/utf8.h"
 
-namespace velkor {
-std::vector<TokenId> encode(const Model&, std::string_view) { fail("encode is not available yet"); }
-std::vector<TokenId> encode_reference(const Model&, std::string_view) {
-  fail("encode is not available yet");
-}
-std::string decode(const Model&, std::span<const TokenId>) { fail("decode is not available yet"); }
-PairCounts count_occur(std::span<const TokenId>) { fail("not available yet"); }
-BestPair best_pair(const PairCounts&) { fail("not available yet"); }
-void train(Model&, std::string_view, bool, std::string_view, const InterruptCheck&) {
-  fail("train is not available yet");
-}
-}  // namespace velkor
+namespace velkor {}  // namespace velkor

@@ -1,0 +1,59 @@
+#include "codec/encoder.h"
+
+#include <cstring>
+#include <string>
+
+#include "codec/pair_count.h"
+#include "support/failure.h"
+#include "unicode/grapheme.h"
+
+namespace velkor {
+namespace {
+
+// key = cluster, reusing key's storage. Not string::assign: GCC 12 warns
+// falsely (-Wrestrict) on it once inlined here.
+void set_key(std::string& key, std::string_view cluster) {
+  key.resize(cluster.size());
+  std::memcpy(key.data(), cluster.data(), cluster.size());
+}
+
+// One id per grapheme cluster; clusters the model lacks take the "oov" id.
+std::vector<TokenId> initial_ids(const Model& model, std::string_view text) {
+  std::vector<TokenId> ids;
+  // The map's key equality is not transparent, so probes go through one
+  // reused string (clusters are short; it rarely reallocates).
+  std::string key;
+  for_each_grapheme(text, [&](std::string_view cluster) {
+    set_key(key, cluster);
+    auto found = model.unicode_lookup.find(key);
+    if (found == model.unicode_lookup.end()) {
+      found = model.unicode_lookup.find(std::string("oov"));
+      if (found == model.unicode_lookup.end()) {
+        fail("called `Option::unwrap()` on a `None` value");
+      }
+    }
+    ids.push_back(found->second);
+  });
+  return ids;
+}
+
+}  // namespace
+
+std::vector<TokenId> encode_reference(const Model& model, std::string_view text) {
+  std::vector<TokenId> ids = initial_ids(model, text);
+  for (;;) {
+    PairCounts counts = count_occur(ids);
+    if (counts.empty()) break;
+    TokenPair pair = best_pair(counts).pair;
+    auto merge = model.merges.find(pair);
+    if (merge == model.merges.end()) break;
+    ids = replace_pair(ids, pair, merge->second);
+  }
+  return ids;
+}
+
+std::vector<TokenId> encode(const Model& model, std::string_view text) {
+  return encode_reference(model, text);
+}
+
+}  // namespace velkor
