@@ -1,0 +1,86 @@
+#include "train/trainer.h"
+
+#include <string>
+#include <vector>
+
+#include "model/tokenizer_file.h"
+#include "support/console.h"
+#include "support/failure.h"
+#include "support/io.h"
+#include "train/chunk_tokens.h"
+#include "train/merge_passes.h"
+
+namespace velkor {
+namespace {
+
+// Bytes asked for by each read of the training file.
+constexpr std::size_t kChunkSize = 3'067'833;
+
+constexpr std::string_view kChunkSeparator =
+    "\n-----------------------------------------------------------------------------------\n";
+
+// Runs step, turning an IoError into fail(message + ": " + rendering).
+template <class Step>
+auto or_fail(const char* message, Step&& step) {
+  try {
+    return step();
+  } catch (const IoError& error) {
+    fail(std::string(message) + ": " + error.render());
+  }
+}
+
+// Refuses the file combinations in which training would destroy its own
+// input: the log is truncated, and "tokenizer" replaced, before the text has
+// been read.
+void refuse_self_destruction(std::string_view train_file, std::string_view logs_file) {
+  if (same_file(logs_file, train_file)) {
+    fail("The log file " + std::string(logs_file) +
+         " is the training file itself; truncating it would lose the training text");
+  }
+  if (same_file(train_file, "tokenizer")) {
+    fail("The training file " + std::string(train_file) +
+         " is the file \"tokenizer\" that training saves to; saving would replace it while it "
+         "is read");
+  }
+}
+
+// logs_file, created or truncated; when print_logs, it gets "Started \n " on
+// a second handle and "log.txt" (appended to) becomes the training log.
+File open_training_log(bool print_logs, std::string_view logs_file) {
+  File log = or_fail("To Work", [&] { return File::create(logs_file); });
+  if (!print_logs) return log;
+  log = or_fail("Logs File throws an error To Work", [&] { return File::create(logs_file); });
+  or_fail("Logs File throws an error To Work", [&] { return log.write_once("Started \n "); });
+  log = or_fail("To Work", [] { return File::open_append("log.txt"); });
+  return log;
+}
+
+}  // namespace
+
+void train(Model& model, std::string_view train_file, bool print_logs, std::string_view logs_file,
+           const InterruptCheck& check_interrupt) {
+  model.unicode_lookup.insert_or_assign("oov", TokenId{0});
+  model.lookup.insert_or_assign(TokenId{0}, std::string());
+  refuse_self_destruction(train_file, logs_file);
+
+  File log = open_training_log(print_logs, logs_file);
+  File text = or_fail("Train File Not Existed", [&] { return File::open_read(train_file); });
+  std::vector<char> buffer(kChunkSize);  // zero-filled once, reused by every read
+  console_write("Just Started\n");
+
+  for (bool first_chunk = true;; first_chunk = false) {
+    if (check_interrupt) check_interrupt();
+    const std::size_t size =
+        or_fail("To Work", [&] { return text.read_some(buffer.data(), buffer.size()); });
+    if (size == 0) break;
+
+    std::vector<TokenId> ids = chunk_to_ids(model, std::string_view(buffer.data(), size));
+    if (!first_chunk) ids = known_merge_pass(model, std::move(ids), check_interrupt);
+    console_write("Finish converting new read chunk to tokens\n");
+    ids = merge_learning_pass(model, std::move(ids), print_logs, log, check_interrupt);
+    save_model(model);
+    or_fail("To Work", [&] { log.write_all(kChunkSeparator); });
+  }
+}
+
+}  // namespace velkor
