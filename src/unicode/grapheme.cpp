@@ -1,7 +1,9 @@
 #include "unicode/grapheme.h"
 
 #include <array>
+#include <bit>
 #include <cstdint>
+#include <cstring>
 
 #include "unicode/utf8_sequence.h"
 
@@ -36,6 +38,7 @@ constexpr bool is_control(Gcb g) { return g == Gcb::Control || g == Gcb::CR || g
 
 constexpr Pair decide(Gcb prev, Gcb cur) {
   using enum Gcb;
+  constexpr Gcb RI = RegionalIndicator;
   if (prev == CR && cur == LF) return Pair::Join;                                        /* GB3 */
   if (is_control(prev)) return Pair::Break;                                              /* GB4 */
   if (is_control(cur)) return Pair::Break;                                               /* GB5 */
@@ -46,9 +49,8 @@ constexpr Pair decide(Gcb prev, Gcb cur) {
   if (cur == SpacingMark) return Pair::Join;                                             /* GB9a */
   if (prev == Prepend) return Pair::Join;                                                /* GB9b */
   if (prev == ZWJ && cur == ExtPict) return Pair::EmojiZwj;                              /* GB11 */
-  if (prev == RegionalIndicator && cur == RegionalIndicator)
-    return Pair::RegionalPair; /* GB12, GB13 */
-  return Pair::Break;          /* GB999 */
+  if (prev == RI && cur == RI) return Pair::RegionalPair; /* GB12, GB13 */
+  return Pair::Break;                                     /* GB999 */
 }
 
 constexpr auto kPairs = [] {
@@ -60,18 +62,49 @@ constexpr auto kPairs = [] {
 
 }  // namespace
 
+std::size_t detail::single_byte_clusters_end(std::string_view text, std::size_t start) {
+  const auto* const begin = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* const end = begin + text.size();
+  const auto* p = begin + start;
+  // First byte that is non-ASCII or CR. Each byte of a word is tested as
+  // (byte ^ CR) == 0 via the borrow trick, whose lowest hit is exact.
+  if constexpr (std::endian::native == std::endian::little) {
+    constexpr std::uint64_t kHigh = 0x8080808080808080ull;
+    constexpr std::uint64_t kLow = 0x0101010101010101ull;
+    constexpr std::uint64_t kCr = 0x0D0D0D0D0D0D0D0Dull;
+    while (end - p >= 8) {
+      std::uint64_t word;
+      std::memcpy(&word, p, 8);
+      const std::uint64_t x = word ^ kCr;
+      const std::uint64_t hits = (word & kHigh) | ((x - kLow) & ~x & kHigh);
+      if (hits != 0) {
+        p += std::countr_zero(hits) / 8;
+        break;
+      }
+      p += 8;
+    }
+  }
+  while (p < end && *p < 0x80 && *p != '\r') ++p;
+  // The ASCII byte before a non-ASCII one may take a mark: leave it to the
+  // full rules.
+  if (p < end && *p >= 0x80 && p > begin + start) --p;
+  return static_cast<std::size_t>(p - begin);
+}
+
 std::size_t next_grapheme_end(std::string_view text, std::size_t start) {
   const auto* const begin = reinterpret_cast<const unsigned char*>(text.data());
   const auto* const end = begin + text.size();
   const auto* p = begin + start;
 
-  // Two ASCII characters in a row always break, except CR LF; the second
-  // one being ASCII rules out a following Extend, SpacingMark or ZWJ.
+  // Two ASCII characters in a row always break (GB4, GB5, GB999), except
+  // CR LF (GB3); the second one being ASCII rules out a following Extend,
+  // SpacingMark or ZWJ.
   if (*p < 0x80) {
-    if (p + 1 == end) return start + 1;
+    if (p + 1 == end) return start + 1; /* GB2 */
     if (p[1] < 0x80) return start + 1 + (p[0] == '\r' && p[1] == '\n');
   }
 
+  /* GB1: start is a boundary. */
   Char c = read_char(p, end);
   Gcb prev = c.prop;
   p += c.length;
@@ -98,7 +131,7 @@ std::size_t next_grapheme_end(std::string_view text, std::size_t start) {
     prev = c.prop;
     p += c.length;
   }
-  return text.size();
+  return text.size(); /* GB2 */
 }
 
 }  // namespace velkor
