@@ -190,11 +190,17 @@ void save_in_place(std::string_view image) {
 }
 
 void save_image(std::string_view image) {
-  // A symbolic link named "tokenizer" is written through, as a plain
-  // create-and-truncate would, rather than replaced by a regular file.
+  // A symbolic link, a file with further hard links and a file we may not
+  // write are left to a plain create-and-truncate, which writes through the
+  // link, keeps the links shared, or refuses, rather than being replaced.
   struct stat target;
   bool exists = ::lstat(kSavePath, &target) == 0;
-  if (exists && S_ISLNK(target.st_mode)) return save_in_place(image);
+  if (exists &&
+      (S_ISLNK(target.st_mode) ||
+       (S_ISREG(target.st_mode) &&
+        (target.st_nlink > 1 || ::faccessat(AT_FDCWD, kSavePath, W_OK, AT_EACCESS) != 0)))) {
+    return save_in_place(image);
+  }
 
   auto temp = create_temp_file();
   if (!temp) return save_in_place(image);

@@ -319,7 +319,7 @@ TEST_F(TokenizerFileSaveTest, SaveReplacesTokenizerAndPrintsBanner) {
   EXPECT_EQ(entries(), std::set<std::string>{"tokenizer"});
 }
 
-TEST_F(TokenizerFileSaveTest, SaveKeepsModeAndFollowsSymlink) {
+TEST_F(TokenizerFileSaveTest, SaveKeepsModeAndLinks) {
   write_file("real", "old");
   ASSERT_EQ(::chmod("real", 0600), 0);
   ASSERT_EQ(::symlink("real", "tokenizer"), 0);
@@ -334,6 +334,11 @@ TEST_F(TokenizerFileSaveTest, SaveKeepsModeAndFollowsSymlink) {
   ASSERT_EQ(::stat("tokenizer", &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0600u);
   EXPECT_EQ(read_file("tokenizer"), std::string(24, '\0'));
+
+  ASSERT_EQ(::link("tokenizer", "other"), 0);
+  save_capturing(example_model());
+  EXPECT_EQ(read_file("other"), read_file("tokenizer"));
+  expect_same_model(load_model_file("other"), example_model());
 }
 
 TEST_F(TokenizerFileSaveTest, FailedSaveKeepsPreviousFileAndLeavesNoTemporary) {
