@@ -41,30 +41,6 @@ def test_missing_file_is_an_internal_failure(PanicException, tmp_path, capfd):
     assert str(error) in capfd.readouterr().err
 
 
-@pytest.mark.parametrize(
-    "image, rendering",
-    [
-        (b"", "Should work: Io(Kind(UnexpectedEof))"),
-        (b"\x02" + bytes(7) + b"\x07\x00" + bytes(8), "Should work: Io(Kind(UnexpectedEof))"),
-    ],
-)
-def test_corrupt_files(PanicException, write_image, image, rendering):
-    with pytest.raises(PanicException) as caught:
-        velkor.load_from_file(write_image(image))
-    assert str(caught.value) == rendering
-
-
-def test_directory_and_nul_paths(PanicException, tmp_path):
-    with pytest.raises(PanicException, match=r"^Should work: Os \{ code: 21, kind: IsADirectory"):
-        velkor.load_from_file(str(tmp_path))
-    with pytest.raises(PanicException) as caught:
-        velkor.load_from_file("a\0b")
-    assert str(caught.value) == (
-        'Should work: Error { kind: InvalidInput, message: "file name contained an unexpected '
-        'NUL byte" }'
-    )
-
-
 class _Index:
     """An element that runs Python code while decode converts it."""
 
