@@ -92,6 +92,7 @@ std::size_t detail::single_byte_clusters_end(std::string_view text, std::size_t 
 }
 
 std::size_t next_grapheme_end(std::string_view text, std::size_t start) {
+  if (start >= text.size()) return text.size();  // nothing to read, not even one byte
   const auto* const begin = reinterpret_cast<const unsigned char*>(text.data());
   const auto* const end = begin + text.size();
   const auto* p = begin + start;

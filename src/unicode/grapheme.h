@@ -7,7 +7,8 @@
 
 namespace velkor {
 
-// End offset of the cluster that starts at `start` (start < text.size()).
+// End offset of the cluster that starts at `start`; text.size() when start
+// is at or past the end.
 // Safe on any bytes: ill-formed UTF-8 is taken one byte at a time as a
 // character of property Other, and nothing past text.size() is read.
 std::size_t next_grapheme_end(std::string_view text, std::size_t start);

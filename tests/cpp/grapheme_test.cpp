@@ -119,6 +119,8 @@ TEST(Grapheme, IllFormedBytesAreSingleOtherCharacters) {
   EXPECT_EQ(clusters(std::string("\xFF") + utf8(0x0301)),
             (Clusters{std::string("\xFF") + utf8(0x0301)}));
   EXPECT_EQ(clusters(utf8(0x0915) + "\xE0\xA4"), (Clusters{utf8(0x0915), "\xE0", "\xA4"}));
+  EXPECT_EQ(next_grapheme_end("ab", 2), 2u);
+  EXPECT_EQ(next_grapheme_end(std::string_view(), 0), 0u);
   // A view that stops inside a sequence: nothing beyond it is read.
   const std::string whole = utf8({0x0915, 0x094D});
   EXPECT_EQ(clusters(std::string_view(whole).substr(0, 4)), (Clusters{utf8(0x0915), "\xE0"}));
