@@ -6,8 +6,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <new>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "codec/pair_count.h"
@@ -16,10 +19,41 @@
 
 namespace velkor {
 
+// Allocates large arrays on 2 MiB boundaries and asks for transparent huge
+// pages: a merge walks the sequence array at scattered places, and with
+// small pages nearly every step would also miss the TLB.
+template <class T>
+struct HugePageAllocator {
+  using value_type = T;
+  HugePageAllocator() = default;
+  template <class U>
+  HugePageAllocator(const HugePageAllocator<U>&) {}
+  T* allocate(std::size_t n);
+  void deallocate(T* p, std::size_t) { std::free(p); }
+  // resize() default-initialises: the elements get written right after.
+  template <class U>
+  void construct(U* p) noexcept {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
+  friend bool operator==(HugePageAllocator, HugePageAllocator) { return true; }
+};
+
+void* allocate_huge(std::size_t bytes);
+
+template <class T>
+T* HugePageAllocator<T>::allocate(std::size_t n) {
+  return static_cast<T*>(allocate_huge(n * sizeof(T)));
+}
+
 class PairIndex {
  public:
-  // Longest sequence the index holds (positions are 32-bit).
-  static constexpr std::size_t kMaxLength = 0xFFFFFFF0u;
+  // Longest sequence the index holds (positions are 24-bit, which keeps a
+  // node in 8 bytes; a training chunk is far shorter).
+  static constexpr std::size_t kMaxLength = 0xFFFFF0;
 
   // ids.size() must not exceed kMaxLength.
   explicit PairIndex(std::span<const TokenId> ids);
@@ -49,44 +83,64 @@ class PairIndex {
   PairCounts counts() const;
 
  private:
-  static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+  static constexpr std::uint32_t kNone = 0xFFFFFF;     // no neighbour
+  static constexpr std::uint32_t kRemoved = 0xFFFFFE;  // next of a removed node
+  static constexpr std::uint32_t kNoEntry = 0xFFFFFFFF;
+
+  // One position of the sequence, in 8 bytes: a merge visits positions all
+  // over the sequence, and the smaller the array the more of it stays in
+  // cache.
+  struct Node {
+    std::uint64_t bits;  // prev | next << 24 | id << 48
+    static Node make(std::uint64_t prev, std::uint64_t next, std::uint64_t id) {
+      return Node{prev | (next << 24) | (id << 48)};
+    }
+    std::uint32_t prev() const { return static_cast<std::uint32_t>(bits & 0xFFFFFF); }
+    std::uint32_t next() const { return static_cast<std::uint32_t>((bits >> 24) & 0xFFFFFF); }
+    TokenId id() const { return static_cast<TokenId>(bits >> 48); }
+    void set_prev(std::uint64_t prev) { bits = (bits & ~std::uint64_t{0xFFFFFF}) | prev; }
+  };
+  static_assert(sizeof(Node) == 8);
 
   struct Entry {
     std::uint32_t key;  // left << 16 | right
-    std::uint32_t count = 0;
-    // Positions where the pair was formed; a position still holds it while
-    // slot_[position] names this entry. May hold stale and repeated ones.
+    // Positions where the pair was formed, ascending while sorted; one still
+    // holds the pair if it is alive and it and its next id still form it.
+    // May hold stale and repeated positions.
     std::vector<std::uint32_t> positions;
     bool sorted = true;
     bool excluded = false;
     bool grown = false;  // count rose during the current merge
   };
 
-  static std::uint32_t key_of(TokenId left, TokenId right) {
-    return (std::uint32_t{left} << 16) | right;
+  static std::uint32_t key_of(std::uint32_t left, std::uint32_t right) {
+    return (left << 16) | right;
   }
   std::uint32_t find(std::uint32_t key) const;
   std::uint32_t find_or_add(std::uint32_t key);
   void grow_table();
-  // Records that the pair key now starts at position; returns its entry.
-  std::uint32_t add_occurrence(std::uint32_t key, std::uint32_t position);
+  // find_or_add() through a small direct-mapped cache: a merge looks up the
+  // same few pairs (those holding the merged id or the pair's ids) over and
+  // over.
   std::uint32_t cached_entry(std::uint32_t key);
+  // Records that the pair key now starts at position.
+  void add_occurrence(std::uint32_t key, std::uint32_t position);
   void push(std::uint32_t count, std::uint32_t key);
 
   // The sequence as a linked list over the original positions; position 0
   // is never removed, so it is always the head.
-  std::vector<TokenId> ids_;
-  std::vector<std::uint32_t> prev_;
-  std::vector<std::uint32_t> next_;
-  // Entry of the pair starting at each position; kNone for the last id and
-  // for removed positions.
-  std::vector<std::uint32_t> slot_;
+  std::vector<Node, HugePageAllocator<Node>> nodes_;
   std::size_t size_ = 0;
 
   std::vector<Entry> entries_;
+  // Occurrences of each entry's pair, apart from the entries themselves so
+  // the updates of a merge stay within a few cache lines.
+  std::vector<std::uint32_t> counts_;
   // Open addressing: key << 32 | (entry + 1), 0 for an empty bucket.
   std::vector<std::uint64_t> table_;
   HashSecret secret_ = HashSecret::draw();
+  // Same layout, one cell per hash of the key, replaced on a miss.
+  std::vector<std::uint64_t> cache_;
 
   // Max-heap of count << 32 | ~key, so ties go to the smallest left, then
   // right id. Entries go stale as counts change and are checked when they
@@ -95,13 +149,6 @@ class PairIndex {
   std::vector<std::uint64_t> heap_;
   std::vector<std::uint32_t> grown_;
   std::vector<std::uint32_t> excluded_;
-
-  // Per-merge memo of the entries of (x, merged) and (merged, x), by x.
-  std::vector<std::uint32_t> memo_entry_;
-  std::vector<std::uint32_t> memo_stamp_;
-  std::uint32_t memo_merged_ = 0;
-  std::uint32_t stamp_ = 0;
-  bool use_memo_ = false;
 };
 
 }  // namespace velkor
