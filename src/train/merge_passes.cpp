@@ -112,9 +112,8 @@ std::vector<TokenId> known_merge_pass(const Model& model, std::vector<TokenId> i
 
 std::vector<TokenId> known_merge_pass(const Model& model, std::vector<TokenId> ids,
                                       const InterruptCheck& check_interrupt) {
-  File no_log;
-  return known_merge_pass(model, std::move(ids), standard_pass_output(false, no_log),
-                          check_interrupt);
+  const PassOutput console_only{[](std::string_view line) { console_write(line); }, {}};
+  return known_merge_pass(model, std::move(ids), console_only, check_interrupt);
 }
 
 std::vector<TokenId> merge_learning_pass(Model& model, std::vector<TokenId> ids,

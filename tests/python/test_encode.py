@@ -34,27 +34,6 @@ def test_encode(abc, text, ids):
     assert abc.encode(st=text) == ids
 
 
-def test_clusters_are_looked_up_whole(load):
-    data = load(
-        unicode_lookup={
-            "oov": 0,
-            "\u00e9": 1,
-            "e\u0301": 2,
-            "\r\n": 3,
-            "\u0915\u094d": 4,
-            "\u0937": 5,
-            "\U0001f1eb\U0001f1f7": 6,
-            "\U0001f1eb": 7,
-            "^": 8,
-        }
-    )
-    assert data.encode("\u00e9e\u0301") == [1, 2]  # no normalisation
-    assert data.encode("\r\n\n") == [3, 0]
-    assert data.encode("\u0915\u094d\u0937") == [4, 5]  # no conjunct rule
-    assert data.encode("\U0001f1eb\U0001f1f7\U0001f1eb") == [6, 7]
-    assert data.encode("<|im_start|>") == [0] * 12  # markers are plain text here
-
-
 def test_missing_oov_fails_only_when_needed(load, PanicException, capfd):
     data = load(lookup={1: b"a"}, unicode_lookup={"a": 1})
     assert data.encode("aa") == [1, 1]
