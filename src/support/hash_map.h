@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -52,7 +53,17 @@ struct KeyedHash<std::string> {
   }
 };
 
+// String keys compare transparently, so a string_view probes without a copy.
+template <class Key>
+struct KeyEqual {
+  using type = std::equal_to<Key>;
+};
+template <>
+struct KeyEqual<std::string> {
+  using type = std::equal_to<>;
+};
+
 template <class Key, class Value>
-using HashMap = std::unordered_map<Key, Value, KeyedHash<Key>>;
+using HashMap = std::unordered_map<Key, Value, KeyedHash<Key>, typename KeyEqual<Key>::type>;
 
 }  // namespace velkor

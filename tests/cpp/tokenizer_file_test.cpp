@@ -158,7 +158,7 @@ TEST(TokenizerFileTest, LargeModelRoundTrips) {
     TokenId id = static_cast<TokenId>(i);
     model.lookup[id] = std::string(static_cast<std::size_t>(i % 7), static_cast<char>(i));
     model.merges[TokenPair{id, static_cast<TokenId>(i * 7)}] = static_cast<TokenId>(i + 1);
-    model.unicode_lookup["t" + std::to_string(i)] = id;
+    model.unicode_lookup[std::string("t") + std::to_string(i)] = id;
   }
   std::string image = write_model(model);
   expect_same_model(read_model(image), model);
