@@ -1,9 +1,11 @@
 #include "codec/encoder.h"
 
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "codec/pair_count.h"
+#include "codec/pair_index.h"
 #include "support/failure.h"
 #include "unicode/grapheme.h"
 
@@ -53,7 +55,28 @@ std::vector<TokenId> encode_reference(const Model& model, std::string_view text)
 }
 
 std::vector<TokenId> encode(const Model& model, std::string_view text) {
-  return encode_reference(model, text);
+  std::vector<TokenId> ids = initial_ids(model, text);
+  if (ids.size() > PairIndex::kMaxLength) {
+    // Beyond the index's positions: the plain passes, slow but the same.
+    for (;;) {
+      PairCounts counts = count_occur(ids);
+      if (counts.empty()) break;
+      TokenPair pair = best_pair(counts).pair;
+      auto merge = model.merges.find(pair);
+      if (merge == model.merges.end()) break;
+      ids = replace_pair(ids, pair, merge->second);
+    }
+    return ids;
+  }
+  // The index keeps the counts up to date across passes, so a pass costs
+  // what its merge touches rather than a recount of the whole text.
+  PairIndex index(ids);
+  while (const std::optional<BestPair> best = index.best()) {
+    auto merge = model.merges.find(best->pair);
+    if (merge == model.merges.end()) break;
+    index.merge(best->pair, merge->second);
+  }
+  return index.sequence();
 }
 
 }  // namespace velkor
