@@ -3,6 +3,8 @@
 #include <optional>
 #include <string>
 
+#include "support/console.h"
+
 namespace velkor {
 namespace {
 
@@ -38,8 +40,8 @@ void known_merge_pass(const Model& model, PairIndex& index, const PassOutput& ou
 }
 
 void known_merge_pass(const Model& model, PairIndex& index, const InterruptCheck& check_interrupt) {
-  File no_log;
-  known_merge_pass(model, index, standard_pass_output(false, no_log), check_interrupt);
+  const PassOutput console_only{[](std::string_view line) { console_write(line); }, {}};
+  known_merge_pass(model, index, console_only, check_interrupt);
 }
 
 void merge_learning_pass(Model& model, PairIndex& index, const PassOutput& out,
