@@ -48,9 +48,6 @@ struct KeyedHash<std::string> {
   std::size_t operator()(std::string_view key) const {
     return siphash13(secret, key.data(), key.size());
   }
-  std::size_t operator()(const std::string& key) const {
-    return (*this)(std::string_view(key));
-  }
 };
 
 // String keys compare transparently, so a string_view probes without a copy.
