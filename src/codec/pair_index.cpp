@@ -13,7 +13,10 @@ namespace {
 // How many candidate positions ahead a merge prefetches; measured, longer
 // distances were slower.
 constexpr std::size_t kPrefetchDistance = 4;
-constexpr std::size_t kCacheBits = 12;
+// The lookup cache: 4096 cells, fewer for short sequences (an encode of a
+// few words should not clear 32 KiB).
+constexpr unsigned kMaxCacheBits = 12;
+constexpr unsigned kMinCacheBits = 6;
 
 }  // namespace
 
@@ -37,7 +40,11 @@ PairIndex::PairIndex(std::span<const TokenId> ids) {
   size_ = n;
   nodes_.resize(n);  // left uninitialised, see HugePageAllocator::construct
   table_.assign(64, 0);
-  cache_.assign(std::size_t{1} << kCacheBits, 0);
+  cache_shift_ = 32 - kMinCacheBits;
+  while (cache_shift_ > 32 - kMaxCacheBits && (std::size_t{1} << (32 - cache_shift_)) < n) {
+    --cache_shift_;
+  }
+  cache_.assign(std::size_t{1} << (32 - cache_shift_), 0);
   for (std::uint32_t i = 0; i < n; ++i) {
     nodes_[i] = Node::make(i == 0 ? kNone : i - 1, i + 1 == n ? kNone : i + 1, ids[i]);
   }
@@ -144,7 +151,7 @@ std::uint32_t PairIndex::count(TokenPair pair) const {
 }
 
 std::uint32_t PairIndex::cached_entry(std::uint32_t key) {
-  std::uint64_t& cell = cache_[(key * 0x9E3779B1u) >> (32 - kCacheBits)];
+  std::uint64_t& cell = cache_[(key * 0x9E3779B1u) >> cache_shift_];
   if (cell != 0 && static_cast<std::uint32_t>(cell >> 32) == key) {
     return static_cast<std::uint32_t>(cell) - 1;
   }

@@ -141,6 +141,7 @@ class PairIndex {
   HashSecret secret_ = HashSecret::draw();
   // Same layout, one cell per hash of the key, replaced on a miss.
   std::vector<std::uint64_t> cache_;
+  unsigned cache_shift_ = 0;  // 32 less the cache's index bits
 
   // Max-heap of count << 32 | ~key, so ties go to the smallest left, then
   // right id. Entries go stale as counts change and are checked when they
