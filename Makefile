@@ -36,6 +36,13 @@ cpp-test: venv system-deps
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --build $(CPP_BUILD)
 	cd $(CPP_BUILD) && PATH="$(CURDIR)/$(VENV)/bin:$$PATH" ctest --output-on-failure
 
+# C++ benchmarks, one core, Release build; each prints its own figures.
+bench: venv
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake -S . -B build/bench -G Ninja \
+	  -DCMAKE_BUILD_TYPE=Release -DVELKOR_BUILD_EXTENSION=OFF -DVELKOR_BUILD_BENCH=ON
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --build build/bench
+	@for b in build/bench/*_bench; do echo "== $$b"; taskset -c 0 $$b || exit 1; done
+
 py-test: install
 	$(PY) -m pytest -q tests/python
 
