@@ -2,7 +2,9 @@
 // recount per iteration. The chunk is English-like text made of Zipf-drawn
 // words (or the first chunk of a file given as argument, one id per byte);
 // the loop is the learning pass without the model: 700 iterations, each
-// merging the most frequent pair if it occurs at least 10 times.
+// merging the most frequent pair if it occurs at least 10 times. Then the
+// real passes on the index, model and all: learning on the first chunk,
+// known merges and learning on a second one. Times are thread CPU time.
 //
 // Usage: merge_bench [text-file|-] [plain-iterations, 0: index only]
 #include <algorithm>
@@ -18,6 +20,7 @@
 
 #include "codec/pair_count.h"
 #include "codec/pair_index.h"
+#include "train/fast_merge_passes.h"
 
 namespace {
 
@@ -41,7 +44,7 @@ struct Rng {
 
 // Words spelled with English letter frequencies, drawn with Zipf weights,
 // separated by spaces with some punctuation and line breaks.
-std::string english_like_text() {
+std::string english_like_text(std::uint64_t seed) {
   const std::string letters = "etaoinshrdlcumwfgypbvkjxqz";
   const double letter_weight[] = {12.7, 9.1, 8.2, 7.5, 7.0, 6.7, 6.3, 6.1, 6.0, 4.3, 4.0, 2.8, 2.8,
                                   2.4,  2.4, 2.2, 2.0, 2.0, 1.9, 1.5, 1.0, 0.8, 0.2, 0.2, 0.1, 0.1};
@@ -58,6 +61,7 @@ std::string english_like_text() {
     std::size_t length = 1 + static_cast<std::size_t>(-std::log(1 - rng.unit()) * 4.0);
     for (std::size_t i = 0; i < length; ++i) word += letter();
   }
+  rng.state ^= seed;  // same words, another text
   std::vector<double> word_cdf;
   double total = 0;
   for (std::size_t rank = 1; rank <= words.size(); ++rank) word_cdf.push_back(total += 1.0 / rank);
@@ -173,6 +177,32 @@ double plain_estimate(const std::vector<TokenId>& ids, int merges) {
   return total;
 }
 
+// The passes as training runs them, console lines dropped.
+void real_passes(const std::vector<TokenId>& first, const std::string& second_text) {
+  velkor::Model model;
+  for (int id = 0; id < 257; ++id) {
+    model.lookup.emplace(static_cast<TokenId>(id),
+                         std::string(id == 0 ? 0 : 1, static_cast<char>(id - 1)));
+  }
+  const velkor::PassOutput quiet{[](std::string_view) {}, {}};
+  double start = cpu_seconds();
+  velkor::PairIndex index(first);
+  velkor::merge_learning_pass(model, index, quiet, {});
+  std::printf("learning pass, chunk 1: %.1f ms with the build, %zu merges learned\n",
+              (cpu_seconds() - start) * 1e3, model.merges.size());
+  if (second_text.empty()) return;
+  const std::vector<TokenId> second = ids_of(second_text);
+  std::size_t learned = model.merges.size();
+  start = cpu_seconds();
+  velkor::PairIndex next(second);
+  velkor::known_merge_pass(model, next, quiet, {});
+  double known = cpu_seconds() - start;
+  velkor::merge_learning_pass(model, next, quiet, {});
+  std::printf(
+      "chunk 2: known merges %.1f ms (with the build), then learning %.1f ms, %zu new merges\n",
+      known * 1e3, (cpu_seconds() - start - known) * 1e3, model.merges.size() - learned);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -186,12 +216,20 @@ int main(int argc, char** argv) {
     text.assign(std::istreambuf_iterator<char>(file), {});
     if (text.size() > kChunkBytes) text.resize(kChunkBytes);
   } else {
-    text = english_like_text();
+    text = english_like_text(0);
   }
   const int plain_iterations = argc > 2 ? std::atoi(argv[2]) : 10;
   std::vector<TokenId> ids = ids_of(text);
   std::printf("chunk: %zu ids (%s)\n", ids.size(),
               argc > 1 && std::string(argv[1]) != "-" ? argv[1] : "synthetic English");
+
+  double build = 1e9;
+  for (int round = 0; round < 5; ++round) {
+    double start = cpu_seconds();
+    velkor::PairIndex index(ids);
+    build = std::min(build, cpu_seconds() - start);
+  }
+  std::printf("pair index: built in %.1f ms (best of 5)\n", build * 1e3);
 
   Run fast = with_index(ids);
   for (int round = 0; round < 4; ++round) {
@@ -201,6 +239,7 @@ int main(int argc, char** argv) {
   std::printf("pair index: %d merges in %.1f ms (best of 5), %zu ids left\n", fast.merges,
               fast.seconds * 1e3, fast.result.size());
 
+  real_passes(ids, argc > 1 && std::string(argv[1]) != "-" ? std::string() : english_like_text(1));
   if (plain_iterations == 0) return 0;
   Run plain = with_recount(ids, plain_iterations);
   velkor::PairIndex index(ids);
