@@ -22,10 +22,11 @@ num_threads=1):
   the number of tokens produced;
 - decoding throughput (MB of UTF-8 output per second) of the whole-text ids,
   and whether decode(encode(text)) gives the text back;
-- velkor's incremental merge loop against its straightforward form, read
-  from the C++ bench binary merge_bench when it has been built (under
-  build/perf or build/bench); otherwise that row says where it would come
-  from.
+- velkor's incremental merge loop against its straightforward form (700
+  merges on the first chunk of the training text), read from the C++ bench
+  merge_bench: the one under build/perf or build/bench, else built into
+  build/bench as `make bench` does (skip with --no-build); without it the
+  row reads n/a. The Python module exposes only the incremental form.
 
 Peer settings: SentencePiece BPE with the identity normaliser and no
 whitespace folding (velkor rewrites nothing either), character_coverage=1.0,
@@ -363,6 +364,7 @@ def run_child(task: dict, workdir: Path, timeout: float) -> Outcome:
         # wait4 gives this child's own rusage, not the sum over all children.
         deadline = start + timeout
         status = usage = None
+        timed_out = False
         while True:
             pid, status, usage = os.wait4(proc.pid, os.WNOHANG)
             if pid:
@@ -370,13 +372,14 @@ def run_child(task: dict, workdir: Path, timeout: float) -> Outcome:
             if time.perf_counter() > deadline:
                 proc.kill()
                 _, status, usage = os.wait4(proc.pid, 0)
+                timed_out = True
                 break
             time.sleep(0.02)
         proc.returncode = os.waitstatus_to_exitcode(status)
         wall = time.perf_counter() - start
     cpu = usage.ru_utime + usage.ru_stime
     outcome = Outcome(wall=wall, cpu=cpu, maxrss_kib=usage.ru_maxrss)
-    if wall >= timeout:
+    if timed_out:
         outcome.error = f"timed out after {timeout:.0f} s"
     elif proc.returncode != 0 or not Path(task["result"]).exists():
         tail = stderr_path.read_text("utf-8", "replace").strip().splitlines()[-1:] or [""]
@@ -403,7 +406,7 @@ def estimate_vocab(train_file: Path) -> int:
 
 
 def find_merge_bench() -> Path | None:
-    for root in ("build/perf", "build/bench"):
+    for root in ("build/bench", "build/perf"):
         base = REPO / root
         if not base.is_dir():
             continue
@@ -411,6 +414,42 @@ def find_merge_bench() -> Path | None:
             if path.is_file() and os.access(path, os.X_OK):
                 return path
     return None
+
+
+def build_merge_bench() -> Path | None:
+    """Builds merge_bench as `make bench` does (build/bench); None on failure."""
+    # The venv's cmake and ninja come first, as in the Makefile.
+    path = f"{Path(sys.executable).parent}{os.pathsep}{os.environ.get('PATH', '')}"
+    if not (REPO / "bench" / "merge_bench.cpp").exists() or not shutil.which("cmake", path=path):
+        return None
+    env = dict(os.environ, PATH=path)
+    build = REPO / "build" / "bench"
+    print("building merge_bench into build/bench ...", flush=True)
+    steps = [
+        ["cmake", "-S", str(REPO), "-B", str(build), "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
+         "-DVELKOR_BUILD_EXTENSION=OFF", "-DVELKOR_BUILD_BENCH=ON"],
+        ["cmake", "--build", str(build), "--target", "merge_bench", "-j", "2"],
+    ]
+    for step in steps:
+        if subprocess.run(step, env=env, capture_output=True, check=False).returncode != 0:
+            print(f"  failed: {' '.join(step)}")
+            return None
+    return find_merge_bench()
+
+
+def parse_merge_bench(output: str) -> dict:
+    """Picks the two 700-merge times out of merge_bench's report, in ms."""
+    import re
+
+    found = {}
+    incremental = re.search(r"pair index: (\d+) merges in ([\d.]+) ms", output)
+    plain = re.search(r"full recount: (\d+) merges ~ ([\d.]+) ms", output)
+    if incremental:
+        found["merges"] = int(incremental.group(1))
+        found["incremental_ms"] = float(incremental.group(2))
+    if plain:
+        found["straightforward_ms"] = float(plain.group(2))
+    return found
 
 
 def run_merge_bench(binary: Path, train_file: Path, timeout: float) -> tuple[str, str]:
@@ -489,6 +528,8 @@ def main() -> None:
                         help="throughput per wall second instead of per CPU second")
     parser.add_argument("--skip-velkor", action="store_true",
                         help="measure the peers only (with an estimated vocabulary size)")
+    parser.add_argument("--no-build", action="store_true",
+                        help="do not build merge_bench when it is missing")
     parser.add_argument("--keep", metavar="DIR",
                         help="work in DIR and keep the trained models there")
     parser.add_argument("--json", metavar="PATH", help="also write all numbers to PATH")
@@ -624,16 +665,25 @@ def main() -> None:
     # The merge loop's two forms are C++ internals, measured by merge_bench.
     print("\nvelkor merge loop, incremental vs straightforward form:")
     binary = find_merge_bench()
+    if binary is None and not args.no_build:
+        binary = build_merge_bench()
     if binary is None:
-        print("  n/a: build bench/merge_bench (cmake -DVELKOR_BUILD_BENCH=ON, into build/perf "
-              "or build/bench) and rerun; this row then shows its output")
+        print("  incremental: n/a   straightforward: n/a   (needs the C++ bench merge_bench: "
+              "`make bench` builds it into build/bench; this row then reads its output)")
         report["merge_bench"] = None
     else:
         status, output = run_merge_bench(binary, train_file, args.timeout)
-        print(f"  {binary.relative_to(REPO)} ({status}):")
+        numbers = parse_merge_bench(output)
+        inc, plain = numbers.get("incremental_ms"), numbers.get("straightforward_ms")
+        print(f"  first chunk of {train_file.name}, {numbers.get('merges', 700)} merges, "
+              f"thread CPU time, from {binary.relative_to(REPO)} ({status}):")
+        print(f"  incremental (pair index): {_fmt(inc, ' ms')}   straightforward (full recount "
+              f"per merge): {_fmt(plain, ' ms')}   straightforward/incremental: {_ratio(plain, inc)}")
+        print("  its full report:")
         for line in output.splitlines() or ["(no output)"]:
             print(f"    {line}")
-        report["merge_bench"] = {"binary": str(binary), "status": status, "output": output}
+        report["merge_bench"] = {"binary": str(binary), "status": status, "output": output,
+                                 **numbers}
 
     report["train"] = {t: vars(o) for t, o in train.items()}
     report["codec"] = {t: vars(o) for t, o in codec.items()}
