@@ -22,7 +22,7 @@ void write_stderr(const std::string& text) {
 
 }  // namespace
 
-void fail(const std::string& message, std::source_location where) {
+void fail(const std::string& message, SourceLocation where) {
   std::string report = "thread '<unnamed>' failed at ";
   report += where.file_name();
   report += ':';
