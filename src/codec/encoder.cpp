@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "codec/pair_count.h"
@@ -39,6 +40,20 @@ std::vector<TokenId> initial_ids(const Model& model, std::string_view text) {
   return ids;
 }
 
+// The passes of encode on an index, which keeps the counts up to date across
+// passes: a pass costs what its merge touches rather than a recount of the
+// whole text.
+template <class Index>
+std::vector<TokenId> apply_merges(const Model& model, std::span<const TokenId> ids) {
+  Index index(ids);
+  while (const std::optional<BestPair> best = index.best()) {
+    auto merge = model.merges.find(best->pair);
+    if (merge == model.merges.end()) break;
+    index.merge(best->pair, merge->second);
+  }
+  return index.sequence();
+}
+
 }  // namespace
 
 std::vector<TokenId> encode_reference(const Model& model, std::string_view text) {
@@ -56,27 +71,8 @@ std::vector<TokenId> encode_reference(const Model& model, std::string_view text)
 
 std::vector<TokenId> encode(const Model& model, std::string_view text) {
   std::vector<TokenId> ids = initial_ids(model, text);
-  if (ids.size() > PairIndex::kMaxLength) {
-    // Beyond the index's positions: the plain passes, slow but the same.
-    for (;;) {
-      PairCounts counts = count_occur(ids);
-      if (counts.empty()) break;
-      TokenPair pair = best_pair(counts).pair;
-      auto merge = model.merges.find(pair);
-      if (merge == model.merges.end()) break;
-      ids = replace_pair(ids, pair, merge->second);
-    }
-    return ids;
-  }
-  // The index keeps the counts up to date across passes, so a pass costs
-  // what its merge touches rather than a recount of the whole text.
-  PairIndex index(ids);
-  while (const std::optional<BestPair> best = index.best()) {
-    auto merge = model.merges.find(best->pair);
-    if (merge == model.merges.end()) break;
-    index.merge(best->pair, merge->second);
-  }
-  return index.sequence();
+  if (ids.size() <= PairIndex::kMaxLength) return apply_merges<PairIndex>(model, ids);
+  return apply_merges<WidePairIndex>(model, ids);
 }
 
 }  // namespace velkor

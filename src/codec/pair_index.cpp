@@ -35,7 +35,8 @@ void* allocate_huge(std::size_t bytes) {
   return memory;
 }
 
-PairIndex::PairIndex(std::span<const TokenId> ids) {
+template <class Node>
+BasicPairIndex<Node>::BasicPairIndex(std::span<const TokenId> ids) {
   if (ids.size() > kMaxLength) fail("sequence too long for the pair index");
   const auto n = static_cast<std::uint32_t>(ids.size());
   size_ = n;
@@ -64,7 +65,8 @@ PairIndex::PairIndex(std::span<const TokenId> ids) {
   std::make_heap(heap_.begin(), heap_.end());
 }
 
-std::uint32_t PairIndex::find(std::uint32_t key) const {
+template <class Node>
+std::uint32_t BasicPairIndex<Node>::find(std::uint32_t key) const {
   const std::size_t mask = table_.size() - 1;
   for (std::size_t bucket = keyed_mix(secret_, key) & mask;; bucket = (bucket + 1) & mask) {
     std::uint64_t cell = table_[bucket];
@@ -75,7 +77,8 @@ std::uint32_t PairIndex::find(std::uint32_t key) const {
   }
 }
 
-std::uint32_t PairIndex::find_or_add(std::uint32_t key) {
+template <class Node>
+std::uint32_t BasicPairIndex<Node>::find_or_add(std::uint32_t key) {
   std::size_t mask = table_.size() - 1;
   std::size_t bucket = keyed_mix(secret_, key) & mask;
   for (;; bucket = (bucket + 1) & mask) {
@@ -94,7 +97,8 @@ std::uint32_t PairIndex::find_or_add(std::uint32_t key) {
   return entry;
 }
 
-void PairIndex::grow_table() {
+template <class Node>
+void BasicPairIndex<Node>::grow_table() {
   std::vector<std::uint64_t> old(table_.size() * 2, 0);
   old.swap(table_);
   const std::size_t mask = table_.size() - 1;
@@ -106,12 +110,14 @@ void PairIndex::grow_table() {
   }
 }
 
-void PairIndex::push(std::uint32_t count, std::uint32_t key) {
+template <class Node>
+void BasicPairIndex<Node>::push(std::uint32_t count, std::uint32_t key) {
   heap_.push_back((std::uint64_t{count} << 32) | static_cast<std::uint32_t>(~key));
   std::push_heap(heap_.begin(), heap_.end());
 }
 
-std::optional<BestPair> PairIndex::best() {
+template <class Node>
+std::optional<BestPair> BasicPairIndex<Node>::best() {
   while (!heap_.empty()) {
     const std::uint64_t top = heap_.front();
     const auto stored = static_cast<std::uint32_t>(top >> 32);
@@ -131,14 +137,16 @@ std::optional<BestPair> PairIndex::best() {
   return std::nullopt;
 }
 
-void PairIndex::exclude(TokenPair pair) {
+template <class Node>
+void BasicPairIndex<Node>::exclude(TokenPair pair) {
   std::uint32_t entry = find(key_of(pair.left, pair.right));
   if (entry == kNoEntry || entries_[entry].excluded) return;
   entries_[entry].excluded = true;
   excluded_.push_back(entry);
 }
 
-void PairIndex::clear_exclusions() {
+template <class Node>
+void BasicPairIndex<Node>::clear_exclusions() {
   for (std::uint32_t entry : excluded_) {
     entries_[entry].excluded = false;
     if (counts_[entry] != 0) push(counts_[entry], entries_[entry].key);
@@ -146,12 +154,14 @@ void PairIndex::clear_exclusions() {
   excluded_.clear();
 }
 
-std::uint32_t PairIndex::count(TokenPair pair) const {
+template <class Node>
+std::uint32_t BasicPairIndex<Node>::count(TokenPair pair) const {
   std::uint32_t entry = find(key_of(pair.left, pair.right));
   return entry == kNoEntry ? 0 : counts_[entry];
 }
 
-std::uint32_t PairIndex::cached_entry(std::uint32_t key) {
+template <class Node>
+std::uint32_t BasicPairIndex<Node>::cached_entry(std::uint32_t key) {
   std::uint64_t& cell = cache_[(key * 0x9E3779B1u) >> cache_shift_];
   if (cell != 0 && static_cast<std::uint32_t>(cell >> 32) == key) {
     return static_cast<std::uint32_t>(cell) - 1;
@@ -161,7 +171,8 @@ std::uint32_t PairIndex::cached_entry(std::uint32_t key) {
   return entry;
 }
 
-void PairIndex::add_occurrence(std::uint32_t key, std::uint32_t position) {
+template <class Node>
+void BasicPairIndex<Node>::add_occurrence(std::uint32_t key, std::uint32_t position) {
   const std::uint32_t index = cached_entry(key);
   ++counts_[index];
   Entry& entry = entries_[index];
@@ -173,7 +184,8 @@ void PairIndex::add_occurrence(std::uint32_t key, std::uint32_t position) {
   entry.positions.push_back(position);
 }
 
-std::size_t PairIndex::merge(TokenPair pair, TokenId merged) {
+template <class Node>
+std::size_t BasicPairIndex<Node>::merge(TokenPair pair, TokenId merged) {
   const std::uint32_t a = pair.left;
   const std::uint32_t b = pair.right;
   const std::uint32_t target = find(key_of(a, b));
@@ -236,7 +248,8 @@ std::size_t PairIndex::merge(TokenPair pair, TokenId merged) {
   return replaced;
 }
 
-std::vector<TokenId> PairIndex::sequence() const {
+template <class Node>
+std::vector<TokenId> BasicPairIndex<Node>::sequence() const {
   std::vector<TokenId> out;
   out.reserve(size_);
   if (nodes_.empty()) return out;
@@ -244,7 +257,8 @@ std::vector<TokenId> PairIndex::sequence() const {
   return out;
 }
 
-PairCounts PairIndex::counts() const {
+template <class Node>
+PairCounts BasicPairIndex<Node>::counts() const {
   PairCounts counts;
   for (std::size_t e = 0; e < entries_.size(); ++e) {
     if (counts_[e] == 0) continue;
@@ -254,5 +268,8 @@ PairCounts PairIndex::counts() const {
   }
   return counts;
 }
+
+template class BasicPairIndex<CompactNode>;
+template class BasicPairIndex<WideNode>;
 
 }  // namespace velkor

@@ -49,14 +49,52 @@ T* HugePageAllocator<T>::allocate(std::size_t n) {
   return static_cast<T*>(allocate_huge(n * sizeof(T)));
 }
 
-class PairIndex {
- public:
-  // Longest sequence the index holds (positions are 24-bit, which keeps a
-  // node in 8 bytes; a training chunk is far shorter).
+// One position of the sequence: links to the neighbours and the id. A merge
+// visits positions all over the sequence, and the smaller the array the more
+// of it stays in cache, so sequences up to 16M ids take 8-byte nodes with
+// 24-bit links.
+struct CompactNode {
+  static constexpr std::uint32_t kNone = 0xFFFFFF;     // no neighbour
+  static constexpr std::uint32_t kRemoved = 0xFFFFFE;  // links of a removed node
   static constexpr std::size_t kMaxLength = 0xFFFFF0;
 
+  std::uint64_t bits;  // prev | next << 24 | id << 48
+  static CompactNode make(std::uint64_t prev, std::uint64_t next, std::uint64_t id) {
+    return CompactNode{prev | (next << 24) | (id << 48)};
+  }
+  std::uint32_t prev() const { return static_cast<std::uint32_t>(bits & 0xFFFFFF); }
+  std::uint32_t next() const { return static_cast<std::uint32_t>((bits >> 24) & 0xFFFFFF); }
+  TokenId id() const { return static_cast<TokenId>(bits >> 48); }
+  void set_prev(std::uint64_t prev) { bits = (bits & ~std::uint64_t{0xFFFFFF}) | prev; }
+};
+static_assert(sizeof(CompactNode) == 8);
+
+// For longer sequences (an encode of a very long text).
+struct WideNode {
+  static constexpr std::uint32_t kNone = 0xFFFFFFFF;
+  static constexpr std::uint32_t kRemoved = 0xFFFFFFFE;
+  static constexpr std::size_t kMaxLength = 0xFFFFFFF0;
+
+  std::uint32_t prev_;
+  std::uint32_t next_;
+  TokenId id_;
+  static WideNode make(std::uint32_t prev, std::uint32_t next, TokenId id) {
+    return WideNode{prev, next, id};
+  }
+  std::uint32_t prev() const { return prev_; }
+  std::uint32_t next() const { return next_; }
+  TokenId id() const { return id_; }
+  void set_prev(std::uint32_t prev) { prev_ = prev; }
+};
+
+template <class Node>
+class BasicPairIndex {
+ public:
+  // Longest sequence the index holds.
+  static constexpr std::size_t kMaxLength = Node::kMaxLength;
+
   // ids.size() must not exceed kMaxLength.
-  explicit PairIndex(std::span<const TokenId> ids);
+  explicit BasicPairIndex(std::span<const TokenId> ids);
 
   // Number of ids in the current sequence.
   std::size_t size() const { return size_; }
@@ -83,24 +121,9 @@ class PairIndex {
   PairCounts counts() const;
 
  private:
-  static constexpr std::uint32_t kNone = 0xFFFFFF;     // no neighbour
-  static constexpr std::uint32_t kRemoved = 0xFFFFFE;  // next of a removed node
+  static constexpr std::uint32_t kNone = Node::kNone;
+  static constexpr std::uint32_t kRemoved = Node::kRemoved;
   static constexpr std::uint32_t kNoEntry = 0xFFFFFFFF;
-
-  // One position of the sequence, in 8 bytes: a merge visits positions all
-  // over the sequence, and the smaller the array the more of it stays in
-  // cache.
-  struct Node {
-    std::uint64_t bits;  // prev | next << 24 | id << 48
-    static Node make(std::uint64_t prev, std::uint64_t next, std::uint64_t id) {
-      return Node{prev | (next << 24) | (id << 48)};
-    }
-    std::uint32_t prev() const { return static_cast<std::uint32_t>(bits & 0xFFFFFF); }
-    std::uint32_t next() const { return static_cast<std::uint32_t>((bits >> 24) & 0xFFFFFF); }
-    TokenId id() const { return static_cast<TokenId>(bits >> 48); }
-    void set_prev(std::uint64_t prev) { bits = (bits & ~std::uint64_t{0xFFFFFF}) | prev; }
-  };
-  static_assert(sizeof(Node) == 8);
 
   struct Entry {
     std::uint32_t key;  // left << 16 | right
@@ -151,5 +174,13 @@ class PairIndex {
   std::vector<std::uint32_t> grown_;
   std::vector<std::uint32_t> excluded_;
 };
+
+// Training chunks and most texts.
+using PairIndex = BasicPairIndex<CompactNode>;
+// Sequences longer than PairIndex::kMaxLength.
+using WidePairIndex = BasicPairIndex<WideNode>;
+
+extern template class BasicPairIndex<CompactNode>;
+extern template class BasicPairIndex<WideNode>;
 
 }  // namespace velkor

@@ -68,7 +68,8 @@ Ids random_ids(std::mt19937& rng, std::size_t length, TokenId alphabet) {
   return ids;
 }
 
-void expect_same(PairIndex& index, const Ids& ids, const std::string& where) {
+template <class Index>
+void expect_same(Index& index, const Ids& ids, const std::string& where) {
   ASSERT_EQ(index.sequence(), ids) << where;
   ASSERT_EQ(index.size(), ids.size()) << where;
   Counts counts = recount(ids);
@@ -82,14 +83,15 @@ void expect_same(PairIndex& index, const Ids& ids, const std::string& where) {
   }
 }
 
-TEST(Differential, IndexTracksRewritesAndRecounts) {
-  std::mt19937 rng(20261208);
-  for (int round = 0; round < 300; ++round) {
+template <class Index>
+void track_rewrites(unsigned seed, int rounds) {
+  std::mt19937 rng(seed);
+  for (int round = 0; round < rounds; ++round) {
     TokenId alphabet = static_cast<TokenId>(2 + round % 3);
     std::size_t length =
         round < 20 ? round : std::uniform_int_distribution<std::size_t>(0, 2000)(rng);
     Ids ids = random_ids(rng, length, alphabet);
-    PairIndex index(ids);
+    Index index(ids);
     TokenId next_id = alphabet;
     std::string where = "round " + std::to_string(round);
     expect_same(index, ids, where);
@@ -120,11 +122,17 @@ TEST(Differential, IndexTracksRewritesAndRecounts) {
   }
 }
 
-TEST(Differential, ExclusionsMatchASkipList) {
-  std::mt19937 rng(7);
-  for (int round = 0; round < 100; ++round) {
+TEST(Differential, IndexTracksRewritesAndRecounts) {
+  track_rewrites<PairIndex>(20261208, 300);
+  track_rewrites<WidePairIndex>(1208, 60);  // the same code, wider links
+}
+
+template <class Index>
+void track_exclusions(unsigned seed, int rounds) {
+  std::mt19937 rng(seed);
+  for (int round = 0; round < rounds; ++round) {
     Ids ids = random_ids(rng, std::uniform_int_distribution<std::size_t>(2, 600)(rng), 4);
-    PairIndex index(ids);
+    Index index(ids);
     std::vector<TokenPair> skip;
     TokenId next_id = 4;
     for (int step = 0; step < 40; ++step) {
@@ -149,6 +157,11 @@ TEST(Differential, ExclusionsMatchASkipList) {
     }
     ASSERT_EQ(index.sequence(), ids);
   }
+}
+
+TEST(Differential, ExclusionsMatchASkipList) {
+  track_exclusions<PairIndex>(7, 100);
+  track_exclusions<WidePairIndex>(8, 30);
 }
 
 using Lines = std::vector<std::string>;
