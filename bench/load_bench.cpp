@@ -1,0 +1,128 @@
+// Tokenizer file speed for a full model: 65,536 tokens, 65,536 merges and
+// 65,536 cluster texts. Times write_model, read_model and load_model_file
+// (the file in /tmp) in milliseconds of wall time, best of nine rounds.
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "model/tokenizer_file.h"
+
+namespace {
+
+using velkor::Model;
+using velkor::TokenId;
+using velkor::TokenPair;
+
+constexpr int kTokens = 65'536;
+constexpr int kRounds = 9;
+
+struct Rng {
+  std::uint64_t state = 0x9E3779B97F4A7C15ull;
+  std::uint32_t next() {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    return static_cast<std::uint32_t>(state >> 11);
+  }
+  std::uint32_t below(std::uint32_t n) { return next() % n; }
+};
+
+void append_utf8(std::string& out, char32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+// Cluster texts of one to four code points (ASCII, Latin, CJK), distinct by
+// construction: the code points spell the index in base 128 over one script.
+std::string cluster_text(int index) {
+  static const char32_t kBases[] = {0x20, 0xC0, 0x4E00, 0x1F300};
+  std::string text;
+  const char32_t base = kBases[index % 4];
+  int rest = index / 4;
+  do {
+    append_utf8(text, base + static_cast<char32_t>(rest % 64));
+    rest /= 64;
+  } while (rest != 0);
+  return text;
+}
+
+Model full_model() {
+  Rng rng;
+  Model model;
+  for (int i = 0; i < kTokens; ++i) {
+    const auto id = static_cast<TokenId>(i);
+    std::string text = cluster_text(i);
+    model.lookup.emplace(id, text + std::string(rng.below(6), 'x'));
+    model.unicode_lookup.emplace(std::move(text), id);
+  }
+  while (model.merges.size() < static_cast<std::size_t>(kTokens)) {
+    TokenPair pair{static_cast<TokenId>(rng.below(kTokens)),
+                   static_cast<TokenId>(rng.below(kTokens))};
+    model.merges.emplace(pair, static_cast<TokenId>(rng.below(kTokens)));
+  }
+  return model;
+}
+
+template <class Body>
+double best_ms(Body body) {
+  double best = 1e300;
+  for (int round = 0; round < kRounds; ++round) {
+    const auto start = std::chrono::steady_clock::now();
+    body();
+    const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
+    best = std::min(best, took.count());
+  }
+  return best;
+}
+
+}  // namespace
+
+int main() {
+  const Model model = full_model();
+  std::string image;
+  const double write = best_ms([&] { image = velkor::write_model(model); });
+
+  std::size_t entries = 0;
+  const double read = best_ms([&] {
+    Model loaded = velkor::read_model(image);
+    entries = loaded.lookup.size() + loaded.merges.size() + loaded.unicode_lookup.size();
+  });
+  if (entries != 3 * static_cast<std::size_t>(kTokens)) {
+    std::fprintf(stderr, "read back %zu entries\n", entries);
+    return 1;
+  }
+
+  const std::string path = "/tmp/velkor_load_bench." + std::to_string(::getpid());
+  if (std::FILE* file = std::fopen(path.c_str(), "wb")) {
+    std::fwrite(image.data(), 1, image.size(), file);
+    std::fclose(file);
+  } else {
+    std::perror(path.c_str());
+    return 1;
+  }
+  const double load = best_ms([&] { (void)velkor::load_model_file(path); });
+  ::unlink(path.c_str());
+
+  std::printf("image %.2f MB\n", static_cast<double>(image.size()) / 1e6);
+  std::printf("write_model      %7.2f ms\n", write);
+  std::printf("read_model       %7.2f ms\n", read);
+  std::printf("load_model_file  %7.2f ms\n", load);
+  return 0;
+}
