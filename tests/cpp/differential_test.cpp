@@ -7,6 +7,7 @@
 #include <map>
 #include <optional>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -243,6 +244,32 @@ TEST(Differential, PassesOnRandomChunks) {
     }
     expect_same_training(letters_model(static_cast<TokenId>(alphabet + 1)), chunks,
                          "round " + std::to_string(round));
+  }
+}
+
+TEST(Differential, InterruptStopsBothAtTheSameIteration) {
+  // The driver's interrupt check runs once per iteration in both forms, so
+  // an interrupt leaves the same merges learned and the same lines printed.
+  std::mt19937 rng(5);
+  Ids ids = random_ids(rng, 3000, 3);
+  for (TokenId& id : ids) id = static_cast<TokenId>(id + 1);
+  for (int stop_at : {1, 2, 5, 9}) {
+    Model plain_model = letters_model(4);
+    Model fast_model = letters_model(4);
+    Recorder plain_out;
+    Recorder fast_out;
+    int polls = 0;
+    auto interrupt = [&] {
+      if (++polls == stop_at) throw std::runtime_error("interrupted");
+    };
+    EXPECT_THROW(merge_learning_pass(plain_model, ids, plain_out.output(), interrupt),
+                 std::runtime_error);
+    polls = 0;
+    PairIndex index(ids);
+    EXPECT_THROW(merge_learning_pass(fast_model, index, fast_out.output(), interrupt),
+                 std::runtime_error);
+    EXPECT_EQ(merges_of(fast_model), merges_of(plain_model)) << stop_at;
+    EXPECT_EQ(fast_out.console, plain_out.console) << stop_at;
   }
 }
 
