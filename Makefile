@@ -7,12 +7,15 @@ CPP_BUILD := build/cpp
 BUILD_TOOLS := scikit-build-core cmake ninja
 TEST_TOOLS := pytest numpy hypothesis mypy
 
-.PHONY: demo test install venv system-deps cpp-test py-test bench clean
+FUZZ_SECONDS ?= 600
+
+.PHONY: demo test install venv system-deps cpp-test py-test bench clean \
+  fuzz-deps fuzz-smoke fuzz sanitize
 
 demo: install
 	$(PY) examples/demo.py
 
-test: system-deps install cpp-test py-test
+test: system-deps install cpp-test py-test fuzz-smoke
 
 venv: $(PY)
 $(PY):
@@ -45,6 +48,26 @@ bench: venv
 
 py-test: install
 	$(PY) -m pytest -q tests/python
+
+# The fuzz targets need clang and its libFuzzer runtime.
+fuzz-deps:
+	@if ! command -v clang++ >/dev/null || \
+	    [ ! -f "$$(clang++ -print-resource-dir)/lib/linux/libclang_rt.fuzzer-x86_64.a" ]; then \
+	  SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
+	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq clang libclang-rt-14-dev; \
+	fi
+
+# Every fuzz target over its seed corpus, once.
+fuzz-smoke: venv fuzz-deps
+	tools/fuzz.sh smoke
+
+# Each fuzz target for FUZZ_SECONDS, two at a time.
+fuzz: venv fuzz-deps
+	tools/fuzz.sh run $(FUZZ_SECONDS)
+
+# C++ and Python suites under ASan+UBSan, and the Python suite under -X dev.
+sanitize: venv system-deps
+	tools/sanitize.sh
 
 clean:
 	rm -rf build $(VENV)
