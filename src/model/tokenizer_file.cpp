@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -71,6 +72,55 @@ std::size_t image_size(const Model& model) {
 
 // --- Reading -------------------------------------------------------------
 
+template <class Unsigned>
+Unsigned load_le(const char* at) {
+  Unsigned value;
+  std::memcpy(&value, at, sizeof value);
+  if constexpr (std::endian::native == std::endian::big) {
+    Unsigned swapped = 0;
+    for (std::size_t i = 0; i < sizeof value; ++i) {
+      swapped = static_cast<Unsigned>((swapped << 8) | ((value >> (8 * i)) & 0xff));
+    }
+    value = swapped;
+  }
+  return value;
+}
+
+// Whether text is well-formed UTF-8: a quick test for the short texts of
+// the image; check_utf8 has the last word on a text it refuses.
+bool is_utf8(std::string_view text) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* const end = p + text.size();
+  auto continuation = [](unsigned char c) { return (c & 0xC0) == 0x80; };
+  while (p != end) {
+    const unsigned char c = *p;
+    if (c < 0x80) {
+      ++p;
+      continue;
+    }
+    const auto left = end - p;
+    if (c >= 0xC2 && c <= 0xDF) {
+      if (left < 2 || !continuation(p[1])) return false;
+      p += 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      if (left < 3 || !continuation(p[2])) return false;
+      const unsigned char lo = c == 0xE0 ? 0xA0 : 0x80;  // no overlong forms
+      const unsigned char hi = c == 0xED ? 0x9F : 0xBF;  // no surrogates
+      if (p[1] < lo || p[1] > hi) return false;
+      p += 3;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      if (left < 4 || !continuation(p[2]) || !continuation(p[3])) return false;
+      const unsigned char lo = c == 0xF0 ? 0x90 : 0x80;  // no overlong forms
+      const unsigned char hi = c == 0xF4 ? 0x8F : 0xBF;  // nothing above U+10FFFF
+      if (p[1] < lo || p[1] > hi) return false;
+      p += 4;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
 [[noreturn]] void fail_image(std::string rendering) { throw ImageError{std::move(rendering)}; }
 
 class ImageReader {
@@ -81,18 +131,14 @@ class ImageReader {
 
   std::uint16_t u16() {
     if (remaining() < 2) fail_image(kShortRead);
-    auto byte = [&](std::size_t i) { return static_cast<unsigned char>(image_[pos_ + i]); };
-    std::uint16_t value = static_cast<std::uint16_t>(byte(0) | (byte(1) << 8));
+    std::uint16_t value = load_le<std::uint16_t>(image_.data() + pos_);
     pos_ += 2;
     return value;
   }
 
   std::uint64_t u64() {
     if (remaining() < 8) fail_image(kShortRead);
-    std::uint64_t value = 0;
-    for (int i = 7; i >= 0; --i) {
-      value = (value << 8) | static_cast<unsigned char>(image_[pos_ + static_cast<std::size_t>(i)]);
-    }
+    std::uint64_t value = load_le<std::uint64_t>(image_.data() + pos_);
     pos_ += 8;
     return value;
   }
@@ -253,7 +299,8 @@ Model read_model(std::string_view image) {
     // a corrupt length never allocates more than the image holds.
     std::optional<std::string_view> bytes = in.take(length);
     if (!bytes) fail_image(kShortRead);
-    model.lookup.insert_or_assign(id, std::string(*bytes));
+    auto [entry, inserted] = model.lookup.try_emplace(id, *bytes);
+    if (!inserted) entry->second.assign(*bytes);
   }
 
   count = in.size();
@@ -271,11 +318,13 @@ Model read_model(std::string_view image) {
     std::size_t length = in.size();
     std::optional<std::string_view> text = in.take(length);
     if (!text) fail_image(kShortText);
-    if (std::optional<Utf8Error> error = check_utf8(*text)) {
-      fail_image(utf8_error_rendering(*error));
+    if (!is_utf8(*text)) {
+      if (std::optional<Utf8Error> error = check_utf8(*text)) {
+        fail_image(utf8_error_rendering(*error));
+      }
     }
     TokenId id = in.u16();
-    model.unicode_lookup.insert_or_assign(std::string(*text), id);
+    model.unicode_lookup.insert_or_assign(*text, id);
   }
   return model;
 }

@@ -1,8 +1,10 @@
 #include "support/hash_map.h"
 
+#include <sys/mman.h>
 #include <sys/random.h>
 
 #include <cstring>
+#include <new>
 
 namespace velkor {
 namespace {
@@ -51,6 +53,28 @@ struct SipState {
 
 }  // namespace
 
+namespace hash_map_detail {
+
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
+void* allocate_table(std::size_t bytes) {
+  if (bytes < kHugePage) return ::operator new(bytes);
+  const std::size_t rounded = (bytes + kHugePage - 1) & ~(kHugePage - 1);
+  void* table = ::operator new (rounded, std::align_val_t{kHugePage});
+  ::madvise(table, rounded, MADV_HUGEPAGE);  // advice only: failure is harmless
+  return table;
+}
+
+void free_table(void* table, std::size_t bytes) noexcept {
+  if (bytes < kHugePage) {
+    ::operator delete(table);
+  } else {
+    ::operator delete (table, std::align_val_t{kHugePage});
+  }
+}
+
+}  // namespace hash_map_detail
+
 HashSecret HashSecret::draw() {
   std::uint64_t& state = generator_state();
   HashSecret secret;
@@ -72,8 +96,31 @@ std::uint64_t siphash13(const HashSecret& secret, const void* data, std::size_t 
     s.v0 ^= m;
   }
   std::uint64_t last = static_cast<std::uint64_t>(size) << 56;
-  for (std::size_t i = whole; i < size; ++i) {
-    last |= static_cast<std::uint64_t>(bytes[i]) << (8 * (i - whole));
+  const unsigned char* tail = bytes + whole;
+  switch (size & 7) {
+    case 7:
+      last |= static_cast<std::uint64_t>(tail[6]) << 48;
+      [[fallthrough]];
+    case 6:
+      last |= static_cast<std::uint64_t>(tail[5]) << 40;
+      [[fallthrough]];
+    case 5:
+      last |= static_cast<std::uint64_t>(tail[4]) << 32;
+      [[fallthrough]];
+    case 4:
+      last |= static_cast<std::uint64_t>(tail[3]) << 24;
+      [[fallthrough]];
+    case 3:
+      last |= static_cast<std::uint64_t>(tail[2]) << 16;
+      [[fallthrough]];
+    case 2:
+      last |= static_cast<std::uint64_t>(tail[1]) << 8;
+      [[fallthrough]];
+    case 1:
+      last |= static_cast<std::uint64_t>(tail[0]);
+      break;
+    default:
+      break;
   }
   s.v3 ^= last;
   s.round();

@@ -70,6 +70,12 @@ struct KeyEqual<std::string> {
 
 namespace hash_map_detail {
 
+// Table memory. Large tables are aligned to huge pages and ask the kernel
+// for them: entries land at random places, so 4 KiB pages would mean a fault
+// and a TLB miss for almost every first touch.
+void* allocate_table(std::size_t bytes);
+void free_table(void* table, std::size_t bytes) noexcept;
+
 // One control byte per slot: a full slot holds the low 7 bits of its key's
 // hash, the others have the high bit set.
 inline constexpr std::int8_t kEmpty = -128;   // 0b10000000
@@ -311,6 +317,14 @@ class HashMap {
     return emplace_key(std::move(key), std::forward<Args>(args)...);
   }
 
+  // Probing by another type (a string_view for string keys) builds the key
+  // only when it is inserted.
+  template <class K, class... Args>
+  requires kTransparent &&(!std::is_convertible_v<K, const key_type&>)
+      std::pair<iterator, bool> try_emplace(K&& key, Args&&... args) {
+    return emplace_key(std::forward<K>(key), std::forward<Args>(args)...);
+  }
+
   template <class M>
   std::pair<iterator, bool> insert_or_assign(const key_type& key, M&& value) {
     return assign_key(key, std::forward<M>(value));
@@ -318,6 +332,12 @@ class HashMap {
   template <class M>
   std::pair<iterator, bool> insert_or_assign(key_type&& key, M&& value) {
     return assign_key(std::move(key), std::forward<M>(value));
+  }
+
+  template <class K, class M>
+  requires kTransparent &&(!std::is_convertible_v<K, const key_type&>)
+      std::pair<iterator, bool> insert_or_assign(K&& key, M&& value) {
+    return assign_key(std::forward<K>(key), std::forward<M>(value));
   }
 
   // emplace(key, value arguments...): the key is built first and probed, so
@@ -544,7 +564,7 @@ class HashMap {
     return capacity * sizeof(value_type) + capacity + 1;
   }
   void allocate(size_type capacity) {
-    auto* memory = static_cast<std::byte*>(::operator new(table_bytes(capacity)));
+    auto* memory = static_cast<std::byte*>(hash_map_detail::allocate_table(table_bytes(capacity)));
     slots_ = reinterpret_cast<value_type*>(memory);
     ctrl_ = reinterpret_cast<std::int8_t*>(memory + capacity * sizeof(value_type));
     std::memset(ctrl_, static_cast<unsigned char>(hash_map_detail::kEmpty), capacity);
@@ -553,7 +573,7 @@ class HashMap {
     growth_left_ = max_load(capacity);
   }
   void deallocate() {
-    if (capacity_ != 0) ::operator delete(static_cast<void*>(slots_));
+    if (capacity_ != 0) hash_map_detail::free_table(slots_, table_bytes(capacity_));
   }
 
   void rehash_to(size_type capacity) {
@@ -573,7 +593,7 @@ class HashMap {
       entry.~value_type();
       ctrl_[index] = static_cast<std::int8_t>(h2_of(hash));
     }
-    if (old_capacity != 0) ::operator delete(static_cast<void*>(old_slots));
+    if (old_capacity != 0) hash_map_detail::free_table(old_slots, table_bytes(old_capacity));
   }
 
   void destroy_entries() noexcept {
