@@ -3,12 +3,13 @@
 #include <string>
 #include <vector>
 
+#include "codec/pair_index.h"
 #include "model/tokenizer_file.h"
 #include "support/console.h"
 #include "support/failure.h"
 #include "support/io.h"
 #include "train/chunk_tokens.h"
-#include "train/merge_passes.h"
+#include "train/fast_merge_passes.h"
 
 namespace velkor {
 namespace {
@@ -74,10 +75,12 @@ void train(Model& model, std::string_view train_file, bool print_logs, std::stri
         or_fail("To Work", [&] { return text.read_some(buffer.data(), buffer.size()); });
     if (size == 0) break;
 
-    std::vector<TokenId> ids = chunk_to_ids(model, std::string_view(buffer.data(), size));
-    if (!first_chunk) ids = known_merge_pass(model, std::move(ids), check_interrupt);
+    // Both passes work on one pair index built per chunk; it keeps the pair
+    // counts exact as merges are applied instead of recounting the chunk.
+    PairIndex index(chunk_to_ids(model, std::string_view(buffer.data(), size)));
+    if (!first_chunk) known_merge_pass(model, index, check_interrupt);
     console_write("Finish converting new read chunk to tokens\n");
-    ids = merge_learning_pass(model, std::move(ids), print_logs, log, check_interrupt);
+    merge_learning_pass(model, index, print_logs, log, check_interrupt);
     save_model(model);
     or_fail("To Work", [&] { log.write_all(kChunkSeparator); });
   }
