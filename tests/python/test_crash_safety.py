@@ -1,0 +1,181 @@
+"""Training killed at any moment, or stopped by a full disk, never leaves a
+damaged "tokenizer": the file is absent, or it is the model as saved after
+some completed chunk."""
+
+import json
+import os
+import random
+import signal
+import struct
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+
+import velkor
+from conftest import MINIMAL_IMAGE
+
+CHUNK = 3_067_833
+
+
+def parse_image(image: bytes):
+    """The three maps of a tokenizer file as sorted tuples, so two saves of
+    one model compare equal whatever their entry order."""
+    pos = 0
+
+    def take(fmt):
+        nonlocal pos
+        values = struct.unpack_from(fmt, image, pos)
+        pos += struct.calcsize(fmt)
+        return values
+
+    def raw(length):
+        nonlocal pos
+        pos += length
+        assert pos <= len(image)
+        return image[pos - length : pos]
+
+    (count,) = take("<Q")
+    lookup = sorted((take("<H")[0], raw(take("<Q")[0])) for _ in range(count))
+    (count,) = take("<Q")
+    merges = sorted(take("<HHH") for _ in range(count))
+    (count,) = take("<Q")
+    unicode_lookup = sorted((raw(take("<Q")[0]), take("<H")[0]) for _ in range(count))
+    return tuple(lookup), tuple(merges), tuple(unicode_lookup)
+
+
+def cluster_text(chunks: float, seed: int) -> str:
+    """Long clusters (a CJK letter and 30 combining marks, 63 bytes), so a
+    chunk holds few of them; every chunk brings 400 letters of its own, and
+    one repeated pair per chunk gets merged. Merging stops after a few
+    iterations, so each chunk trains in milliseconds."""
+    rng = random.Random(seed)
+    marks = "".join(chr(0x300 + i) for i in range(30))
+    out, size, chunk = [], 0, 0
+    while size < chunks * CHUNK:
+        chunk = size // CHUNK
+        if rng.random() < 0.02:
+            cluster = "\u3042\u3044"  # two clusters, the pair that gets merged
+        else:
+            cluster = chr(0x4E00 + 400 * chunk + rng.randrange(400)) + marks
+        out.append(cluster)
+        size += len(cluster.encode())
+    return "".join(out)
+
+
+TRAIN = textwrap.dedent(
+    """
+    import velkor
+    velkor.load_from_file("model").train("train.txt", False, "train.log")
+    """
+)
+
+
+@pytest.fixture(scope="module")
+def training(tmp_path_factory):
+    """A training file of three chunks and a half, and the saved model after
+    each of its chunks, from uninterrupted runs on its prefixes."""
+    folder = tmp_path_factory.mktemp("crash")
+    data = cluster_text(3.5, seed=11).encode()
+    (folder / "train.txt").write_bytes(data)
+    snapshots = []
+    for k in range(1, 5):
+        run = folder / f"prefix{k}"
+        run.mkdir()
+        (run / "model").write_bytes(MINIMAL_IMAGE)
+        (run / "train.txt").write_bytes(data[: k * CHUNK])
+        subprocess.run([sys.executable, "-c", TRAIN], cwd=run, check=True, capture_output=True)
+        snapshots.append(parse_image((run / "tokenizer").read_bytes()))
+    assert len(set(snapshots)) == 4
+    assert all(s[1] for s in snapshots)  # merges learned in every chunk
+    return folder, snapshots
+
+
+def test_sigkill_at_random_moments(training):
+    folder, snapshots = training
+    rng = random.Random()
+
+    def start(run):
+        run.mkdir()
+        (run / "model").write_bytes(MINIMAL_IMAGE)
+        (run / "train.txt").symlink_to(folder / "train.txt")
+        return subprocess.Popen(
+            [sys.executable, "-c", TRAIN], cwd=run, stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL,
+        )
+
+    began = time.monotonic()
+    full = start(folder / "full")
+    assert full.wait(timeout=120) == 0
+    duration = time.monotonic() - began
+    assert parse_image((folder / "full" / "tokenizer").read_bytes()) == snapshots[-1]
+
+    kills = 24
+    seen = []
+    for i in range(kills):
+        run = folder / f"kill{i}"
+        process = start(run)
+        # Stratified over the whole run, so early, middle and late moments
+        # (saves included) are all hit.
+        time.sleep(duration * (i + rng.random()) / kills)
+        process.send_signal(signal.SIGKILL)
+        process.wait(timeout=60)
+        saved = run / "tokenizer"
+        if not saved.exists():
+            seen.append(0)
+            continue
+        image = saved.read_bytes()
+        model = parse_image(image)
+        assert model in snapshots, f"kill {i}: tokenizer is no completed chunk's model"
+        seen.append(snapshots.index(model) + 1)
+        loaded = velkor.load_from_file(str(saved))
+        assert sorted(loaded.vocab()) == [entry[0] for entry in model[0]]
+    # The kills landed before the first save and between chunks too.
+    assert len(set(seen)) >= 3, seen
+
+
+FULL_DISK = textwrap.dedent(
+    """
+    import json, os, resource, signal, velkor
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    data = velkor.load_from_file("model")
+    resource.setrlimit(resource.RLIMIT_FSIZE, (2000, resource.RLIM_INFINITY))
+    try:
+        data.train("train.txt", False, "train.log")
+        failure = None
+    except BaseException as error:
+        failure = [type(error).__name__, str(error)]
+    after_failure = [open("tokenizer", "rb").read().hex(), sorted(os.listdir("."))]
+    resource.setrlimit(resource.RLIMIT_FSIZE, (resource.RLIM_INFINITY,) * 2)
+    data.train("train.txt", False, "train.log")
+    print("@" + json.dumps([failure, after_failure, len(data.vocab())]))
+    """
+)
+
+
+def test_full_disk_keeps_the_previous_tokenizer(tmp_path):
+    # Writes past RLIMIT_FSIZE fail with EFBIG, as they would with ENOSPC on
+    # a full disk: the save of a model larger than the limit fails cleanly.
+    previous = MINIMAL_IMAGE + b"previous save"
+    (tmp_path / "tokenizer").write_bytes(previous)
+    (tmp_path / "model").write_bytes(MINIMAL_IMAGE)
+    (tmp_path / "train.txt").write_text("".join(chr(0x4E00 + i) for i in range(300)) * 2)
+    result = subprocess.run(
+        [sys.executable, "-c", FULL_DISK], cwd=tmp_path, capture_output=True, text=True,
+        timeout=60,
+    )
+    assert result.returncode == 0, result.stderr
+    report = [line for line in result.stdout.splitlines() if line.startswith("@")]
+    (name, message), (saved_hex, files), vocab_size = json.loads(report[0][1:])
+    assert name == "PanicException"
+    assert message.startswith("Should work: Os { code: 27, kind: FileTooLarge"), message
+    assert message in result.stderr
+    # The earlier file is untouched and no temporary file is left behind.
+    assert bytes.fromhex(saved_hex) == previous
+    assert files == ["model", "tokenizer", "train.log", "train.txt"]
+    # The object stays usable: without the limit the next save goes through.
+    assert vocab_size == 301
+    assert sorted(os.listdir(tmp_path)) == files
+    assert len(parse_image((tmp_path / "tokenizer").read_bytes())[2]) == 301
