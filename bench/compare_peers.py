@@ -24,9 +24,10 @@ num_threads=1):
   and whether decode(encode(text)) gives the text back;
 - velkor's incremental merge loop against its straightforward form (700
   merges on the first chunk of the training text), read from the C++ bench
-  merge_bench: the one under build/perf or build/bench, else built into
-  build/bench as `make bench` does (skip with --no-build); without it the
-  row reads n/a. The Python module exposes only the incremental form.
+  merge_bench, which is built or brought up to date in build/bench as
+  `make bench` does (--no-build: use whatever binary is in build/bench or
+  build/perf); without one the row reads n/a. The Python module exposes only
+  the incremental form.
 
 Peer settings: SentencePiece BPE with the identity normaliser and no
 whitespace folding (velkor rewrites nothing either), character_coverage=1.0,
@@ -417,7 +418,10 @@ def find_merge_bench() -> Path | None:
 
 
 def build_merge_bench() -> Path | None:
-    """Builds merge_bench as `make bench` does (build/bench); None on failure."""
+    """Builds or updates merge_bench as `make bench` does (build/bench).
+
+    Returns the binary, or None when it cannot be built here.
+    """
     # The venv's cmake and ninja come first, as in the Makefile.
     path = f"{Path(sys.executable).parent}{os.pathsep}{os.environ.get('PATH', '')}"
     if not (REPO / "bench" / "merge_bench.cpp").exists() or not shutil.which("cmake", path=path):
@@ -432,9 +436,10 @@ def build_merge_bench() -> Path | None:
     ]
     for step in steps:
         if subprocess.run(step, env=env, capture_output=True, check=False).returncode != 0:
-            print(f"  failed: {' '.join(step)}")
+            print(f"  failed: {' '.join(step)}", flush=True)
             return None
-    return find_merge_bench()
+    binary = build / "merge_bench"
+    return binary if binary.exists() else None
 
 
 def parse_merge_bench(output: str) -> dict:
@@ -664,9 +669,10 @@ def main() -> None:
 
     # The merge loop's two forms are C++ internals, measured by merge_bench.
     print("\nvelkor merge loop, incremental vs straightforward form:")
-    binary = find_merge_bench()
-    if binary is None and not args.no_build:
-        binary = build_merge_bench()
+    # Brought up to date first (a no-op when it is), so the row measures the
+    # current sources.
+    binary = None if args.no_build else build_merge_bench()
+    binary = binary or find_merge_bench()
     if binary is None:
         print("  incremental: n/a   straightforward: n/a   (needs the C++ bench merge_bench: "
               "`make bench` builds it into build/bench; this row then reads its output)")
