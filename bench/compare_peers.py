@@ -428,7 +428,7 @@ def build_merge_bench() -> Path | None:
         return None
     env = dict(os.environ, PATH=path)
     build = REPO / "build" / "bench"
-    print("building merge_bench into build/bench ...", flush=True)
+    print("\nbuilding merge_bench into build/bench ...", flush=True)
     steps = [
         ["cmake", "-S", str(REPO), "-B", str(build), "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
          "-DVELKOR_BUILD_EXTENSION=OFF", "-DVELKOR_BUILD_BENCH=ON"],
@@ -668,11 +668,11 @@ def main() -> None:
         print_table(f"Encode/decode, {label} text ({size:.2f} MB)", rows)
 
     # The merge loop's two forms are C++ internals, measured by merge_bench.
-    print("\nvelkor merge loop, incremental vs straightforward form:")
     # Brought up to date first (a no-op when it is), so the row measures the
     # current sources.
     binary = None if args.no_build else build_merge_bench()
     binary = binary or find_merge_bench()
+    print("\nvelkor merge loop, incremental vs straightforward form:")
     if binary is None:
         print("  incremental: n/a   straightforward: n/a   (needs the C++ bench merge_bench: "
               "`make bench` builds it into build/bench; this row then reads its output)")
