@@ -1,6 +1,7 @@
 #include "binding/conversions.h"
 
 #include <cstring>
+#include <memory>
 
 #include "binding/errors.h"
 
@@ -44,6 +45,39 @@ bool to_bool(PyObject* object) {
   }
 }
 
+namespace {
+
+[[noreturn]] void id_out_of_range() {
+  throw new_error(PyExc_OverflowError, "out of range integral type conversion attempted");
+}
+
+TokenId to_token_id(PyObject* item) {
+  long value = PyLong_AsLong(item);
+  if (value == -1 && PyErr_Occurred() != nullptr) throw fetch_error();
+  if (value < 0 || value > 0xFFFF) id_out_of_range();
+  return static_cast<TokenId>(value);
+}
+
+// An exact int that fits one digit is read in place; anything else (bools,
+// int subclasses, __index__ objects, big ints) goes through PyLong_AsLong as
+// the iterator path does.
+TokenId item_to_token_id(PyObject* item) {
+  if (PyLong_CheckExact(item)) {
+    auto* number = reinterpret_cast<PyLongObject*>(item);
+    if (PyUnstable_Long_IsCompact(number)) {
+      const Py_ssize_t value = PyUnstable_Long_CompactValue(number);
+      if (value < 0 || value > 0xFFFF) id_out_of_range();
+      return static_cast<TokenId>(value);
+    }
+    return to_token_id(item);
+  }
+  // __index__ may run Python code that changes the sequence: hold the item.
+  PyRef held = PyRef::borrow(item);
+  return to_token_id(held.get());
+}
+
+}  // namespace
+
 std::vector<TokenId> to_token_ids(PyObject* object) {
   if (PyUnicode_Check(object)) {
     throw new_error(PyExc_TypeError, "Can't extract `str` to `Vec`");
@@ -57,26 +91,75 @@ std::vector<TokenId> to_token_ids(PyObject* object) {
   std::vector<TokenId> ids;
   ids.reserve(static_cast<std::size_t>(hint));
 
+  // Exact lists and tuples are walked by index, which visits the items that
+  // their iterators would: a list's length is read again at every step, as
+  // its iterator does, so a list changed by __index__ is seen the same way.
+  if (PyList_CheckExact(object)) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(object); ++i) {
+      ids.push_back(item_to_token_id(PyList_GET_ITEM(object, i)));
+    }
+    return ids;
+  }
+  if (PyTuple_CheckExact(object)) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(object); ++i) {
+      ids.push_back(item_to_token_id(PyTuple_GET_ITEM(object, i)));
+    }
+    return ids;
+  }
+
   PyRef iterator = PyRef::steal(PyObject_GetIter(object));
   if (!iterator) throw fetch_error();
   while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
-    long value = PyLong_AsLong(item.get());
-    if (value == -1 && PyErr_Occurred() != nullptr) throw fetch_error();
-    if (value < 0 || value > 0xFFFF) {
-      throw new_error(PyExc_OverflowError, "out of range integral type conversion attempted");
-    }
-    ids.push_back(static_cast<TokenId>(value));
+    ids.push_back(to_token_id(item.get()));
   }
   if (PyErr_Occurred() != nullptr) throw fetch_error();
   return ids;
 }
 
+namespace {
+
+// One int object per distinct id, handed out with a new reference each time;
+// the cache's own references go when it does.
+class SharedInts {
+ public:
+  SharedInts() : slots_(std::make_unique<PyObject*[]>(65536)) {}
+  SharedInts(const SharedInts&) = delete;
+  SharedInts& operator=(const SharedInts&) = delete;
+  ~SharedInts() {
+    for (TokenId id : made_) Py_DECREF(slots_[id]);
+  }
+  PyObject* get(TokenId id) {
+    PyObject*& slot = slots_[id];
+    if (slot == nullptr) {
+      slot = checked(PyLong_FromLong(id)).release();
+      made_.push_back(id);
+    }
+    return Py_NewRef(slot);
+  }
+
+ private:
+  std::unique_ptr<PyObject*[]> slots_;
+  std::vector<TokenId> made_;
+};
+
+}  // namespace
+
 PyRef to_list(std::span<const TokenId> ids) {
   PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(ids.size())));
+  // SET_ITEM steals each new reference into the fresh list.
+  constexpr std::size_t kShareFrom = 8192;
+  if (ids.size() < kShareFrom) {
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
+                      checked(PyLong_FromLong(ids[i])).release());
+    }
+    return list;
+  }
+  // Long lists share their ints: ids past the interpreter's small-int cache
+  // would otherwise each cost an allocation and 32 bytes.
+  SharedInts shared;
   for (std::size_t i = 0; i < ids.size(); ++i) {
-    // SET_ITEM steals the new int into the fresh list.
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
-                    checked(PyLong_FromLong(ids[i])).release());
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), shared.get(ids[i]));
   }
   return list;
 }
