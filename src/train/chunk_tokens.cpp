@@ -1,5 +1,7 @@
 #include "train/chunk_tokens.h"
 
+#include <array>
+#include <cstdint>
 #include <cstring>
 
 #include "train/new_token.h"
@@ -39,16 +41,31 @@ std::string replace_markers(std::string text) {
 std::vector<TokenId> chunk_to_ids(Model& model, std::string_view chunk) {
   const std::string text = replace_markers(decode_utf8_lossy(chunk));
   std::vector<TokenId> ids;
-  std::string key;  // reused: the map's key equality is not transparent
-  for_each_grapheme(text, [&](std::string_view cluster) {
+  ids.reserve(text.size());  // every cluster has a byte at least
+  // Ids of the one-byte ASCII clusters, the bulk of most texts, once looked
+  // up: within this call an entry of unicode_lookup never changes.
+  std::array<std::int32_t, 128> ascii_ids;
+  ascii_ids.fill(-1);
+  auto id_of = [&](std::string_view cluster) -> TokenId {
+    // Probed by the view; a string is built only for a new cluster, whose
+    // bytes go into lookup first so that a cluster never lacks them.
+    auto found = model.unicode_lookup.find(cluster);
+    if (found != model.unicode_lookup.end()) return found->second;
+    const TokenId id = next_token_id(model);
+    std::string key;
     set_key(key, cluster);
-    auto found = model.unicode_lookup.find(key);
-    if (found == model.unicode_lookup.end()) {
-      const TokenId id = next_token_id(model);
-      found = model.unicode_lookup.emplace(key, id).first;
-      model.lookup.insert_or_assign(id, key);
+    model.lookup.insert_or_assign(id, key);
+    model.unicode_lookup.emplace(std::move(key), id);
+    return id;
+  };
+  for_each_grapheme(text, [&](std::string_view cluster) {
+    if (cluster.size() == 1 && static_cast<unsigned char>(cluster[0]) < 0x80) {
+      std::int32_t& cached = ascii_ids[static_cast<unsigned char>(cluster[0])];
+      if (cached < 0) cached = id_of(cluster);
+      ids.push_back(static_cast<TokenId>(cached));
+      return;
     }
-    ids.push_back(found->second);
+    ids.push_back(id_of(cluster));
   });
   return ids;
 }
