@@ -16,7 +16,9 @@ RSS during the call alone (the peak is reset after the inputs are built),
 
 Usage: python bench/hostile_input.py [case ...] [--train-sizes 100M,1G]
                                       [--train-text words|clusters]
-Cases: encode cluster decode train (default: all).
+Cases: encode cluster decode flood train (default: all). "flood" encodes a
+text whose pair keys are crafted (ids that are multiples of 256) against one
+with random ids: the pair index's table must not degrade.
 """
 
 from __future__ import annotations
@@ -171,7 +173,7 @@ def child(case: str, arg: str, scratch: str, out_path: str) -> None:
         name, unit = f"train {os.path.basename(arg)} ({len(data.vocab()):,} ids)", "MB"
     else:
         data = velkor.load_from_file("chain" if case == "encode-chain" else "model")
-        size = parse_size(arg)
+        size = parse_size(arg) if arg[0].isdigit() else 0
         unit = "MB"
         if case == "encode-words":
             text = text_of(size, word_blocks())
@@ -195,6 +197,27 @@ def child(case: str, arg: str, scratch: str, out_path: str) -> None:
             ids = data.encode(text)
             assert len(ids) == 1 and data.decode(ids) == text
             name, size = f"train on 2 clusters of {size // 2:,} marks", 2 * size
+        elif case == "encode-flood":
+            # 255 clusters whose ids are multiples of 256 ("crafted": every
+            # pair key (left << 16 | right) then has its low 8 bits of each
+            # half zero) or random ids; 2 million clusters in random order.
+            rng = random.Random(4)
+            if arg == "crafted":
+                ids = [256 * (i + 1) for i in range(255)]
+            else:
+                ids = rng.sample(range(1, 65536), 255)
+            clusters = [chr(0x4E00 + i) for i in range(255)]
+            with open("flood", "wb") as f:
+                f.write(image({0: b"", **{t: c.encode() for t, c in zip(ids, clusters)}}, {},
+                              {"oov": 0, **dict(zip(clusters, ids))}))
+            data = velkor.load_from_file("flood")
+            text = "".join(rng.choice(clusters) for _ in range(2 * MB))
+            best = None
+            for _ in range(5):
+                r = measure(data.encode, text)
+                best = r if best is None or r[2] < best[2] else best
+            r, size = best, len(text.encode())
+            name = f"encode 2M clusters, {arg} ids"
         elif case == "decode":
             vocab = sorted(data.vocab())
             ids = (vocab * (size // len(vocab) + 1))[:size]
@@ -247,7 +270,7 @@ def parse_size(text: str) -> int:
     return int(float(text[:-1]) * units[text[-1].upper()]) if text[-1].isalpha() else int(text)
 
 
-def train_model(scratch: str) -> None:
+def train_model(scratch: str) -> float:
     """A model with merges for the encode and decode cases: one chunk of the
     word text."""
     import velkor
@@ -260,7 +283,8 @@ def train_model(scratch: str) -> None:
         with open("minimal", "wb") as f:
             f.write(MINIMAL)
         with open("sample.txt", "w") as f:
-            f.write(text_of(CHUNK, word_blocks(), seed=9))
+            f.write(text_of(CHUNK, word_blocks(count=4), seed=9))
+        started = time.monotonic()
         saved = os.dup(1)
         quiet_stdout()
         try:
@@ -268,6 +292,7 @@ def train_model(scratch: str) -> None:
         finally:
             os.dup2(saved, 1)
         shutil.copy("tokenizer", os.path.join(scratch, "model"))
+        return time.monotonic() - started
     finally:
         os.chdir(previous)
 
@@ -277,7 +302,8 @@ def main() -> None:
         child(*sys.argv[2:6])
         return
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("cases", nargs="*", default=["encode", "cluster", "decode", "train"])
+    parser.add_argument("cases", nargs="*",
+                        default=["encode", "cluster", "decode", "flood", "train"])
     parser.add_argument("--train-sizes", default="100M,1G")
     parser.add_argument("--train-text", choices=["words", "clusters"], default="words")
     args = parser.parse_args()
@@ -288,10 +314,8 @@ def main() -> None:
             f.write(MINIMAL)
         with open(os.path.join(scratch, "chain"), "wb") as f:
             f.write(chain_model())
-        started = time.monotonic()
-        train_model(scratch)
-        print(f"model: one chunk of word text trained in {time.monotonic() - started:.1f} s",
-              flush=True)
+        seconds = train_model(scratch)
+        print(f"model: one chunk of word text trained in {seconds:.1f} s", flush=True)
         plans = {
             "encode": [("encode-words", "10M"), ("encode-words", "100M"),
                        ("encode-repeat", "1M"), ("encode-repeat", "10M"),
@@ -299,6 +323,7 @@ def main() -> None:
             "cluster": [("encode-cluster", "200K"), ("encode-cluster", "2M"),
                         ("train-cluster", "200K"), ("train-cluster", "2M")],
             "decode": [("decode", "5M"), ("decode", "50M")],
+            "flood": [("encode-flood", "random"), ("encode-flood", "crafted")],
         }
         for case in args.cases:
             if case != "train":
@@ -313,6 +338,10 @@ def main() -> None:
                                     ("encode 1 cluster", "one cluster scaling"),
                                     ("decode", "decode scaling")):
                     ratio(rows, start, what)
+                flood = [r for r in rows if r["name"].startswith("encode 2M clusters")]
+                if len(flood) == 2:
+                    print(f"  -> crafted/random ids: {flood[1]['cpu'] / flood[0]['cpu']:.2f}x the"
+                          " CPU time", flush=True)
                 continue
             print(f"train ({args.train_text} text)", flush=True)
             blocks = word_blocks() if args.train_text == "words" else cluster_blocks()
