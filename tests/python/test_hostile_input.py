@@ -92,9 +92,9 @@ def cpu_time(call, *args) -> float:
 
 
 def test_one_huge_cluster(load, tmp_path, monkeypatch):
-    # A letter and 200,000 combining acute accents: one grapheme cluster of
-    # 400 kB. Segmenting it must not recurse per mark or rescan the cluster.
-    small, large = "e" + "\u0301" * 20_000, "e" + "\u0301" * 200_000
+    # A letter and 500,000 combining acute accents: one grapheme cluster of
+    # 1 MB. Segmenting it must not recurse per mark or rescan the cluster.
+    small, large = "e" + "\u0301" * 50_000, "e" + "\u0301" * 500_000
     data = load(lookup={0: b"", 1: b"e"}, unicode_lookup={"oov": 0, "e": 1})
     assert data.encode(large) == [0]
     assert data.encode(large + "e" + large) == [0, 1, 0]
