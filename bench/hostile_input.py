@@ -283,7 +283,7 @@ def train_model(scratch: str) -> float:
         with open("minimal", "wb") as f:
             f.write(MINIMAL)
         with open("sample.txt", "w") as f:
-            f.write(text_of(CHUNK, word_blocks(count=4), seed=9))
+            f.write(text_of(CHUNK, word_blocks(), seed=9))
         started = time.monotonic()
         saved = os.dup(1)
         quiet_stdout()
