@@ -10,10 +10,9 @@
 namespace velkor {
 namespace {
 
-// How many candidate positions ahead a merge prefetches a node, and its
-// neighbours (measured; much longer distances were slower).
+// How many candidate positions ahead a merge prefetches (measured; much
+// longer distances were slower).
 constexpr std::size_t kPrefetchNode = 8;
-constexpr std::size_t kPrefetchNeighbours = 4;
 // The lookup cache: 4096 cells, fewer for short sequences (an encode of a
 // few words should not clear 32 KiB).
 constexpr unsigned kMaxCacheBits = 12;
@@ -36,27 +35,51 @@ void* allocate_huge(std::size_t bytes) {
 }
 
 template <class Node>
-BasicPairIndex<Node>::BasicPairIndex(std::span<const TokenId> ids) {
+void BasicPairIndex<Node>::assign(std::span<const TokenId> ids) {
   if (ids.size() > kMaxLength) fail("sequence too long for the pair index");
   const auto n = static_cast<std::uint32_t>(ids.size());
   size_ = n;
-  nodes_.resize(n);  // left uninitialised, see HugePageAllocator::construct
-  table_.assign(64, 0);
+  entries_.clear();
+  counts_.clear();
+  pool_.clear();
+  heap_.clear();
+  grown_.clear();
+  excluded_.clear();
+  if (table_.empty()) table_.assign(64, 0);
+  std::fill(table_.begin(), table_.end(), 0);
   cache_shift_ = 32 - kMinCacheBits;
   while (cache_shift_ > 32 - kMaxCacheBits && (std::size_t{1} << (32 - cache_shift_)) < n) {
     --cache_shift_;
   }
   cache_.assign(std::size_t{1} << (32 - cache_shift_), 0);
-  for (std::uint32_t i = 0; i < n; ++i) {
-    nodes_[i] = Node::make(i == 0 ? kNone : i - 1, i + 1 == n ? kNone : i + 1, ids[i]);
+  nodes_.resize(n);  // left uninitialised, see HugePageAllocator::construct
+  if (n < 2) {
+    if (n == 1) nodes_[0] = Node::make(kNone, kNone, ids[0]);
+    return;
   }
-  if (n < 2) return;
-  // Count first so every position list is allocated once at its final size.
-  for (std::uint32_t i = 0; i + 1 < n; ++i) ++counts_[cached_entry(key_of(ids[i], ids[i + 1]))];
-  for (std::size_t e = 0; e < entries_.size(); ++e) entries_[e].positions.reserve(counts_[e]);
+  // One lookup per position: its entry is parked in the node (whose links
+  // are not set yet), the lists are laid out by the counts, and a second
+  // pass files each position and sets the node.
+  Node* nodes = nodes_.data();
   for (std::uint32_t i = 0; i + 1 < n; ++i) {
-    entries_[cached_entry(key_of(ids[i], ids[i + 1]))].positions.push_back(i);
+    const std::uint32_t entry = cached_entry(key_of(ids[i], ids[i + 1]));
+    ++counts_[entry];
+    nodes[i] = Node::make(entry, 0, 0);
   }
+  std::uint32_t begin = 0;
+  for (std::size_t e = 0; e < entries_.size(); ++e) {
+    entries_[e].begin = begin;
+    begin += counts_[e];
+  }
+  pool_.resize(n - 1);
+  std::uint32_t* pool = pool_.data();
+  Entry* entries = entries_.data();
+  for (std::uint32_t i = 0; i + 1 < n; ++i) {
+    Entry& entry = entries[nodes[i].prev()];
+    pool[entry.begin + entry.built++] = i;
+    nodes[i] = Node::make(i == 0 ? kNone : i - 1, i + 1, ids[i]);
+  }
+  nodes[n - 1] = Node::make(n - 2, kNone, ids[n - 1]);
   heap_.reserve(entries_.size());
   for (std::size_t e = 0; e < entries_.size(); ++e) {
     heap_.push_back((std::uint64_t{counts_[e]} << 32) |
@@ -180,8 +203,31 @@ void BasicPairIndex<Node>::add_occurrence(std::uint32_t key, std::uint32_t posit
     entry.grown = true;
     grown_.push_back(index);
   }
-  if (!entry.positions.empty() && entry.positions.back() >= position) entry.sorted = false;
-  entry.positions.push_back(position);
+  if (!entry.added.empty() && entry.added.back() >= position) entry.sorted = false;
+  entry.added.push_back(position);
+}
+
+template <class Node>
+std::span<const std::uint32_t> BasicPairIndex<Node>::take_positions(Entry& entry) {
+  const std::uint32_t* built = pool_.data() + entry.begin;
+  const std::uint32_t built_size = entry.built;
+  entry.built = 0;
+  if (entry.added.empty()) return {built, built_size};
+  scratch_.assign(entry.added.begin(), entry.added.end());
+  std::vector<std::uint32_t>().swap(entry.added);  // a merged pair rarely forms again
+  if (!entry.sorted) {
+    std::sort(scratch_.begin(), scratch_.end());
+    scratch_.erase(std::unique(scratch_.begin(), scratch_.end()), scratch_.end());
+    entry.sorted = true;
+  }
+  if (built_size != 0) {
+    const std::size_t added = scratch_.size();
+    scratch_.insert(scratch_.end(), built, built + built_size);
+    std::inplace_merge(scratch_.begin(), scratch_.begin() + static_cast<std::ptrdiff_t>(added),
+                       scratch_.end());
+    scratch_.erase(std::unique(scratch_.begin(), scratch_.end()), scratch_.end());
+  }
+  return scratch_;
 }
 
 template <class Node>
@@ -193,13 +239,7 @@ std::size_t BasicPairIndex<Node>::merge(TokenPair pair, TokenId merged) {
 
   // Occurrences formed while this merge runs are not part of it (the merge
   // never rescans what it has written), so work on the list as it stands.
-  std::vector<std::uint32_t> candidates;
-  candidates.swap(entries_[target].positions);
-  if (!entries_[target].sorted) {
-    std::sort(candidates.begin(), candidates.end());
-    candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
-    entries_[target].sorted = true;
-  }
+  const std::span<const std::uint32_t> candidates = take_positions(entries_[target]);
 
   // Left to right, each step is one rewrite of the current sequence with
   // exact counts, so a position consumed by an earlier match (now removed)
@@ -211,14 +251,14 @@ std::size_t BasicPairIndex<Node>::merge(TokenPair pair, TokenId merged) {
   Node* nodes = nodes_.data();
   const std::size_t total = candidates.size();
   for (std::size_t k = 0; k < total; ++k) {
-    // The positions are known in advance: fetch ahead to hide the misses,
-    // first the candidate's node, then, once that has arrived, its
-    // neighbours.
-    if (k + kPrefetchNode < total) __builtin_prefetch(&nodes[candidates[k + kPrefetchNode]], 1);
-    if (k + kPrefetchNeighbours < total) {
-      const Node ahead = nodes[candidates[k + kPrefetchNeighbours]];
-      if (ahead.next() < kRemoved) __builtin_prefetch(&nodes[ahead.next()], 1);
-      if (ahead.prev() < kRemoved) __builtin_prefetch(&nodes[ahead.prev()], 1);
+    // The positions are known in advance: fetch ahead to hide the misses.
+    // The neighbours mostly lie right beside the candidate, so the lines
+    // from one before it to two after it are fetched by address, without
+    // waiting for the node to arrive.
+    if (k + kPrefetchNode < total) {
+      const std::uint32_t ahead = candidates[k + kPrefetchNode];
+      __builtin_prefetch(&nodes[ahead == 0 ? 0 : ahead - 1], 1);
+      __builtin_prefetch(&nodes[ahead + 2], 1);
     }
     const std::uint32_t p = candidates[k];
     const Node node = nodes[p];

@@ -93,8 +93,15 @@ class BasicPairIndex {
   // Longest sequence the index holds.
   static constexpr std::size_t kMaxLength = Node::kMaxLength;
 
+  // An empty sequence.
+  BasicPairIndex() = default;
   // ids.size() must not exceed kMaxLength.
-  explicit BasicPairIndex(std::span<const TokenId> ids);
+  explicit BasicPairIndex(std::span<const TokenId> ids) { assign(ids); }
+
+  // Starts over on ids, keeping the storage of the previous sequence so a
+  // trainer can take one chunk after another without allocating again.
+  // ids.size() must not exceed kMaxLength.
+  void assign(std::span<const TokenId> ids);
 
   // Number of ids in the current sequence.
   std::size_t size() const { return size_; }
@@ -125,12 +132,17 @@ class BasicPairIndex {
   static constexpr std::uint32_t kRemoved = Node::kRemoved;
   static constexpr std::uint32_t kNoEntry = 0xFFFFFFFF;
 
+  // A pair and where it was formed: positions that one left-to-right pass
+  // filed at the build (a stretch of pool_), then those that merges added.
+  // A position still holds the pair if it is alive and it and its next id
+  // still form it. Either part may hold stale positions, and the two may
+  // repeat each other.
   struct Entry {
-    std::uint32_t key;  // left << 16 | right
-    // Positions where the pair was formed, ascending while sorted; one still
-    // holds the pair if it is alive and it and its next id still form it.
-    // May hold stale and repeated positions.
-    std::vector<std::uint32_t> positions;
+    std::uint32_t key;        // left << 16 | right
+    std::uint32_t built = 0;  // positions in pool_ from begin on, ascending
+    std::uint32_t begin = 0;
+    // Ascending while sorted; may also repeat positions when not.
+    std::vector<std::uint32_t> added;
     bool sorted = true;
     bool excluded = false;
     bool grown = false;  // count rose during the current merge
@@ -148,6 +160,10 @@ class BasicPairIndex {
   std::uint32_t cached_entry(std::uint32_t key);
   // Records that the pair key now starts at position.
   void add_occurrence(std::uint32_t key, std::uint32_t position);
+  // Takes the entry's positions for a merge, ascending without repeats:
+  // the built stretch as it lies in pool_ when nothing was added, otherwise
+  // both parts joined in scratch_.
+  std::span<const std::uint32_t> take_positions(Entry& entry);
   void push(std::uint32_t count, std::uint32_t key);
 
   // The sequence as a linked list over the original positions; position 0
@@ -156,6 +172,10 @@ class BasicPairIndex {
   std::size_t size_ = 0;
 
   std::vector<Entry> entries_;
+  // The positions filed at the build, grouped by entry; not changed until
+  // the next assign().
+  std::vector<std::uint32_t, HugePageAllocator<std::uint32_t>> pool_;
+  std::vector<std::uint32_t> scratch_;
   // Occurrences of each entry's pair, apart from the entries themselves so
   // the updates of a merge stay within a few cache lines.
   std::vector<std::uint32_t> counts_;

@@ -69,15 +69,18 @@ void train(Model& model, std::string_view train_file, bool print_logs, std::stri
   std::vector<char> buffer(kChunkSize);  // zero-filled once, reused by every read
   console_write("Just Started\n");
 
+  // Both passes work on a pair index of the chunk; it keeps the pair counts
+  // exact as merges are applied instead of recounting the chunk. One index
+  // takes every chunk in turn and keeps its storage, so later chunks neither
+  // allocate nor fault in fresh pages.
+  PairIndex index;
   for (bool first_chunk = true;; first_chunk = false) {
     if (check_interrupt) check_interrupt();
     const std::size_t size =
         or_fail("To Work", [&] { return text.read_some(buffer.data(), buffer.size()); });
     if (size == 0) break;
 
-    // Both passes work on one pair index built per chunk; it keeps the pair
-    // counts exact as merges are applied instead of recounting the chunk.
-    PairIndex index(chunk_to_ids(model, std::string_view(buffer.data(), size)));
+    index.assign(chunk_to_ids(model, std::string_view(buffer.data(), size)));
     if (!first_chunk) known_merge_pass(model, index, check_interrupt);
     console_write("Finish converting new read chunk to tokens\n");
     merge_learning_pass(model, index, print_logs, log, check_interrupt);
