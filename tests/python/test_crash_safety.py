@@ -177,3 +177,62 @@ def test_full_disk_keeps_the_previous_tokenizer(tmp_path):
     assert vocab_size == 301
     assert sorted(os.listdir(tmp_path)) == files
     assert len(parse_image((tmp_path / "tokenizer").read_bytes())[2]) == 301
+
+
+NO_SPACE = textwrap.dedent(
+    """
+    import json, os, velkor
+    open("model", "wb").write(bytes.fromhex(os.environ["MODEL"]))
+    open("tokenizer", "wb").write(b"previous save")
+    open("train.txt", "w").write("".join(chr(0x4E00 + i) for i in range(300)) * 2)
+    # Fill the file system, then free one page: too little for the save.
+    with open("filler", "wb", buffering=0) as f:
+        try:
+            while True:
+                f.write(b"x" * 4096)
+        except OSError:
+            pass
+    os.truncate("filler", max(os.path.getsize("filler") - 4096, 0))
+    data = velkor.load_from_file("model")
+    try:
+        data.train("train.txt", False, "train.log")
+        failure = None
+    except BaseException as error:
+        failure = str(error)
+    kept = open("tokenizer", "rb").read() == b"previous save"
+    files = sorted(os.listdir("."))
+    os.remove("filler")
+    data.train("train.txt", False, "train.log")
+    print("@" + json.dumps([failure, kept, files, len(velkor.load_from_file("tokenizer").vocab())]))
+    """
+)
+
+
+def test_no_space_left_keeps_the_previous_tokenizer(tmp_path):
+    # A 64 KiB tmpfs in a mount namespace of its own, where that is allowed.
+    mount_point = tmp_path / "small"
+    mount_point.mkdir()
+    mount = 'mount -t tmpfs -o size=64k none "$1"'
+
+    def in_namespace(*command):
+        return subprocess.run(
+            ["unshare", "--mount", "sh", "-c", mount + ' && cd "$1" && shift && exec "$@"', "sh",
+             str(mount_point), *command],
+            capture_output=True, text=True, timeout=60,
+            env={**os.environ, "MODEL": MINIMAL_IMAGE.hex()},
+        )
+
+    try:
+        probe = in_namespace("true")
+    except FileNotFoundError:
+        pytest.skip("no unshare")
+    if probe.returncode != 0:
+        pytest.skip(f"cannot mount a small tmpfs here: {probe.stderr.strip()[-200:]}")
+    result = in_namespace(sys.executable, "-c", NO_SPACE)
+    assert result.returncode == 0, result.stderr
+    report = [line for line in result.stdout.splitlines() if line.startswith("@")]
+    failure, kept, files, vocab_size = json.loads(report[0][1:])
+    assert failure.startswith("Should work: Os { code: 28, kind: StorageFull"), failure
+    assert kept
+    assert files == ["filler", "model", "tokenizer", "train.log", "train.txt"]
+    assert vocab_size == 301
