@@ -42,6 +42,8 @@ void BasicPairIndex<Node>::assign(std::span<const TokenId> ids) {
   entries_.clear();
   counts_.clear();
   pool_.clear();
+  blocks_.clear();
+  free_block_ = kNoBlock;
   heap_.clear();
   grown_.clear();
   excluded_.clear();
@@ -195,16 +197,45 @@ std::uint32_t BasicPairIndex<Node>::cached_entry(std::uint32_t key) {
 }
 
 template <class Node>
+std::uint32_t BasicPairIndex<Node>::new_block() {
+  if (free_block_ != kNoBlock) {
+    const std::uint32_t block = free_block_;
+    free_block_ = blocks_[std::size_t{block} * kBlock + kBlock - 1];
+    return block;
+  }
+  const std::size_t words = blocks_.size();
+  if (words / kBlock >= kNoBlock) fail("too many positions for the pair index");
+  blocks_.resize(words + kBlock);
+  return static_cast<std::uint32_t>(words / kBlock);
+}
+
+template <class Node>
 void BasicPairIndex<Node>::add_occurrence(std::uint32_t key, std::uint32_t position) {
   const std::uint32_t index = cached_entry(key);
   ++counts_[index];
-  Entry& entry = entries_[index];
-  if (!entry.grown) {
-    entry.grown = true;
+  Entry* entry = &entries_[index];
+  if (!entry->grown) {
+    entry->grown = true;
     grown_.push_back(index);
   }
-  if (!entry.added.empty() && entry.added.back() >= position) entry.sorted = false;
-  entry.added.push_back(position);
+  std::uint32_t used = entry->tail_used;
+  if (entry->head == kNoBlock) {
+    const std::uint32_t block = new_block();
+    entry->head = block;
+    entry->tail = block;
+    used = 0;
+  } else {
+    const std::size_t tail = std::size_t{entry->tail} * kBlock;
+    if (blocks_[tail + used - 1] >= position) entry->sorted = false;
+    if (used == kBlock - 1) {
+      const std::uint32_t block = new_block();
+      blocks_[tail + kBlock - 1] = block;
+      entry->tail = block;
+      used = 0;
+    }
+  }
+  blocks_[std::size_t{entry->tail} * kBlock + used] = position;
+  entry->tail_used = static_cast<std::uint8_t>(used + 1);
 }
 
 template <class Node>
@@ -212,9 +243,23 @@ std::span<const std::uint32_t> BasicPairIndex<Node>::take_positions(Entry& entry
   const std::uint32_t* built = pool_.data() + entry.begin;
   const std::uint32_t built_size = entry.built;
   entry.built = 0;
-  if (entry.added.empty()) return {built, built_size};
-  scratch_.assign(entry.added.begin(), entry.added.end());
-  std::vector<std::uint32_t>().swap(entry.added);  // a merged pair rarely forms again
+  if (entry.head == kNoBlock) return {built, built_size};
+  // Copy the chain out, handing its blocks back.
+  scratch_.clear();
+  for (std::uint32_t block = entry.head;;) {
+    const std::size_t at = std::size_t{block} * kBlock;
+    const bool last = block == entry.tail;
+    const std::uint32_t* first = blocks_.data() + at;
+    scratch_.insert(scratch_.end(), first, first + (last ? entry.tail_used : kBlock - 1));
+    const std::uint32_t next = blocks_[at + kBlock - 1];
+    blocks_[at + kBlock - 1] = free_block_;
+    free_block_ = block;
+    if (last) break;
+    block = next;
+  }
+  entry.head = kNoBlock;
+  entry.tail = kNoBlock;
+  entry.tail_used = 0;
   if (!entry.sorted) {
     std::sort(scratch_.begin(), scratch_.end());
     scratch_.erase(std::unique(scratch_.begin(), scratch_.end()), scratch_.end());

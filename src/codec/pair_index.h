@@ -133,20 +133,25 @@ class BasicPairIndex {
   static constexpr std::uint32_t kNoEntry = 0xFFFFFFFF;
 
   // A pair and where it was formed: positions that one left-to-right pass
-  // filed at the build (a stretch of pool_), then those that merges added.
-  // A position still holds the pair if it is alive and it and its next id
-  // still form it. Either part may hold stale positions, and the two may
-  // repeat each other.
+  // filed at the build (a stretch of pool_), then those that merges added (a
+  // chain of blocks). A position still holds the pair if it is alive and it
+  // and its next id still form it. Either part may hold stale positions,
+  // and the two may repeat each other.
   struct Entry {
     std::uint32_t key;        // left << 16 | right
     std::uint32_t built = 0;  // positions in pool_ from begin on, ascending
     std::uint32_t begin = 0;
-    // Ascending while sorted; may also repeat positions when not.
-    std::vector<std::uint32_t> added;
-    bool sorted = true;
+    std::uint32_t head = kNoBlock;  // first block of the added positions
+    std::uint32_t tail = kNoBlock;  // last block, holding tail_used of them
+    std::uint8_t tail_used = 0;
+    bool sorted = true;  // the added positions ascend (so no repeats)
     bool excluded = false;
     bool grown = false;  // count rose during the current merge
   };
+
+  // A block of added positions: kBlock - 1 positions, then the next block.
+  static constexpr std::uint32_t kBlock = 8;
+  static constexpr std::uint32_t kNoBlock = 0xFFFFFFFF;
 
   static std::uint32_t key_of(std::uint32_t left, std::uint32_t right) {
     return (left << 16) | right;
@@ -160,6 +165,7 @@ class BasicPairIndex {
   std::uint32_t cached_entry(std::uint32_t key);
   // Records that the pair key now starts at position.
   void add_occurrence(std::uint32_t key, std::uint32_t position);
+  std::uint32_t new_block();
   // Takes the entry's positions for a merge, ascending without repeats:
   // the built stretch as it lies in pool_ when nothing was added, otherwise
   // both parts joined in scratch_.
@@ -176,6 +182,10 @@ class BasicPairIndex {
   // the next assign().
   std::vector<std::uint32_t, HugePageAllocator<std::uint32_t>> pool_;
   std::vector<std::uint32_t> scratch_;
+  // The blocks of added positions; a merged pair's blocks go to the free
+  // list, which new blocks are taken from first.
+  std::vector<std::uint32_t> blocks_;
+  std::uint32_t free_block_ = kNoBlock;
   // Occurrences of each entry's pair, apart from the entries themselves so
   // the updates of a merge stay within a few cache lines.
   std::vector<std::uint32_t> counts_;
