@@ -186,7 +186,7 @@ std::uint32_t BasicPairIndex<Node>::count(TokenPair pair) const {
 }
 
 template <class Node>
-std::uint32_t BasicPairIndex<Node>::cached_entry(std::uint32_t key) {
+[[gnu::always_inline]] inline std::uint32_t BasicPairIndex<Node>::cached_entry(std::uint32_t key) {
   std::uint64_t& cell = cache_[(key * 0x9E3779B1u) >> cache_shift_];
   if (cell != 0 && static_cast<std::uint32_t>(cell >> 32) == key) {
     return static_cast<std::uint32_t>(cell) - 1;
@@ -210,7 +210,8 @@ std::uint32_t BasicPairIndex<Node>::new_block() {
 }
 
 template <class Node>
-void BasicPairIndex<Node>::add_occurrence(std::uint32_t key, std::uint32_t position) {
+[[gnu::always_inline]] inline void BasicPairIndex<Node>::add_occurrence(std::uint32_t key,
+                                                                        std::uint32_t position) {
   const std::uint32_t index = cached_entry(key);
   ++counts_[index];
   Entry* entry = &entries_[index];
