@@ -74,6 +74,9 @@ void BasicPairIndex<Node>::assign(std::span<const TokenId> ids) {
     begin += counts_[e];
   }
   pool_.resize(n - 1);
+  // The blocks of a chunk's merges mostly fit in as many words as it has
+  // ids; asked for at once, they are not copied as they grow.
+  blocks_.reserve(n);
   std::uint32_t* pool = pool_.data();
   Entry* entries = entries_.data();
   for (std::uint32_t i = 0; i + 1 < n; ++i) {

@@ -184,7 +184,7 @@ class BasicPairIndex {
   std::vector<std::uint32_t> scratch_;
   // The blocks of added positions; a merged pair's blocks go to the free
   // list, which new blocks are taken from first.
-  std::vector<std::uint32_t> blocks_;
+  std::vector<std::uint32_t, HugePageAllocator<std::uint32_t>> blocks_;
   std::uint32_t free_block_ = kNoBlock;
   // Occurrences of each entry's pair, apart from the entries themselves so
   // the updates of a merge stay within a few cache lines.

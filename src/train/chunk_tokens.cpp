@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 #include "train/new_token.h"
 #include "unicode/grapheme.h"
@@ -18,12 +19,15 @@ void set_key(std::string& key, std::string_view cluster) {
   std::memcpy(key.data(), cluster.data(), cluster.size());
 }
 
-std::string replace_all(std::string_view text, std::string_view from, std::string_view to) {
+// text with every from replaced by to; text itself, not a copy, when from
+// does not occur (a chunk rarely holds a marker).
+std::string replace_all(std::string text, std::string_view from, std::string_view to) {
+  std::size_t at = text.find(from);
+  if (at == std::string::npos) return text;
   std::string out;
   out.reserve(text.size());
   std::size_t start = 0;
-  for (std::size_t at; (at = text.find(from, start)) != std::string_view::npos;
-       start = at + from.size()) {
+  for (; at != std::string::npos; start = at + from.size(), at = text.find(from, start)) {
     out.append(text, start, at - start);
     out.append(to);
   }
@@ -34,8 +38,7 @@ std::string replace_all(std::string_view text, std::string_view from, std::strin
 }  // namespace
 
 std::string replace_markers(std::string text) {
-  text = replace_all(text, "<|im_start|>", "^");
-  return replace_all(text, "<|im_end|>", "^");
+  return replace_all(replace_all(std::move(text), "<|im_start|>", "^"), "<|im_end|>", "^");
 }
 
 std::vector<TokenId> chunk_to_ids(Model& model, std::string_view chunk) {
