@@ -315,16 +315,20 @@ std::size_t BasicPairIndex<Node>::merge(TokenPair pair, TokenId merged) {
     if (q >= kRemoved || node.id() != a || nodes[q].id() != b) continue;
     const std::uint32_t before = node.prev();
     const std::uint32_t after = nodes[q].next();
-    if (before != kNone) --counts_[cached_entry(key_of(nodes[before].id(), a))];
+    // The ids beside the pair; the nodes are not read again after the
+    // writes below.
+    const std::uint32_t left = before != kNone ? nodes[before].id() : 0;
+    const std::uint32_t right = after != kNone ? nodes[after].id() : 0;
+    if (before != kNone) --counts_[cached_entry(key_of(left, a))];
     --counts_[target];
-    if (after != kNone) --counts_[cached_entry(key_of(b, nodes[after].id()))];
+    if (after != kNone) --counts_[cached_entry(key_of(b, right))];
 
     nodes[p] = Node::make(before, after, merged);
     if (after != kNone) nodes[after].set_prev(p);
     nodes[q] = Node::make(kRemoved, kRemoved, 0);
 
-    if (before != kNone) add_occurrence(key_of(nodes[before].id(), merged), before);
-    if (after != kNone) add_occurrence(key_of(merged, nodes[after].id()), p);
+    if (before != kNone) add_occurrence(key_of(left, merged), before);
+    if (after != kNone) add_occurrence(key_of(merged, right), p);
     ++replaced;
   }
   size_ -= replaced;
