@@ -1,7 +1,8 @@
 // The pair index and the merge passes built on it, against their plain
 // forms (count_occur, replace_pair and the passes that recount everything)
 // on short id sequences. The input gives an alphabet, stray merges for the
-// model, the sequence (run-length coded) and a program of index operations.
+// model, the sequence (run-length coded) and a program of index operations,
+// which runs on a compact index reused after the passes and on a wide one.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -24,7 +25,7 @@ namespace {
 
 using velkor::BestPair;
 using velkor::Model;
-using velkor::PairIndex;
+using velkor::PairIndex;  // the compact form the passes take
 using velkor::TokenId;
 using velkor::TokenPair;
 using Ids = std::vector<TokenId>;
@@ -49,7 +50,8 @@ std::optional<BestPair> plain_best(const Counts& counts, const std::vector<Token
   return best;
 }
 
-void expect_same(PairIndex& index, const Ids& ids, const std::vector<TokenPair>& skip) {
+template <class Index>
+void expect_same(Index& index, const Ids& ids, const std::vector<TokenPair>& skip) {
   FUZZ_CHECK(index.size() == ids.size());
   FUZZ_CHECK(index.sequence() == ids);
   const Counts counts = sorted(velkor::count_occur(ids));
@@ -63,8 +65,9 @@ void expect_same(PairIndex& index, const Ids& ids, const std::vector<TokenPair>&
   }
 }
 
-void run_index_program(FuzzedDataProvider& in, Ids ids, TokenId next_id) {
-  PairIndex index(ids);
+// index must hold ids.
+template <class Index>
+void run_index_program(Index& index, FuzzedDataProvider& in, Ids ids, TokenId next_id) {
   std::vector<TokenPair> skip;
   expect_same(index, ids, skip);
   for (int step = 0; step < kMaxSteps && in.remaining_bytes() > 0; ++step) {
@@ -128,13 +131,14 @@ std::map<int, std::string> lookup_of(const Model& model) {
   return {model.lookup.begin(), model.lookup.end()};
 }
 
-// Both passes, plain and fast, each on its own copy of the model.
-void run_passes(const Model& start, const Ids& ids) {
+// Both passes, plain and fast, each on its own copy of the model; index
+// is started over on ids.
+void run_passes(const Model& start, const Ids& ids, PairIndex& index) {
   Model plain_model = start;
   Model fast_model = start;
   Recorder plain_out;
   Recorder fast_out;
-  PairIndex index(ids);
+  index.assign(ids);
   Ids plain = velkor::known_merge_pass(plain_model, ids, plain_out.output(), {});
   velkor::known_merge_pass(fast_model, index, fast_out.output(), {});
   FUZZ_CHECK(index.sequence() == plain);
@@ -188,7 +192,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ids.insert(ids.end(), std::min(repeat, kMaxIds - ids.size()), id);
   }
 
-  run_passes(model, ids);
-  run_index_program(in, ids, static_cast<TokenId>(model.lookup.size()));
+  // One index through everything, as a trainer reuses it chunk after
+  // chunk: whatever the passes left in it must not leak into the next use.
+  PairIndex index;
+  run_passes(model, ids, index);
+  const std::vector<std::uint8_t> program = in.ConsumeRemainingBytes<std::uint8_t>();
+  const auto next_id = static_cast<TokenId>(model.lookup.size());
+  index.assign(ids);
+  FuzzedDataProvider compact_program(program.data(), program.size());
+  run_index_program(index, compact_program, ids, next_id);
+  // The wide form, used for sequences too long for the compact one.
+  velkor::WidePairIndex wide(ids);
+  FuzzedDataProvider wide_program(program.data(), program.size());
+  run_index_program(wide, wide_program, ids, next_id);
   return 0;
 }
