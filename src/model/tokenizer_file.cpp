@@ -229,6 +229,41 @@ std::optional<std::pair<File, std::string>> create_temp_file() {
   }
 }
 
+// Writes the image into an unnamed file of the working directory
+// (O_TMPFILE) and gives it a name only once it is complete and synced, just
+// before the rename: a process killed while writing leaves nothing behind.
+// False when the file system cannot do this (the caller then uses a named
+// temporary file); write errors are thrown as usual.
+bool save_through_unnamed_file(std::string_view image, mode_t keep_mode) {
+#ifdef O_TMPFILE
+  int fd = ::open(".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+  if (fd < 0) return false;
+  File file(fd);
+  if (keep_mode != 0) ::fchmod(file.fd(), keep_mode);
+  file.write_all(image);
+  file.sync();
+  char proc_path[64];
+  std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", file.fd());
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    std::string name = temp_name();
+    if (::linkat(AT_FDCWD, proc_path, AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+      if (errno == EEXIST) continue;
+      return false;  // no /proc, or linking refused: fall back to a named file
+    }
+    TempFileGuard guard(name);
+    file.close();
+    if (::rename(name.c_str(), kSavePath) != 0) throw IoError{IoError::Kind::Os, errno};
+    guard.keep();
+    return true;
+  }
+  return false;
+#else
+  (void)image;
+  (void)keep_mode;
+  return false;
+#endif
+}
+
 void save_in_place(std::string_view image) {
   File file = File::create(kSavePath);
   file.write_all(image);
@@ -248,12 +283,15 @@ void save_image(std::string_view image) {
     return save_in_place(image);
   }
 
+  const mode_t keep_mode = exists && S_ISREG(target.st_mode) ? target.st_mode & 07777 : 0;
+  if (save_through_unnamed_file(image, keep_mode)) return;
+
   auto temp = create_temp_file();
   if (!temp) return save_in_place(image);
   auto& [file, name] = *temp;
   TempFileGuard guard(name);
   // Keep the mode of the file being replaced, as truncating it would.
-  if (exists && S_ISREG(target.st_mode)) ::fchmod(file.fd(), target.st_mode & 07777);
+  if (keep_mode != 0) ::fchmod(file.fd(), keep_mode);
   file.write_all(image);
   file.sync();
   file.close();

@@ -121,6 +121,9 @@ def test_sigkill_at_random_moments(training):
         time.sleep(duration * (len(seen) % kills + rng.random()) / kills)
         process.send_signal(signal.SIGKILL)
         process.wait(timeout=60)
+        # The image is written to an unnamed file that gets a name only when
+        # complete, so a kill leaves no temporary file behind.
+        assert not list(run.glob(".tokenizer*")), sorted(os.listdir(run))
         saved = run / "tokenizer"
         if not saved.exists():
             seen.append(0)
