@@ -193,11 +193,12 @@ void real_passes(const std::vector<TokenId>& first, const std::string& second_te
   if (second_text.empty()) return;
   const std::vector<TokenId> second = ids_of(second_text);
   std::size_t learned = model.merges.size();
+  // The trainer's way: the first chunk's index takes the second chunk.
   start = cpu_seconds();
-  velkor::PairIndex next(second);
-  velkor::known_merge_pass(model, next, quiet, {});
+  index.assign(second);
+  velkor::known_merge_pass(model, index, quiet, {});
   double known = cpu_seconds() - start;
-  velkor::merge_learning_pass(model, next, quiet, {});
+  velkor::merge_learning_pass(model, index, quiet, {});
   std::printf(
       "chunk 2: known merges %.1f ms (with the build), then learning %.1f ms, %zu new merges\n",
       known * 1e3, (cpu_seconds() - start - known) * 1e3, model.merges.size() - learned);
