@@ -123,7 +123,7 @@ def test_keyboard_interrupt_ends_training(tmp_path):
     # A child process, so the timer cannot hit this one. The text keeps
     # training busy for longer than the timer takes.
     words = [f"w{i}x{i * 7 % 13}" for i in range(2000)]
-    (tmp_path / "train.txt").write_text(" ".join(words * 60))
+    (tmp_path / "train.txt").write_text(" ".join(words * 600))
     (tmp_path / "model").write_bytes(MINIMAL_IMAGE)
     script = textwrap.dedent(
         """
@@ -134,7 +134,7 @@ def test_keyboard_interrupt_ends_training(tmp_path):
 
         data = velkor.load_from_file("model")
         signal.signal(signal.SIGALRM, interrupt)
-        signal.setitimer(signal.ITIMER_REAL, 0.2)
+        signal.setitimer(signal.ITIMER_REAL, 0.05)
         try:
             data.train("train.txt", False, "log")
         except KeyboardInterrupt:
