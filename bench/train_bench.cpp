@@ -1,10 +1,11 @@
-// One training chunk, phase by phase, as train() runs it: the chunk turned
-// into ids (decode, markers, segmentation, new ids), the pair index built,
-// known merges applied (from the second chunk on), merges learned, the model
-// saved. Every chunk of each file, on a model that starts empty, the first
-// chunk by chunk, then the whole file; console
-// lines go to /dev/null (their writes are part of the cost), the saves to a
-// temporary directory. Times are thread CPU time, best of several runs.
+// Training chunks, phase by phase, as train() runs them: the chunk turned
+// into ids (decode, markers, segmentation, new ids), the pair index built
+// (one index reused from chunk to chunk), known merges applied (from the
+// second chunk on), merges learned, the model saved. Every chunk of each
+// file, on a model that starts empty, reported chunk by chunk and for the
+// whole file. Console lines go to /dev/null (their writes are part of the
+// cost), the saves to a scratch directory. Times are thread CPU time, best
+// of several runs.
 //
 // Usage: train_bench [runs] [file...]
 //        (default: 5 runs over build/bench-corpus/{english,full}.txt)
@@ -49,7 +50,7 @@ struct ChunkTimes {
   }
 };
 
-// Both chunks once, on a fresh model; returns the phase times of each.
+// Every chunk once, on a fresh model; returns the phase times of each.
 std::vector<ChunkTimes> run_once(const std::string& text, std::size_t& merges_learned) {
   velkor::Model model;
   model.unicode_lookup.insert_or_assign("oov", velkor::TokenId{0});
