@@ -36,13 +36,37 @@ void* allocate_huge(std::size_t bytes) {
 
 template <class Node>
 void BasicPairIndex<Node>::assign(std::span<const TokenId> ids) {
-  if (ids.size() > kMaxLength) fail("sequence too long for the pair index");
-  const auto n = static_cast<std::uint32_t>(ids.size());
+  Node* nodes = prepare(ids.size());
+  for (std::size_t i = 0; i < ids.size(); ++i) nodes[i] = Node::make(0, 0, ids[i]);
+  build(ids.size());
+}
+
+template <class Node>
+Node* BasicPairIndex<Node>::prepare(std::size_t max_length) {
+  if (max_length > kMaxLength) fail("sequence too long for the pair index");
+  if (max_length > nodes_.capacity()) {
+    // Nothing to keep, so nothing copied; some room to spare, so the next
+    // chunk, a few bytes longer once mended, does not move the array again.
+    nodes_.clear();
+    nodes_.reserve(max_length + max_length / 16);
+  }
+  nodes_.resize(max_length);  // left uninitialised, see HugePageAllocator::construct
+  return nodes_.data();
+}
+
+template <class Node>
+void BasicPairIndex<Node>::overflow() {
+  fail("more ids than announced to the pair index");
+}
+
+template <class Node>
+void BasicPairIndex<Node>::build(std::size_t length) {
+  const auto n = static_cast<std::uint32_t>(length);
+  nodes_.resize(n);
   size_ = n;
   entries_.clear();
   counts_.clear();
-  pool_.clear();
-  blocks_.clear();
+  store_.clear();
   free_block_ = kNoBlock;
   heap_.clear();
   grown_.clear();
@@ -54,37 +78,38 @@ void BasicPairIndex<Node>::assign(std::span<const TokenId> ids) {
     --cache_shift_;
   }
   cache_.assign(std::size_t{1} << (32 - cache_shift_), 0);
-  nodes_.resize(n);  // left uninitialised, see HugePageAllocator::construct
+  Node* nodes = nodes_.data();
   if (n < 2) {
-    if (n == 1) nodes_[0] = Node::make(kNone, kNone, ids[0]);
+    if (n == 1) nodes[0] = Node::make(kNone, kNone, nodes[0].id());
     return;
   }
-  // One lookup per position: its entry is parked in the node (whose links
-  // are not set yet), the lists are laid out by the counts, and a second
-  // pass files each position and sets the node.
-  Node* nodes = nodes_.data();
+  // The nodes hold just the ids so far. One lookup per position: its entry
+  // is parked in the node's links (not set yet), the lists are laid out by
+  // the counts, and a second pass files each position and sets the links.
   for (std::uint32_t i = 0; i + 1 < n; ++i) {
-    const std::uint32_t entry = cached_entry(key_of(ids[i], ids[i + 1]));
+    const TokenId id = nodes[i].id();
+    const std::uint32_t entry = cached_entry(key_of(id, nodes[i + 1].id()));
     ++counts_[entry];
-    nodes[i] = Node::make(entry, 0, 0);
+    nodes[i] = Node::make(entry, 0, id);
   }
   std::uint32_t begin = 0;
   for (std::size_t e = 0; e < entries_.size(); ++e) {
     entries_[e].begin = begin;
     begin += counts_[e];
   }
-  pool_.resize(n - 1);
-  // The blocks of a chunk's merges mostly fit in as many words as it has
-  // ids; asked for at once, they are not copied as they grow.
-  blocks_.reserve(n);
-  std::uint32_t* pool = pool_.data();
+  // Room for the blocks of a chunk's merges beyond what the freed stretches
+  // give, asked for at once so the store is not copied as it grows; pages
+  // never written cost nothing.
+  if (store_.capacity() < std::size_t{2} * n) store_.reserve(std::size_t{3} * n);
+  store_.resize((std::size_t{n} - 1 + kBlock - 1) / kBlock * kBlock);
+  std::uint32_t* pool = store_.data();
   Entry* entries = entries_.data();
   for (std::uint32_t i = 0; i + 1 < n; ++i) {
     Entry& entry = entries[nodes[i].prev()];
     pool[entry.begin + entry.built++] = i;
-    nodes[i] = Node::make(i == 0 ? kNone : i - 1, i + 1, ids[i]);
+    nodes[i] = Node::make(i == 0 ? kNone : i - 1, i + 1, nodes[i].id());
   }
-  nodes[n - 1] = Node::make(n - 2, kNone, ids[n - 1]);
+  nodes[n - 1] = Node::make(n - 2, kNone, nodes[n - 1].id());
   heap_.reserve(entries_.size());
   for (std::size_t e = 0; e < entries_.size(); ++e) {
     heap_.push_back((std::uint64_t{counts_[e]} << 32) |
@@ -203,13 +228,30 @@ template <class Node>
 std::uint32_t BasicPairIndex<Node>::new_block() {
   if (free_block_ != kNoBlock) {
     const std::uint32_t block = free_block_;
-    free_block_ = blocks_[std::size_t{block} * kBlock + kBlock - 1];
+    free_block_ = store_[std::size_t{block} * kBlock + kBlock - 1];
     return block;
   }
-  const std::size_t words = blocks_.size();
+  const std::size_t words = store_.size();
   if (words / kBlock >= kNoBlock) fail("too many positions for the pair index");
-  blocks_.resize(words + kBlock);
+  store_.resize(words + kBlock);
   return static_cast<std::uint32_t>(words / kBlock);
+}
+
+template <class Node>
+void BasicPairIndex<Node>::free_stretch(std::uint32_t begin, std::uint32_t size) {
+  const std::size_t first = (std::size_t{begin} + kBlock - 1) / kBlock;
+  const std::size_t end = (std::size_t{begin} + size) / kBlock;
+  // Highest first, so they are taken again in ascending order.
+  for (std::size_t block = end; block-- > first;) {
+    store_[block * kBlock + kBlock - 1] = free_block_;
+    free_block_ = static_cast<std::uint32_t>(block);
+  }
+}
+
+template <class Node>
+void BasicPairIndex<Node>::reserve_store(std::size_t words) {
+  const std::size_t need = store_.size() + words;
+  if (need > store_.capacity()) store_.reserve(std::max(need, store_.capacity() * 2));
 }
 
 template <class Node>
@@ -230,21 +272,21 @@ template <class Node>
     used = 0;
   } else {
     const std::size_t tail = std::size_t{entry->tail} * kBlock;
-    if (blocks_[tail + used - 1] >= position) entry->sorted = false;
+    if (store_[tail + used - 1] >= position) entry->sorted = false;
     if (used == kBlock - 1) {
       const std::uint32_t block = new_block();
-      blocks_[tail + kBlock - 1] = block;
+      store_[tail + kBlock - 1] = block;
       entry->tail = block;
       used = 0;
     }
   }
-  blocks_[std::size_t{entry->tail} * kBlock + used] = position;
+  store_[std::size_t{entry->tail} * kBlock + used] = position;
   entry->tail_used = static_cast<std::uint8_t>(used + 1);
 }
 
 template <class Node>
 std::span<const std::uint32_t> BasicPairIndex<Node>::take_positions(Entry& entry) {
-  const std::uint32_t* built = pool_.data() + entry.begin;
+  const std::uint32_t* built = store_.data() + entry.begin;
   const std::uint32_t built_size = entry.built;
   entry.built = 0;
   if (entry.head == kNoBlock) return {built, built_size};
@@ -253,10 +295,10 @@ std::span<const std::uint32_t> BasicPairIndex<Node>::take_positions(Entry& entry
   for (std::uint32_t block = entry.head;;) {
     const std::size_t at = std::size_t{block} * kBlock;
     const bool last = block == entry.tail;
-    const std::uint32_t* first = blocks_.data() + at;
+    const std::uint32_t* first = store_.data() + at;
     scratch_.insert(scratch_.end(), first, first + (last ? entry.tail_used : kBlock - 1));
-    const std::uint32_t next = blocks_[at + kBlock - 1];
-    blocks_[at + kBlock - 1] = free_block_;
+    const std::uint32_t next = store_[at + kBlock - 1];
+    store_[at + kBlock - 1] = free_block_;
     free_block_ = block;
     if (last) break;
     block = next;
@@ -286,6 +328,11 @@ std::size_t BasicPairIndex<Node>::merge(TokenPair pair, TokenId merged) {
   const std::uint32_t target = find(key_of(a, b));
   if (target == kNoEntry || counts_[target] == 0) return 0;
 
+  // Each replacement files at most two positions, each perhaps in a new
+  // block; with that room the store does not move under candidates.
+  reserve_store(std::size_t{counts_[target]} * 2 * kBlock);
+  const std::uint32_t stretch_begin = entries_[target].begin;
+  const std::uint32_t stretch_size = entries_[target].built;
   // Occurrences formed while this merge runs are not part of it (the merge
   // never rescans what it has written), so work on the list as it stands.
   const std::span<const std::uint32_t> candidates = take_positions(entries_[target]);
@@ -332,6 +379,7 @@ std::size_t BasicPairIndex<Node>::merge(TokenPair pair, TokenId merged) {
     ++replaced;
   }
   size_ -= replaced;
+  free_stretch(stretch_begin, stretch_size);
 
   for (std::uint32_t index : grown_) {
     entries_[index].grown = false;

@@ -102,6 +102,24 @@ class BasicPairIndex {
   // trainer can take one chunk after another without allocating again.
   // ids.size() must not exceed kMaxLength.
   void assign(std::span<const TokenId> ids);
+  // As assign(), for the ids that fill(push) hands to push one at a time,
+  // at most max_length of them. They go straight into the index's own
+  // storage, so no separate copy of the sequence is ever held.
+  template <class Fill>
+  void assign_from(std::size_t max_length, Fill&& fill) {
+    Node* nodes = prepare(max_length);
+    std::size_t length = 0;
+    try {
+      fill([&](TokenId id) {
+        if (length == max_length) overflow();
+        nodes[length++] = Node::make(0, 0, id);
+      });
+    } catch (...) {
+      build(0);  // an empty sequence rather than half-written nodes
+      throw;
+    }
+    build(length);
+  }
 
   // Number of ids in the current sequence.
   std::size_t size() const { return size_; }
@@ -133,13 +151,13 @@ class BasicPairIndex {
   static constexpr std::uint32_t kNoEntry = 0xFFFFFFFF;
 
   // A pair and where it was formed: positions that one left-to-right pass
-  // filed at the build (a stretch of pool_), then those that merges added (a
+  // filed at the build (a stretch of store_), then those that merges added (a
   // chain of blocks). A position still holds the pair if it is alive and it
   // and its next id still form it. Either part may hold stale positions,
   // and the two may repeat each other.
   struct Entry {
     std::uint32_t key;        // left << 16 | right
-    std::uint32_t built = 0;  // positions in pool_ from begin on, ascending
+    std::uint32_t built = 0;  // positions in store_ from begin on, ascending
     std::uint32_t begin = 0;
     std::uint32_t head = kNoBlock;  // first block of the added positions
     std::uint32_t tail = kNoBlock;  // last block, holding tail_used of them
@@ -156,6 +174,11 @@ class BasicPairIndex {
   static std::uint32_t key_of(std::uint32_t left, std::uint32_t right) {
     return (left << 16) | right;
   }
+  // Room for max_length nodes, to be filled with just their ids, then
+  // build() on the first length of them.
+  Node* prepare(std::size_t max_length);
+  void build(std::size_t length);
+  [[noreturn]] static void overflow();
   std::uint32_t find(std::uint32_t key) const;
   std::uint32_t find_or_add(std::uint32_t key);
   void grow_table();
@@ -166,8 +189,13 @@ class BasicPairIndex {
   // Records that the pair key now starts at position.
   void add_occurrence(std::uint32_t key, std::uint32_t position);
   std::uint32_t new_block();
+  // Hands the whole blocks within a taken built stretch to the free list.
+  void free_stretch(std::uint32_t begin, std::uint32_t size);
+  // Room for words more in store_, grown ahead so that a merge's span into
+  // it stays valid.
+  void reserve_store(std::size_t words);
   // Takes the entry's positions for a merge, ascending without repeats:
-  // the built stretch as it lies in pool_ when nothing was added, otherwise
+  // the built stretch as it lies in store_ when nothing was added, otherwise
   // both parts joined in scratch_.
   std::span<const std::uint32_t> take_positions(Entry& entry);
   void push(std::uint32_t count, std::uint32_t key);
@@ -178,13 +206,13 @@ class BasicPairIndex {
   std::size_t size_ = 0;
 
   std::vector<Entry> entries_;
-  // The positions filed at the build, grouped by entry; not changed until
-  // the next assign().
-  std::vector<std::uint32_t, HugePageAllocator<std::uint32_t>> pool_;
+  // First the positions filed at the build, grouped by entry, then the
+  // blocks of added positions (block b at word b * kBlock). A merged pair's
+  // blocks go to the free list, and so does its built stretch once taken:
+  // the most frequent pairs are merged first, and their stretches hold most
+  // of what later merges add, so the store hardly grows past the build.
+  std::vector<std::uint32_t, HugePageAllocator<std::uint32_t>> store_;
   std::vector<std::uint32_t> scratch_;
-  // The blocks of added positions; a merged pair's blocks go to the free
-  // list, which new blocks are taken from first.
-  std::vector<std::uint32_t, HugePageAllocator<std::uint32_t>> blocks_;
   std::uint32_t free_block_ = kNoBlock;
   // Occurrences of each entry's pair, apart from the entries themselves so
   // the updates of a merge stay within a few cache lines.
