@@ -35,16 +35,21 @@ std::string replace_all(std::string text, std::string_view from, std::string_vie
   return out;
 }
 
-}  // namespace
-
-std::string replace_markers(std::string text) {
-  return replace_all(replace_all(std::move(text), "<|im_start|>", "^"), "<|im_end|>", "^");
+// The chunk's text: the chunk itself when it is valid UTF-8 without markers
+// (nearly always), otherwise the mended text, kept in storage.
+std::string_view chunk_text(std::string_view chunk, std::string& storage) {
+  if (!check_utf8(chunk) && chunk.find("<|im_start|>") == std::string_view::npos &&
+      chunk.find("<|im_end|>") == std::string_view::npos) {
+    return chunk;
+  }
+  storage = replace_markers(decode_utf8_lossy(chunk));
+  return storage;
 }
 
-std::vector<TokenId> chunk_to_ids(Model& model, std::string_view chunk) {
-  const std::string text = replace_markers(decode_utf8_lossy(chunk));
-  std::vector<TokenId> ids;
-  ids.reserve(text.size());  // every cluster has a byte at least
+// Calls emit with the id of each cluster of text in turn, giving new
+// clusters new ids.
+template <class Emit>
+void for_each_id(Model& model, std::string_view text, Emit&& emit) {
   // Ids of the one-byte ASCII clusters, the bulk of most texts, once looked
   // up: within this call an entry of unicode_lookup never changes.
   std::array<std::int32_t, 128> ascii_ids;
@@ -65,12 +70,33 @@ std::vector<TokenId> chunk_to_ids(Model& model, std::string_view chunk) {
     if (cluster.size() == 1 && static_cast<unsigned char>(cluster[0]) < 0x80) {
       std::int32_t& cached = ascii_ids[static_cast<unsigned char>(cluster[0])];
       if (cached < 0) cached = id_of(cluster);
-      ids.push_back(static_cast<TokenId>(cached));
+      emit(static_cast<TokenId>(cached));
       return;
     }
-    ids.push_back(id_of(cluster));
+    emit(id_of(cluster));
   });
+}
+
+}  // namespace
+
+std::string replace_markers(std::string text) {
+  return replace_all(replace_all(std::move(text), "<|im_start|>", "^"), "<|im_end|>", "^");
+}
+
+std::vector<TokenId> chunk_to_ids(Model& model, std::string_view chunk) {
+  std::string storage;
+  const std::string_view text = chunk_text(chunk, storage);
+  std::vector<TokenId> ids;
+  ids.reserve(text.size());  // every cluster has a byte at least
+  for_each_id(model, text, [&](TokenId id) { ids.push_back(id); });
   return ids;
+}
+
+void chunk_to_index(Model& model, std::string_view chunk, PairIndex& index) {
+  std::string storage;
+  const std::string_view text = chunk_text(chunk, storage);
+  // Every cluster has a byte at least.
+  index.assign_from(text.size(), [&](auto push) { for_each_id(model, text, push); });
 }
 
 }  // namespace velkor

@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "codec/pair_index.h"
 #include "model/model.h"
 
 namespace velkor {
@@ -17,5 +18,9 @@ std::string replace_markers(std::string text);
 // replaced, cut into grapheme clusters, one id per cluster. A cluster the
 // model has not met gets the next id in unicode_lookup and lookup first.
 std::vector<TokenId> chunk_to_ids(Model& model, std::string_view chunk);
+
+// index.assign(chunk_to_ids(model, chunk)) without the vector of ids in
+// between.
+void chunk_to_index(Model& model, std::string_view chunk, PairIndex& index);
 
 }  // namespace velkor

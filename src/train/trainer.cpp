@@ -80,7 +80,7 @@ void train(Model& model, std::string_view train_file, bool print_logs, std::stri
         or_fail("To Work", [&] { return text.read_some(buffer.data(), buffer.size()); });
     if (size == 0) break;
 
-    index.assign(chunk_to_ids(model, std::string_view(buffer.data(), size)));
+    chunk_to_index(model, std::string_view(buffer.data(), size), index);
     if (!first_chunk) known_merge_pass(model, index, check_interrupt);
     console_write("Finish converting new read chunk to tokens\n");
     merge_learning_pass(model, index, print_logs, log, check_interrupt);
