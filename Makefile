@@ -15,7 +15,7 @@ FUZZ_SECONDS ?= 600
 demo: install
 	$(PY) examples/demo.py
 
-test: system-deps install cpp-test py-test fuzz-smoke
+test: system-deps install cpp-test fuzz-smoke py-test
 
 venv: $(PY)
 $(PY):
@@ -46,8 +46,9 @@ bench: venv
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --build build/bench
 	@for b in build/bench/*_bench; do echo "== $$b"; taskset -c 0 $$b || exit 1; done
 
+# Development mode with warnings as errors: resource warnings and the like fail.
 py-test: install
-	$(PY) -m pytest -q tests/python
+	$(PY) -X dev -W error -m pytest -q tests/python
 
 # The fuzz targets need clang and its libFuzzer runtime.
 fuzz-deps:
@@ -70,4 +71,4 @@ sanitize: venv system-deps
 	tools/sanitize.sh
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) .venv-asan
