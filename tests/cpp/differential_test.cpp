@@ -14,20 +14,12 @@
 #include "codec/encoder.h"
 #include "codec/pair_count.h"
 #include "codec/pair_index.h"
+#include "sorted_counts.h"
 #include "train/fast_merge_passes.h"
 #include "train/merge_passes.h"
 
 namespace velkor {
 namespace {
-
-using Ids = std::vector<TokenId>;
-using Counts = std::map<std::pair<TokenId, TokenId>, std::uint32_t>;
-
-Counts sorted(const PairCounts& counts) {
-  Counts out;
-  for (const auto& [pair, count] : counts) out[{pair.left, pair.right}] = count;
-  return out;
-}
 
 Counts recount(const Ids& ids) { return sorted(count_occur(ids)); }
 

@@ -9,18 +9,10 @@
 
 #include "codec/pair_count.h"
 #include "codec/pair_index.h"
+#include "sorted_counts.h"
 
 namespace velkor {
 namespace {
-
-using Ids = std::vector<TokenId>;
-using Counts = std::map<std::pair<TokenId, TokenId>, std::uint32_t>;
-
-Counts sorted(const PairCounts& counts) {
-  Counts out;
-  for (const auto& [pair, count] : counts) out[{pair.left, pair.right}] = count;
-  return out;
-}
 
 Ids random_ids(std::mt19937& rng, std::size_t length, int alphabet) {
   Ids ids(length);

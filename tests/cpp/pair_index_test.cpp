@@ -5,17 +5,10 @@
 #include <map>
 #include <vector>
 
+#include "sorted_counts.h"
+
 namespace velkor {
 namespace {
-
-using Ids = std::vector<TokenId>;
-using Counts = std::map<std::pair<TokenId, TokenId>, std::uint32_t>;
-
-Counts sorted(const PairCounts& counts) {
-  Counts out;
-  for (const auto& [pair, count] : counts) out[{pair.left, pair.right}] = count;
-  return out;
-}
 
 TEST(PairIndex, CountsLikeAFullCount) {
   EXPECT_TRUE(PairIndex(Ids{}).counts().empty());
