@@ -71,6 +71,15 @@ void BasicPairIndex<Node>::build(std::size_t length) {
   heap_.clear();
   grown_.clear();
   excluded_.clear();
+  // Room for what the sequence can need, so that these arrays are never
+  // copied as they grow (a copy holds both at once): as many entries as
+  // pairs, and heap items for them and for the counts merges raise. Only
+  // the pages written become resident.
+  if (entries_.capacity() < n) {
+    entries_.reserve(n);
+    counts_.reserve(n);
+  }
+  if (heap_.capacity() < std::size_t{2} * n) heap_.reserve(std::size_t{2} * n);
   if (table_.empty()) table_.assign(64, 0);
   std::fill(table_.begin(), table_.end(), 0);
   cache_shift_ = 32 - kMinCacheBits;
@@ -110,7 +119,6 @@ void BasicPairIndex<Node>::build(std::size_t length) {
     nodes[i] = Node::make(i == 0 ? kNone : i - 1, i + 1, nodes[i].id());
   }
   nodes[n - 1] = Node::make(n - 2, kNone, nodes[n - 1].id());
-  heap_.reserve(entries_.size());
   for (std::size_t e = 0; e < entries_.size(); ++e) {
     heap_.push_back((std::uint64_t{counts_[e]} << 32) |
                     static_cast<std::uint32_t>(~entries_[e].key));
