@@ -1,7 +1,9 @@
 #include "train/trainer.h"
 
+#include <sys/mman.h>
+
+#include <new>
 #include <string>
-#include <vector>
 
 #include "codec/pair_index.h"
 #include "model/tokenizer_file.h"
@@ -19,6 +21,30 @@ constexpr std::size_t kChunkSize = 3'067'833;
 
 constexpr std::string_view kChunkSeparator =
     "\n-----------------------------------------------------------------------------------\n";
+
+// The chunk buffer, mapped directly so that its pages can be handed back
+// while the merges of a chunk run, when training needs the most memory;
+// the next read faults them in again.
+class ChunkBuffer {
+ public:
+  explicit ChunkBuffer(std::size_t size) : size_(size) {
+    void* memory = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (memory == MAP_FAILED) throw std::bad_alloc();
+    data_ = static_cast<char*>(memory);
+  }
+  ~ChunkBuffer() { munmap(data_, size_); }
+  ChunkBuffer(const ChunkBuffer&) = delete;
+  ChunkBuffer& operator=(const ChunkBuffer&) = delete;
+
+  char* data() { return data_; }
+  std::size_t size() const { return size_; }
+  // Drops the contents and their pages.
+  void release() { madvise(data_, size_, MADV_DONTNEED); }
+
+ private:
+  char* data_;
+  std::size_t size_;
+};
 
 // Runs step, turning an IoError into fail(message + ": " + rendering).
 template <class Step>
@@ -66,7 +92,7 @@ void train(Model& model, std::string_view train_file, bool print_logs, std::stri
 
   File log = open_training_log(print_logs, logs_file);
   File text = or_fail("Train File Not Existed", [&] { return File::open_read(train_file); });
-  std::vector<char> buffer(kChunkSize);  // zero-filled once, reused by every read
+  ChunkBuffer buffer(kChunkSize);
   console_write("Just Started\n");
 
   // Both passes work on a pair index of the chunk; it keeps the pair counts
@@ -81,6 +107,7 @@ void train(Model& model, std::string_view train_file, bool print_logs, std::stri
     if (size == 0) break;
 
     chunk_to_index(model, std::string_view(buffer.data(), size), index);
+    buffer.release();  // the index holds all that is needed of the chunk
     if (!first_chunk) known_merge_pass(model, index, check_interrupt);
     console_write("Finish converting new read chunk to tokens\n");
     merge_learning_pass(model, index, print_logs, log, check_interrupt);
