@@ -17,6 +17,10 @@ constexpr std::size_t kPrefetchNode = 8;
 // few words should not clear 32 KiB).
 constexpr unsigned kMaxCacheBits = 12;
 constexpr unsigned kMinCacheBits = 6;
+// The most items an array is reserved for ahead of need (a few training
+// chunks' worth); beyond it, as for an encode of a huge text, arrays grow
+// as they fill rather than claim gigabytes of address space up front.
+constexpr std::size_t kMaxRoom = std::size_t{1} << 24;
 
 }  // namespace
 
@@ -75,11 +79,12 @@ void BasicPairIndex<Node>::build(std::size_t length) {
   // copied as they grow (a copy holds both at once): as many entries as
   // pairs, and heap items for them and for the counts merges raise. Only
   // the pages written become resident.
-  if (entries_.capacity() < n) {
-    entries_.reserve(n);
-    counts_.reserve(n);
+  const std::size_t room = std::min<std::size_t>(n, kMaxRoom);
+  if (entries_.capacity() < room) {
+    entries_.reserve(room);
+    counts_.reserve(room);
   }
-  if (heap_.capacity() < std::size_t{2} * n) heap_.reserve(std::size_t{2} * n);
+  if (heap_.capacity() < 2 * room) heap_.reserve(2 * room);
   if (table_.empty()) table_.assign(64, 0);
   std::fill(table_.begin(), table_.end(), 0);
   cache_shift_ = 32 - kMinCacheBits;
@@ -109,7 +114,7 @@ void BasicPairIndex<Node>::build(std::size_t length) {
   // Room for the blocks of a chunk's merges beyond what the freed stretches
   // give, asked for at once so the store is not copied as it grows; pages
   // never written cost nothing.
-  if (store_.capacity() < std::size_t{2} * n) store_.reserve(std::size_t{3} * n);
+  if (store_.capacity() < std::size_t{n} + room) store_.reserve(std::size_t{n} + 2 * room);
   store_.resize((std::size_t{n} - 1 + kBlock - 1) / kBlock * kBlock);
   std::uint32_t* pool = store_.data();
   Entry* entries = entries_.data();
