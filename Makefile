@@ -44,6 +44,7 @@ bench: venv
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake -S . -B build/bench -G Ninja \
 	  -DCMAKE_BUILD_TYPE=Release -DVELKOR_BUILD_EXTENSION=OFF -DVELKOR_BUILD_BENCH=ON
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --build build/bench
+	$(PY) bench/corpus.py  # the training benches read build/bench-corpus/
 	@for b in build/bench/*_bench; do echo "== $$b"; taskset -c 0 $$b || exit 1; done
 
 # Development mode with warnings as errors: resource warnings and the like fail.
