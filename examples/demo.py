@@ -52,15 +52,16 @@ def main() -> None:
     vocab = tok.vocab()
     trained = velkor.load_from_file("tokenizer")
     assert sorted(trained.vocab()) == sorted(vocab)
-    text = sample.split("\n\n")[0]
+    text = sample
     ids = tok.encode(text)
     back = tok.decode(ids)
     # A model without merges gives one id per grapheme cluster.
     clusters = len(velkor.load_from_file("starter.tokenizer").encode(text))
     print()
     print(f"vocabulary size: {len(vocab)}")
-    print(f"sample paragraph: {len(text)} characters -> {len(ids)} tokens")
-    print(f"first ids: {ids[:16]}")
+    print(f"sample text: {len(text)} characters -> {len(ids)} tokens")
+    print(f"first ids: {ids[:12]}")
+    print(f"as text:   {[tok.decode([i]) for i in ids[:12]]}")
     print(f"round trip exact: {back == text}")
     print(f"merges learned: {merge_count(Path('tokenizer').read_bytes())}")
     print(f"compression: {clusters} clusters -> {len(ids)} tokens, "
