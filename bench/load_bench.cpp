@@ -11,7 +11,9 @@
 #include <ctime>
 #include <string>
 
+#include "bench_rng.h"
 #include "model/tokenizer_file.h"
+#include "unicode/utf8.h"
 
 namespace {
 
@@ -22,35 +24,6 @@ using velkor::TokenPair;
 constexpr int kTokens = 65'536;
 constexpr int kRounds = 9;
 
-struct Rng {
-  std::uint64_t state = 0x9E3779B97F4A7C15ull;
-  std::uint32_t next() {
-    state ^= state << 13;
-    state ^= state >> 7;
-    state ^= state << 17;
-    return static_cast<std::uint32_t>(state >> 11);
-  }
-  std::uint32_t below(std::uint32_t n) { return next() % n; }
-};
-
-void append_utf8(std::string& out, char32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
-
 // Cluster texts of one to four code points (ASCII, Latin, CJK), distinct by
 // construction: the code points spell the index in base 128 over one script.
 std::string cluster_text(int index) {
@@ -59,7 +32,7 @@ std::string cluster_text(int index) {
   const char32_t base = kBases[index % 4];
   int rest = index / 4;
   do {
-    append_utf8(text, base + static_cast<char32_t>(rest % 64));
+    velkor::append_utf8(text, base + static_cast<char32_t>(rest % 64));
     rest /= 64;
   } while (rest != 0);
   return text;

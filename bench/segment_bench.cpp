@@ -9,40 +9,13 @@
 #include <string_view>
 #include <vector>
 
+#include "bench_rng.h"
 #include "unicode/grapheme.h"
+#include "unicode/utf8.h"
 
 namespace {
 
 constexpr std::size_t kTextBytes = 4 << 20;
-
-struct Rng {
-  std::uint64_t state = 0x9E3779B97F4A7C15ull;
-  std::uint32_t next() {
-    state ^= state << 13;
-    state ^= state >> 7;
-    state ^= state << 17;
-    return static_cast<std::uint32_t>(state >> 11);
-  }
-  std::uint32_t below(std::uint32_t n) { return next() % n; }
-};
-
-void append_utf8(std::string& out, char32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
 
 std::string ascii_text() {
   Rng rng;
@@ -96,7 +69,7 @@ std::string mixed_text() {
   std::string text;
   while (text.size() < kTextBytes) {
     for (char32_t cp : words[rng.below(static_cast<std::uint32_t>(words.size()))])
-      append_utf8(text, cp);
+      velkor::append_utf8(text, cp);
     text += rng.below(15) == 0 ? "\n" : " ";
   }
   return text;

@@ -21,4 +21,7 @@ std::optional<Utf8Error> check_utf8(std::string_view bytes);
 // U+FFFD.
 std::string decode_utf8_lossy(std::string_view bytes);
 
+// Appends the UTF-8 form of a code point (no check that it is a scalar value).
+void append_utf8(std::string& out, char32_t cp);
+
 }  // namespace velkor
