@@ -24,7 +24,7 @@ $(PY):
 	$(PY) -m pip install -q $(BUILD_TOOLS) $(TEST_TOOLS)
 
 install: venv
-	$(PY) -m pip install -q --no-build-isolation .
+	$(PY) -m pip install -q --no-build-isolation '.[corpus]'
 
 # GoogleTest comes from Debian's libgtest-dev.
 system-deps:

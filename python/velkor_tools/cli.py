@@ -1,0 +1,55 @@
+"""The `velkor` command: one subcommand per module, each with `register`."""
+
+from __future__ import annotations
+
+import argparse
+import importlib
+import sys
+
+from velkor_tools.errors import ToolError
+
+# Each module defines register(subparsers), which adds its subparser and sets
+# `run` (a function of the parsed arguments returning an exit status).
+SUBCOMMAND_MODULES = [
+    "velkor_tools.cmd_new",
+    "velkor_tools.cmd_train",
+    "velkor_tools.cmd_encode",
+    "velkor_tools.cmd_decode",
+    "velkor_tools.cmd_info",
+    "velkor_tools.cmd_show",
+    "velkor_tools.cmd_encode_corpus",
+]
+
+EXIT_INTERRUPTED = 130
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="velkor",
+        description="Train, inspect and apply velkor tokenizers.",
+        epilog="example: velkor new model.tok && velkor train model.tok corpus.txt",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    subparsers = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    for name in SUBCOMMAND_MODULES:
+        try:
+            module = importlib.import_module(name)
+        except ModuleNotFoundError as error:
+            if error.name != name:
+                raise
+            continue  # not built yet
+        module.register(subparsers)
+    return parser
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    try:
+        return int(args.run(args) or 0)
+    except ToolError as error:
+        print(f"velkor: {error}", file=sys.stderr)
+        return error.status
+    except KeyboardInterrupt:
+        print("velkor: interrupted", file=sys.stderr)
+        return EXIT_INTERRUPTED
