@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import importlib
+import os
 import sys
 
 from velkor_tools.errors import ToolError
@@ -50,6 +51,10 @@ def main(argv: list[str] | None = None) -> int:
     except ToolError as error:
         print(f"velkor: {error}", file=sys.stderr)
         return error.status
+    except BrokenPipeError:
+        # The reader went away (`velkor info m | head`): stop quietly, as `cat` does.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
     except KeyboardInterrupt:
         print("velkor: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED

@@ -56,13 +56,20 @@ class ByteProgress:
             return
         elapsed = time.monotonic() - self.started
         rate = done_bytes / elapsed / 1e6 if elapsed > 0 else 0.0
+        remaining = elapsed * (self.total - done_bytes) / done_bytes if done_bytes else 0.0
         shown = " ".join(f"{name}={counters.get(name, 0)}" for name in self.counters)
         print(
             f"{self.description}: {done_bytes}/{self.total} bytes "
-            f"({100 * done_bytes / self.total:.1f}%) {shown} {rate:.2f} MB/s {elapsed:.1f} s",
+            f"({100 * done_bytes / self.total:.1f}%) {shown} {rate:.2f} MB/s "
+            f"{elapsed:.1f} s, {max(remaining, 0.0):.1f} s left",
             file=sys.stderr,
             flush=True,
         )
+
+    def note(self, **counters: object) -> None:
+        """Updates counters on the live display only (no plain line)."""
+        if self.progress is not None:
+            self.progress.update(self.task, **counters)
 
     def close(self) -> None:
         if self.progress is not None:

@@ -1,0 +1,58 @@
+"""`velkor decode MODEL [FILE...]`: token ids back to text."""
+
+from __future__ import annotations
+
+import argparse
+
+from velkor_tools.errors import ToolError
+from velkor_tools.files import output_stream, read_input, split_lines
+from velkor_tools.model import load_model
+
+
+def parse_ids(name: str, raw: bytes, known: set[int]) -> list[list[int]]:
+    """One list of ids per line of the text format; errors name the line."""
+    documents = []
+    for number, line in enumerate(split_lines(raw), 1):
+        ids = []
+        for word in line.split():
+            try:
+                value = int(word.decode("ascii"))
+            except (UnicodeDecodeError, ValueError):
+                shown = word.decode("utf-8", "backslashreplace")
+                raise ToolError(f"{name}:{number}: {shown!r} is not a token id") from None
+            if value not in known:
+                what = "out of range (0 to 65535)" if not 0 <= value <= 65535 else "not in the model"
+                raise ToolError(f"{name}:{number}: token id {value} is {what}")
+            ids.append(value)
+        documents.append(ids)
+    return documents
+
+
+def run(args: argparse.Namespace) -> int:
+    tok = load_model(args.model)
+    known = set(tok.vocab())
+    documents = []
+    for path in args.files or ["-"]:
+        documents += parse_ids(*read_input(path), known)
+    ending = "\n" if args.lines else ""
+    with output_stream(args.output) as out:
+        for ids in documents:
+            out.write((tok.decode(ids) + ending).encode("utf-8"))
+    return 0
+
+
+def register(subparsers: argparse._SubParsersAction) -> None:
+    parser = subparsers.add_parser(
+        "decode",
+        help="turn token ids back into text",
+        description="Read token ids in the text format of `velkor encode` (one document per line) "
+        "and write the texts back to back, or each followed by a line feed with --lines.",
+        epilog="examples:\n  velkor encode model.tok story.txt | velkor decode model.tok\n"
+        "  velkor decode model.tok --lines corpus.ids -o corpus.txt",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    parser.add_argument("model", metavar="MODEL", help="tokenizer file")
+    parser.add_argument("files", metavar="FILE", nargs="*", help='files of ids ("-" is standard input)')
+    parser.add_argument("--lines", action="store_true", help="end each document with a line feed")
+    parser.add_argument("-o", "--output", metavar="OUT", help="write here instead of standard output")
+    parser.set_defaults(run=run)

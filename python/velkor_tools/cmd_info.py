@@ -1,0 +1,74 @@
+"""`velkor info MODEL`: what a tokenizer file holds."""
+
+from __future__ import annotations
+
+import argparse
+import hashlib
+import json
+import sys
+
+from velkor_tools.model import load_model, read_model
+
+SHOWN = 10
+
+
+def token_text(raw: bytes) -> str:
+    return raw.decode("utf-8", "replace")
+
+
+def summary(path: str) -> dict[str, object]:
+    """Counts, size, sha256, longest tokens and most recent merges of the file at path."""
+    load_model(path)  # the module's own check of the file
+    data, model = read_model(path)
+    longest = sorted(model.lookup.items(), key=lambda item: (-len(item[1]), item[0]))[:SHOWN]
+    # Training numbers new tokens upwards, so the highest merged ids are the most recent.
+    recent = [
+        {"id": merged, "left": left, "right": right, "text": token_text(model.lookup.get(merged, b""))}
+        for (left, right), merged in sorted(model.merges.items(), key=lambda item: -item[1])[:SHOWN]
+    ]
+    return {
+        "path": path,
+        "tokens": len(model.lookup),
+        "merges": len(model.merges),
+        "clusters": model.clusters,
+        "bytes": len(data),
+        "sha256": hashlib.sha256(data).hexdigest(),
+        "longest_tokens": [{"id": i, "text": token_text(raw)} for i, raw in longest],
+        "recent_merges": recent,
+    }
+
+
+def run(args: argparse.Namespace) -> int:
+    info = summary(args.model)
+    if args.json:
+        json.dump(info, sys.stdout, ensure_ascii=False)
+        print()
+        return 0
+    print(f"{info['path']}")
+    print(f"  tokens    {info['tokens']}")
+    print(f"  merges    {info['merges']}")
+    print(f"  clusters  {info['clusters']}")
+    print(f"  size      {info['bytes']} bytes")
+    print(f"  sha256    {info['sha256']}")
+    print("longest tokens:")
+    for entry in info["longest_tokens"]:  # type: ignore[attr-defined]
+        print(f"  {entry['id']:>5}  {entry['text']!r}")
+    print("most recent merges:")
+    for entry in info["recent_merges"]:  # type: ignore[attr-defined]
+        print(f"  {entry['id']:>5} = {entry['left']} + {entry['right']}  {entry['text']!r}")
+    return 0
+
+
+def register(subparsers: argparse._SubParsersAction) -> None:
+    parser = subparsers.add_parser(
+        "info",
+        help="describe a tokenizer file",
+        description="Print the number of tokens, merges and cluster texts of MODEL (the reserved "
+        '"oov" entry is not counted as a cluster), its size and sha256, its longest tokens and '
+        "its most recent merges.",
+        epilog="examples:\n  velkor info model.tok\n  velkor info model.tok --json | jq .merges",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    parser.add_argument("model", metavar="MODEL", help="tokenizer file")
+    parser.add_argument("--json", action="store_true", help="print one JSON object instead")
+    parser.set_defaults(run=run)

@@ -1,0 +1,175 @@
+"""`velkor show MODEL [TEXT | -]`: a text with its token boundaries made visible."""
+
+from __future__ import annotations
+
+import argparse
+import html
+import os
+import sys
+import tempfile
+from dataclasses import dataclass
+from typing import TYPE_CHECKING
+
+import velkor
+from velkor_tools.errors import ToolError
+from velkor_tools.files import decode_utf8, read_input, write_atomically
+from velkor_tools.model import STARTER_MODEL, load_model, read_model
+
+if TYPE_CHECKING:
+    from rich.text import Text
+
+BACKGROUNDS = ["on grey23", "on dark_blue"]
+UNKNOWN_STYLE = "bold white on red"
+
+
+@dataclass
+class Piece:
+    text: str
+    token: int
+    unknown: bool  # a cluster the model lacks: it encodes to the id of "oov"
+
+
+def _cluster_counter() -> velkor.Data:
+    """A model without clusters or merges: its encoding has one id per grapheme cluster."""
+    with tempfile.TemporaryDirectory(prefix="velkor-show-") as work:
+        path = os.path.join(work, "starter.tok")
+        with open(path, "wb") as f:
+            f.write(STARTER_MODEL)
+        return velkor.load_from_file(path)
+
+
+def _first_cluster(counter: velkor.Data, text: str, start: int) -> int:
+    """Length of the grapheme cluster at start: the longest prefix that is one cluster."""
+    def one(length: int) -> bool:
+        return len(counter.encode(text[start : start + length])) == 1
+
+    rest = len(text) - start
+    low, high = 1, 2  # one(low) holds; find a high that fails, then bisect
+    while high <= rest and one(high):
+        low, high = high, high * 2
+    high = min(high, rest + 1)
+    while high - low > 1:
+        middle = (low + high) // 2
+        low, high = (middle, high) if one(middle) else (low, middle)
+    return low
+
+
+def pieces(tok: velkor.Data, oov_id: int | None, text: str) -> list[Piece]:
+    """The text cut at the model's token boundaries, unknown clusters as they stand."""
+    counter: velkor.Data | None = None
+    result = []
+    position = 0
+    for token in tok.encode(text):
+        if token == oov_id:
+            counter = counter or _cluster_counter()
+            length = _first_cluster(counter, text, position)
+            result.append(Piece(text[position : position + length], token, True))
+        else:
+            piece = tok.decode([token])
+            if not text.startswith(piece, position):
+                raise ToolError(f"token {token} of the model does not match the text it encodes")
+            result.append(Piece(piece, token, False))
+            length = len(piece)
+        position += length
+    return result
+
+
+def plain(parts: list[Piece], ids: bool) -> str:
+    """`|` between tokens; an unknown cluster as [?text]; with ids, each token's id in brackets."""
+    out = []
+    for part in parts:
+        shown = f"[?{part.text}]" if part.unknown else part.text
+        out.append(f"{shown}[{part.token}]" if ids else shown)
+    return "|".join(out)
+
+
+def coloured(parts: list[Piece], ids: bool) -> "Text":
+    from rich.text import Text
+
+    out = Text()
+    for number, part in enumerate(parts):
+        out.append(part.text, style=UNKNOWN_STYLE if part.unknown else BACKGROUNDS[number % 2])
+        if ids:
+            out.append(f"{part.token}", style="dim italic")
+    return out
+
+
+PAGE = """<!DOCTYPE html>
+<html lang="en"><head><meta charset="utf-8"><title>{title}</title>
+<style>
+body {{ font-family: system-ui, sans-serif; margin: 2em; }}
+.text {{ font-family: ui-monospace, monospace; white-space: pre-wrap; line-height: 2; font-size: 1.1em; }}
+.t0 {{ background: #dbeafe; }} .t1 {{ background: #fde68a; }}
+.unknown {{ background: #fecaca; outline: 1px dashed #b91c1c; }}
+sub {{ color: #555; font-size: 0.65em; }}
+</style></head>
+<body><p>{summary}</p>
+<div class="text">{body}</div>
+</body></html>
+"""
+
+
+def page(parts: list[Piece], ids: bool, model: str) -> str:
+    spans = []
+    for number, part in enumerate(parts):
+        kind = "unknown" if part.unknown else f"t{number % 2}"
+        title = f"id {part.token}" + (" (unknown cluster)" if part.unknown else "")
+        span = f'<span class="{kind}" title="{title}">{html.escape(part.text)}</span>'
+        spans.append(span + (f"<sub>{part.token}</sub>" if ids else ""))
+    unknown = sum(part.unknown for part in parts)
+    summary = f"{len(parts)} tokens, {unknown} unknown clusters; model {html.escape(model)}"
+    return PAGE.format(title=f"velkor show {html.escape(model)}", summary=summary, body="".join(spans))
+
+
+def run(args: argparse.Namespace) -> int:
+    tok = load_model(args.model)
+    _, model = read_model(args.model)
+    if args.text is None or args.text == "-":
+        text = decode_utf8(*read_input("-"))
+    else:
+        try:
+            args.text.encode("utf-8")
+        except UnicodeEncodeError:
+            raise ToolError("TEXT: the argument is not valid UTF-8") from None
+        text = args.text
+    parts = pieces(tok, model.oov_id, text)
+    if args.html:
+        write_atomically(args.html, page(parts, args.ids, args.model).encode("utf-8"))
+        return 0
+    if sys.stdout.isatty():
+        from rich.console import Console
+
+        Console(highlight=False).print(coloured(parts, args.ids))
+    else:
+        sys.stdout.write(plain(parts, args.ids) + "\n")
+    return 0
+
+
+class _ShowParser(argparse.ArgumentParser):
+    """Takes TEXT after options too (`show MODEL --ids -`), which argparse of
+    Python 3.12 leaves unrecognized once MODEL matched without it."""
+
+    def parse_known_args(self, args=None, namespace=None):  # type: ignore[no-untyped-def]
+        parsed, extras = super().parse_known_args(args, namespace)
+        if parsed.text is None and extras and (extras[0] == "-" or not extras[0].startswith("-")):
+            parsed.text = extras.pop(0)
+        return parsed, extras
+
+
+def register(subparsers: argparse._SubParsersAction) -> None:
+    parser = subparsers.add_parser(
+        "show",
+        help="show a text's token boundaries",
+        description="Show TEXT (or standard input) cut into MODEL's tokens: alternating background "
+        "colours on a terminal, `|` between tokens otherwise; a cluster the model does not know is "
+        "shown as it stands, marked as unknown (red, or [?...]).",
+        epilog='examples:\n  velkor show model.tok "Hello, wörld!" --ids\n'
+        "  velkor show model.tok - --html tokens.html < story.txt",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    parser.__class__ = _ShowParser
+    parser.add_argument("model", metavar="MODEL", help="tokenizer file")
+    parser.add_argument("text", metavar="TEXT", nargs="?", help='the text, or "-" (the default) for standard input')
+    parser.add_argument("--ids", action="store_true", help="add each token's id")
+    parser.add_argument("--html", metavar="FILE", help="write a self-contained HTML page of the view to FILE")
+    parser.set_defaults(run=run)

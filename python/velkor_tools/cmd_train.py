@@ -1,0 +1,212 @@
+"""`velkor train MODEL CORPUS...`: grow a model on text files, with progress.
+
+The training runs in a child process (velkor_tools.train_child) whose working
+directory is a private temporary directory: the module saves "tokenizer" and
+writes its logs there, never in the user's directory. After each chunk the
+saved model is copied over MODEL atomically, so MODEL is always either the
+previous file or the model after a completed chunk.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+from dataclasses import dataclass
+
+from velkor_tools.errors import ToolError
+from velkor_tools.files import check_input_file, check_writable, write_atomically
+from velkor_tools.model import STARTER_MODEL, load_model, read_model
+from velkor_tools.train_child import FAILURE_MARK
+
+# Bytes that one read of the training file takes; each chunk ends with a save.
+CHUNK_BYTES = 3_067_833
+NOTE_INTERVAL = 0.1  # seconds between live counter refreshes
+
+
+class ChunkCounter:
+    """Follows the module's console lines: which file, how many chunks and merges."""
+
+    def __init__(self, sizes: list[int]) -> None:
+        self.sizes = sizes
+        self.file = -1
+        self.chunks_in_file = 0
+        self.chunks = 0
+        self.merges = 0
+
+    def feed(self, line: bytes) -> bool:
+        """Counts one line; true when it ends a chunk (the save banner)."""
+        if line.startswith(b"Just Started"):
+            self.file += 1
+            self.chunks_in_file = 0
+        elif line.startswith(b"Token ") and b" | Merge (" in line:
+            self.merges += 1
+        elif line.strip() == b"Saved Successfully":
+            self.chunks += 1
+            self.chunks_in_file += 1
+            return True
+        return False
+
+    @property
+    def done_bytes(self) -> int:
+        if self.file < 0:
+            return 0
+        current = min(self.chunks_in_file * CHUNK_BYTES, self.sizes[self.file])
+        return min(sum(self.sizes[: self.file]) + current, sum(self.sizes))
+
+
+@dataclass
+class TrainResult:
+    tokens: int
+    merges: int
+    clusters: int
+    seconds: float
+    corpus_bytes: int
+
+
+class _Publisher:
+    """Copies the child's latest save over MODEL, once per distinct content."""
+
+    def __init__(self, saved: str, model: str) -> None:
+        self.saved = saved
+        self.model = model
+        self.last: bytes | None = None
+
+    def publish(self) -> None:
+        try:
+            with open(self.saved, "rb") as f:
+                data = f.read()
+        except FileNotFoundError:
+            return  # no chunk completed yet
+        if data != self.last:
+            write_atomically(self.model, data)
+            self.last = data
+
+
+def train(
+    model: str, corpora: list[str], log: str | None = None, verbose: bool = False
+) -> TrainResult:
+    """Trains MODEL on each corpus in order, as consecutive Data.train calls would."""
+    sizes = [check_input_file(path) for path in corpora]
+    existed = os.path.exists(model)
+    if existed:
+        load_model(model)
+    check_writable(model)
+    if log is not None:
+        check_writable(log)
+    started = time.monotonic()
+    private = tempfile.mkdtemp(prefix="velkor-train-")
+    publisher = _Publisher(os.path.join(private, "tokenizer"), model)
+    child: subprocess.Popen[bytes] | None = None
+    try:
+        start = os.path.abspath(model)
+        if not existed:
+            start = os.path.join(private, "start.tok")
+            with open(start, "wb") as f:
+                f.write(STARTER_MODEL)
+        errors_path = os.path.join(private, "child.err")
+        with open(errors_path, "wb") as errors:
+            child = subprocess.Popen(
+                [sys.executable, "-m", "velkor_tools.train_child", str(os.getpid()), start,
+                 "1" if log is not None else "0", *(os.path.abspath(c) for c in corpora)],
+                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=errors,
+                cwd=private, process_group=0,  # Ctrl-C reaches this process only
+            )
+        _follow(child, ChunkCounter(sizes), publisher, verbose)
+        status = child.wait()
+        if status != 0:
+            raise ToolError(_child_failure(errors_path, status))
+        publisher.publish()
+        if publisher.last is None and not existed:
+            write_atomically(model, STARTER_MODEL)  # no chunk at all: the starter model
+    finally:
+        if child is not None and child.poll() is None:
+            child.kill()
+            child.wait()
+        if child is not None and child.stdout is not None:
+            child.stdout.close()
+        try:
+            publisher.publish()  # the last completed chunk, also after Ctrl-C or a failure
+            if log is not None and os.path.exists(os.path.join(private, "log.txt")):
+                with open(os.path.join(private, "log.txt"), "rb") as f:
+                    write_atomically(log, f.read())
+        finally:
+            shutil.rmtree(private, ignore_errors=True)
+    _, final = read_model(model)
+    return TrainResult(len(final.lookup), len(final.merges), final.clusters,
+                       time.monotonic() - started, sum(sizes))
+
+
+def _follow(
+    child: subprocess.Popen[bytes], counter: ChunkCounter, publisher: _Publisher, verbose: bool
+) -> None:
+    from velkor_tools.progress import ByteProgress  # rich loads slowly; only needed here
+
+    assert child.stdout is not None
+    total = sum(counter.sizes)
+    started = time.monotonic()
+    noted = 0.0
+    if verbose:
+        for line in child.stdout:
+            sys.stdout.buffer.write(line)
+            sys.stdout.buffer.flush()
+            if counter.feed(line):
+                publisher.publish()
+        return
+    with ByteProgress("training", total, ["chunks", "merges", "merges/s"]) as progress:
+        for line in child.stdout:
+            chunk_done = counter.feed(line)
+            now = time.monotonic()
+            rate = f"{counter.merges / max(now - started, 1e-9):.0f}"
+            counters = {"chunks": counter.chunks, "merges": counter.merges, "merges/s": rate}
+            if chunk_done:
+                publisher.publish()
+                progress.update(counter.done_bytes, **counters)
+            elif now - noted >= NOTE_INTERVAL:
+                progress.note(**counters)
+                noted = now
+
+
+def _child_failure(errors_path: str, status: int) -> str:
+    with open(errors_path, "rb") as f:
+        lines = f.read().decode("utf-8", "replace").splitlines()
+    for line in reversed(lines):
+        if line.startswith(FAILURE_MARK):
+            corpus, _, message = line.removeprefix(FAILURE_MARK).partition("\t")
+            return f"{corpus}: training failed: {message} (the model of the last completed chunk is kept)"
+    last = next((line for line in reversed(lines) if line.strip()), "")
+    return f"training process ended with status {status}: {last}"
+
+
+def run(args: argparse.Namespace) -> int:
+    # SIGTERM ends the command like Ctrl-C does: the child stops, MODEL keeps the last chunk.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(128 + signal.SIGTERM))
+    result = train(args.model, args.corpus, args.log, args.verbose)
+    rate = result.corpus_bytes / 1e6 / result.seconds if result.seconds > 0 else 0.0
+    print(
+        f"{args.model}: {result.tokens} tokens, {result.merges} merges, {result.clusters} clusters, "
+        f"{result.seconds:.1f} s, {rate:.1f} MB/s"
+    )
+    return 0
+
+
+def register(subparsers: argparse._SubParsersAction) -> None:
+    parser = subparsers.add_parser(
+        "train",
+        help="grow a model on text files",
+        description="Train MODEL on each CORPUS file in order (starting from the starter model when "
+        "MODEL does not exist) and leave the result at MODEL, replaced atomically after every "
+        "chunk of 3,067,833 bytes. Progress goes to standard error.",
+        epilog="example: velkor train model.tok books.txt news.txt --log merges.log",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    parser.add_argument("model", metavar="MODEL", help="tokenizer file to grow (created if missing)")
+    parser.add_argument("corpus", metavar="CORPUS", nargs="+", help="plain-text training files")
+    parser.add_argument("--log", metavar="FILE", help="keep the merge log (one record per new merge) in FILE")
+    parser.add_argument("--verbose", action="store_true", help="show the module's own console lines instead of the progress display")
+    parser.set_defaults(run=run)

@@ -1,0 +1,127 @@
+"""Tokenizer files: the starter model, loading with one-line errors, and reading the maps.
+
+The file is little-endian with three sections, each an 8-byte entry count and
+the entries: lookup (2-byte id, 8-byte length, bytes), merges (left, right and
+merged id, 2 bytes each) and unicode_lookup (8-byte length, UTF-8 text, 2-byte
+id). A key read twice keeps its later value; bytes after the last section are
+ignored.
+"""
+
+from __future__ import annotations
+
+import os
+import struct
+from dataclasses import dataclass, field
+
+import velkor
+
+from velkor_tools.errors import ToolError
+from velkor_tools.files import describe, quiet_stderr
+
+# id 0 is the empty token and "oov" maps to 0; nothing else.
+STARTER_MODEL = (
+    struct.pack("<Q", 1) + struct.pack("<HQ", 0, 0)
+    + struct.pack("<Q", 0)
+    + struct.pack("<Q", 1) + struct.pack("<Q", 3) + b"oov" + struct.pack("<H", 0)
+)
+
+OOV = "oov"
+
+
+@dataclass
+class Model:
+    lookup: dict[int, bytes] = field(default_factory=dict)
+    merges: dict[tuple[int, int], int] = field(default_factory=dict)
+    unicode_lookup: dict[str, int] = field(default_factory=dict)
+
+    @property
+    def clusters(self) -> int:
+        """Cluster texts, without the reserved "oov" entry."""
+        return len(self.unicode_lookup) - (OOV in self.unicode_lookup)
+
+    @property
+    def oov_id(self) -> int | None:
+        return self.unicode_lookup.get(OOV)
+
+
+class _Reader:
+    def __init__(self, data: bytes) -> None:
+        self.data = data
+        self.pos = 0
+
+    def take(self, fmt: str) -> tuple[int, ...]:
+        size = struct.calcsize(fmt)
+        if self.pos + size > len(self.data):
+            raise ValueError("the file ends early")
+        values = struct.unpack_from(fmt, self.data, self.pos)
+        self.pos += size
+        return values
+
+    def raw(self, length: int) -> bytes:
+        if self.pos + length > len(self.data):
+            raise ValueError("the file ends early")
+        self.pos += length
+        return self.data[self.pos - length : self.pos]
+
+
+def parse_model(data: bytes) -> Model:
+    """The three maps of a tokenizer file; ValueError when the bytes are not one."""
+    reader = _Reader(data)
+    model = Model()
+    (count,) = reader.take("<Q")
+    for _ in range(count):
+        token_id, length = reader.take("<HQ")
+        model.lookup[token_id] = reader.raw(length)
+    (count,) = reader.take("<Q")
+    for _ in range(count):
+        left, right, merged = reader.take("<HHH")
+        model.merges[(left, right)] = merged
+    (count,) = reader.take("<Q")
+    for _ in range(count):
+        (length,) = reader.take("<Q")
+        try:
+            text = reader.raw(length).decode("utf-8")
+        except UnicodeDecodeError:
+            raise ValueError("a cluster text is not UTF-8") from None
+        (token_id,) = reader.take("<H")
+        model.unicode_lookup[text] = token_id
+    return model
+
+
+def _check_model_path(path: str) -> None:
+    if os.path.isdir(path):
+        raise ToolError(f"{path}: is a directory, not a tokenizer file")
+    if not os.path.exists(path):
+        raise ToolError(f"{path}: no such tokenizer file (create one with `velkor new {path}`)")
+    try:
+        with open(path, "rb"):
+            pass
+    except OSError as error:
+        raise ToolError(f"{path}: {describe(error)}") from None
+
+
+def read_model(path: str) -> tuple[bytes, Model]:
+    """The bytes and maps of the tokenizer file at path."""
+    _check_model_path(path)
+    try:
+        with open(path, "rb") as f:
+            data = f.read()
+    except OSError as error:
+        raise ToolError(f"{path}: {describe(error)}") from None
+    try:
+        return data, parse_model(data)
+    except ValueError as error:
+        raise ToolError(f"{path}: not a valid tokenizer file ({error})") from None
+
+
+def load_model(path: str) -> velkor.Data:
+    """The module's Data object for the file at path."""
+    _check_model_path(path)
+    try:
+        with quiet_stderr():
+            return velkor.load_from_file(path)
+    except (KeyboardInterrupt, SystemExit):
+        raise
+    except BaseException as error:  # the module's PanicException derives from BaseException
+        detail = str(error).removeprefix("Should work: ")
+        raise ToolError(f"{path}: not a valid tokenizer file ({detail})") from None

@@ -1,0 +1,229 @@
+"""The `velkor` command, run as a separate process like a user would."""
+
+import json
+import os
+import random
+import signal
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pytest
+
+import velkor
+from velkor_tools.cli import main
+from velkor_tools.model import STARTER_MODEL, parse_model
+
+CHUNK = 3_067_833
+
+
+def velkor_cmd(*args, input=None, cwd=None, check=True):
+    result = subprocess.run(
+        [sys.executable, "-m", "velkor_tools", *map(str, args)],
+        input=input, capture_output=True, cwd=cwd, timeout=120,
+    )
+    if check:
+        assert result.returncode == 0, result.stderr.decode()
+    return result
+
+
+def corpus_text(words: int, seed: int) -> str:
+    rng = random.Random(seed)
+    vocabulary = ["the", "cat", "sat", "on", "mat", "über", "naïve", "日本語", "🙂👍🏽", "x\r\ny"]
+    return " ".join(rng.choice(vocabulary) for _ in range(words))
+
+
+@pytest.fixture(scope="module")
+def trained(tmp_path_factory):
+    """A model trained by the command on one small file: (model path, corpus path)."""
+    work = tmp_path_factory.mktemp("trained")
+    corpus = work / "corpus.txt"
+    corpus.write_text(corpus_text(20_000, 1), encoding="utf-8")
+    velkor_cmd("new", work / "m.tok")
+    velkor_cmd("train", work / "m.tok", corpus)
+    return work / "m.tok", corpus
+
+
+def test_new_refuses_to_overwrite_unless_forced(tmp_path):
+    model = tmp_path / "m.tok"
+    velkor_cmd("new", model)
+    assert model.read_bytes() == STARTER_MODEL and len(STARTER_MODEL) == 47
+    model.write_bytes(b"keep")
+    failed = velkor_cmd("new", model, check=False)
+    assert failed.returncode == 1 and b"already exists" in failed.stderr
+    assert model.read_bytes() == b"keep"
+    velkor_cmd("new", model, "--force")
+    assert model.read_bytes() == STARTER_MODEL
+    assert sorted(os.listdir(tmp_path)) == ["m.tok"]
+
+
+def test_info_counts_and_json(trained):
+    model, _ = trained
+    parsed = parse_model(model.read_bytes())
+    info = json.loads(velkor_cmd("info", model, "--json").stdout)
+    assert (info["tokens"], info["merges"], info["clusters"]) == (
+        len(parsed.lookup), len(parsed.merges), len(parsed.unicode_lookup) - 1)
+    assert info["merges"] > 0 and len(info["sha256"]) == 64
+    text = velkor_cmd("info", model).stdout.decode()
+    assert f"merges    {info['merges']}" in text and info["sha256"] in text
+
+
+def test_encode_decode_round_trips(trained, tmp_path):
+    model, corpus = trained
+    tok = velkor.load_from_file(str(model))
+    text = corpus.read_bytes()
+    ids = velkor_cmd("encode", model, corpus).stdout
+    assert ids == " ".join(map(str, tok.encode(text.decode()))).encode() + b"\n"
+    assert velkor_cmd("decode", model, input=ids).stdout == text
+
+    lines = "the cat\r\nüber\n\nsat on"
+    encoded = velkor_cmd("encode", model, "--lines", input=lines.encode()).stdout
+    assert len(encoded.splitlines()) == 4
+    assert velkor_cmd("decode", model, "--lines", input=encoded).stdout == b"the cat\n\xc3\xbcber\n\nsat on\n"
+
+    velkor_cmd("encode", model, corpus, "--format", "npy", "-o", tmp_path / "c.npy")
+    velkor_cmd("encode", model, corpus, "--format", "bin", "-o", tmp_path / "c.bin")
+    array = np.load(tmp_path / "c.npy")
+    assert array.dtype == np.uint16 and array.tolist() == tok.encode(text.decode())
+    assert (tmp_path / "c.bin").read_bytes() == array.astype("<u2").tobytes()
+
+
+def test_train_matches_direct_calls_and_touches_nothing_else(tmp_path, monkeypatch):
+    # Two files, the first of two chunks: the command's model and merge log
+    # equal those of consecutive Data.train calls on one object.
+    data = tmp_path / "data"
+    data.mkdir()
+    first, second = data / "one.txt", data / "two.txt"
+    first.write_text(corpus_text(CHUNK // 6, 2), encoding="utf-8")
+    second.write_text(corpus_text(30_000, 3), encoding="utf-8")
+    user = tmp_path / "user"
+    user.mkdir()
+    velkor_cmd("train", "m.tok", first, second, "--log", "merges.log", cwd=user)
+    assert sorted(os.listdir(user)) == ["m.tok", "merges.log"]
+
+    direct = tmp_path / "direct"
+    direct.mkdir()
+    monkeypatch.chdir(direct)
+    (direct / "start.tok").write_bytes(STARTER_MODEL)
+    tok = velkor.load_from_file("start.tok")
+    tok.train(str(first), True, "x.log")
+    tok.train(str(second), True, "x.log")
+    assert parse_model((user / "m.tok").read_bytes()) == parse_model((direct / "tokenizer").read_bytes())
+    assert (user / "merges.log").read_bytes() == (direct / "log.txt").read_bytes()
+
+
+def _spawn_train(model, corpus):
+    # SIGINT as Python normally gets it, even when the test runner ignores it.
+    return subprocess.Popen(
+        [sys.executable, "-m", "velkor_tools", "train", str(model), str(corpus)],
+        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
+    )
+
+
+@pytest.fixture(scope="module")
+def chunk_models(tmp_path_factory):
+    """A three-chunk corpus and the model after each of its chunks (direct calls on prefixes)."""
+    work = tmp_path_factory.mktemp("chunks")
+    corpus = work / "corpus.txt"
+    raw = corpus_text(CHUNK * 3 // 6, 4).encode()[: CHUNK * 3 - 100]
+    corpus.write_bytes(raw)
+    models = [STARTER_MODEL]
+    cwd = os.getcwd()
+    try:
+        os.chdir(work)
+        (work / "start.tok").write_bytes(STARTER_MODEL)
+        for chunks in (1, 2, 3):
+            (work / "prefix.txt").write_bytes(raw[: CHUNK * chunks])
+            velkor.load_from_file("start.tok").train("prefix.txt", False, "x.log")
+            models.append((work / "tokenizer").read_bytes())
+    finally:
+        os.chdir(cwd)
+    return corpus, [parse_model(m) for m in models]
+
+
+def test_model_is_always_a_completed_chunk_under_sigkill(tmp_path, chunk_models):
+    corpus, models = chunk_models
+    model = tmp_path / "m.tok"
+    model.write_bytes(STARTER_MODEL)
+    for delay in (0.2, 0.9, 1.4, 1.9):
+        process = _spawn_train(model, corpus)
+        time.sleep(delay)
+        process.kill()
+        process.communicate()
+        seen = model.read_bytes()
+        time.sleep(0.3)  # the training child dies with its parent: nothing changes after
+        assert model.read_bytes() == seen
+        assert parse_model(seen) in models
+        assert os.listdir(tmp_path) == ["m.tok"]
+
+
+def test_ctrl_c_keeps_the_last_completed_chunk(tmp_path, chunk_models):
+    corpus, models = chunk_models
+    model = tmp_path / "m.tok"
+    process = _spawn_train(model, corpus)
+    deadline = time.monotonic() + 60
+    while not model.exists() and time.monotonic() < deadline:
+        time.sleep(0.02)
+    process.send_signal(signal.SIGINT)
+    sent = time.monotonic()
+    _, err = process.communicate(timeout=10)
+    assert time.monotonic() - sent < 1.0
+    assert process.returncode == 130 and err.endswith(b"velkor: interrupted\n")
+    assert parse_model(model.read_bytes()) in models[1:]
+    assert os.listdir(tmp_path) == ["m.tok"]
+
+
+def test_show_marks_boundaries_and_unknown_clusters(trained, tmp_path):
+    model, _ = trained
+    text = "the cat, café 👍🏽"  # ",", "f" and "é" are not in the model
+    shown = velkor_cmd("show", model, text).stdout.decode()
+    assert shown.endswith("\n") and "|[?,]|" in shown and "[?f]|[?é]" in shown
+    assert shown[:-1].replace("[?", "").replace("]", "").replace("|", "") == text
+    tok = velkor.load_from_file(str(model))
+    with_ids = velkor_cmd("show", model, "--ids", "-", input=text.encode()).stdout.decode()
+    assert [int(part.rsplit("[", 1)[1][:-1]) for part in with_ids[:-1].split("|")] == tok.encode(text)
+
+    velkor_cmd("show", model, text, "--ids", "--html", tmp_path / "t.html")
+    page = (tmp_path / "t.html").read_text()
+    assert page.count('<span class="unknown"') == 3 and page.count("<sub>") == len(tok.encode(text))
+
+
+@pytest.mark.parametrize("command", ["", "new", "train", "encode", "decode", "info", "show"])
+def test_help_has_a_sentence_and_an_example(command, capsys):
+    with pytest.raises(SystemExit):
+        main([*command.split(), "--help"])
+    text = capsys.readouterr().out
+    assert "example" in text and ". " in text.replace("\n", " ")
+
+
+BAD_INPUTS = [
+    # (arguments, standard input, expected in the message)
+    (["info", "missing.tok"], None, "missing.tok: no such tokenizer file"),
+    (["info", "corrupt.tok"], None, "corrupt.tok: not a valid tokenizer file"),
+    (["encode", "."], b"x", ".: is a directory"),
+    (["train", "m.tok", "missing.txt"], None, "missing.txt: No such file or directory"),
+    (["train", "m.tok", "."], None, ".: is a directory"),
+    (["encode", "m.tok", "-o", "out"], b"ok\n\xff\n", "<stdin>:2: invalid UTF-8"),
+    (["encode", "m.tok", "--lines", "--format", "npy", "-o", "out"], b"a\nb\n", "exactly one document"),
+    (["decode", "m.tok", "ids.txt", "-o", "out"], None, "ids.txt:2: 'x1' is not a token id"),
+    (["decode", "m.tok", "-o", "out"], b"0\n70000\n", "<stdin>:2: token id 70000 is out of range"),
+    (["decode", "m.tok", "-o", "out"], b"0\n\n5\n", "<stdin>:3: token id 5 is not in the model"),
+    (["encode", "m.tok", "-o", "no/such/dir/out"], b"x", "no/such/dir/out: cannot write"),
+    (["show", "m.tok", "--html", "out"], b"\xc3(", "<stdin>:1: invalid UTF-8"),
+    (["decode", "m.tok", "-o", "."], b"0\n", ".: is a directory"),
+]
+
+
+@pytest.mark.parametrize("args,stdin,message", BAD_INPUTS)
+def test_bad_input_is_one_line_and_leaves_no_output(tmp_path, args, stdin, message):
+    (tmp_path / "m.tok").write_bytes(STARTER_MODEL)
+    (tmp_path / "corrupt.tok").write_bytes(STARTER_MODEL[:30])
+    (tmp_path / "ids.txt").write_text("0 0\n0 x1\n")
+    before = sorted(os.listdir(tmp_path))
+    result = velkor_cmd(*args, input=stdin or b"", cwd=tmp_path, check=False)
+    assert result.returncode == 1
+    lines = result.stderr.decode().splitlines()
+    assert len(lines) == 1 and lines[0].startswith("velkor: ") and message in lines[0], lines
+    assert sorted(os.listdir(tmp_path)) == before
