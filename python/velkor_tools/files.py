@@ -132,8 +132,8 @@ def atomic_output(path: str, replace: bool = True) -> Iterator[BinaryIO]:
                 with contextlib.suppress(OSError):
                     os.fchmod(fd, os.stat(path).st_mode & 0o7777)
                 os.fsync(fd)
-                temp = _publish(fd, temp, path, replace)
-                published = True
+                _publish(fd, temp, path, replace)
+                published, temp = True, None
                 _sync_directory(directory)
             except FileExistsError:
                 raise ToolError(f"{path}: already exists (use --force to replace it)") from None
@@ -150,11 +150,11 @@ def atomic_output(path: str, replace: bool = True) -> Iterator[BinaryIO]:
 
 
 def _publish(fd: int, temp: str | None, path: str, replace: bool) -> None:
-    """Puts the written file at path; returns None (no temporary name left)."""
+    """Puts the written file at path, leaving no temporary name behind."""
     if temp is None:  # unnamed: give it a name through /proc
         if not replace:
             _link_unnamed(fd, path)
-            return None
+            return
         temp = os.path.join(os.path.dirname(path) or ".", f".velkor-{secrets.token_hex(6)}.tmp")
         _link_unnamed(fd, temp)
         try:
@@ -162,7 +162,7 @@ def _publish(fd: int, temp: str | None, path: str, replace: bool) -> None:
         except OSError:
             os.unlink(temp)
             raise
-        return None
+        return
     if replace:
         os.replace(temp, path)
     else:
