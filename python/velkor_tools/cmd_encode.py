@@ -5,6 +5,7 @@ from __future__ import annotations
 import argparse
 from collections.abc import Iterator
 
+from velkor_tools.cli import add_command, add_model_argument
 from velkor_tools.errors import ToolError
 from velkor_tools.files import decode_utf8, output_stream, read_input, split_lines
 from velkor_tools.model import load_model
@@ -46,18 +47,16 @@ def run(args: argparse.Namespace) -> int:
 
 
 def register(subparsers: argparse._SubParsersAction) -> None:
-    parser = subparsers.add_parser(
-        "encode",
-        help="turn texts into token ids",
-        description="Encode each FILE (standard input when none is given) as one document, or each "
+    parser = add_command(
+        subparsers, "encode", "turn texts into token ids",
+        "Encode each FILE (standard input when none is given) as one document, or each "
         "line with --lines, and write the token ids: one document per line, ids separated by "
         "spaces, or for a single document a NumPy .npy (uint16) or raw little-endian uint16 file.",
-        epilog="examples:\n  velkor encode model.tok story.txt > story.ids\n"
-        "  velkor encode model.tok --lines corpus.txt -o corpus.ids\n"
-        "  velkor encode model.tok story.txt --format npy -o story.npy",
-        formatter_class=argparse.RawDescriptionHelpFormatter,
+        ["velkor encode model.tok story.txt > story.ids",
+         "velkor encode model.tok --lines corpus.txt -o corpus.ids",
+         "velkor encode model.tok story.txt --format npy -o story.npy"],
     )
-    parser.add_argument("model", metavar="MODEL", help="tokenizer file")
+    add_model_argument(parser)
     parser.add_argument("files", metavar="FILE", nargs="*", help='UTF-8 text files ("-" is standard input)')
     parser.add_argument("--lines", action="store_true", help='each line ("\\n" or "\\r\\n" ended) is a document')
     parser.add_argument("-o", "--output", metavar="OUT", help="write here instead of standard output")

@@ -7,6 +7,7 @@ import hashlib
 import json
 import sys
 
+from velkor_tools.cli import add_command, add_model_argument
 from velkor_tools.model import load_model, read_model
 
 SHOWN = 10
@@ -60,15 +61,13 @@ def run(args: argparse.Namespace) -> int:
 
 
 def register(subparsers: argparse._SubParsersAction) -> None:
-    parser = subparsers.add_parser(
-        "info",
-        help="describe a tokenizer file",
-        description="Print the number of tokens, merges and cluster texts of MODEL (the reserved "
+    parser = add_command(
+        subparsers, "info", "describe a tokenizer file",
+        "Print the number of tokens, merges and cluster texts of MODEL (the reserved "
         '"oov" entry is not counted as a cluster), its size and sha256, its longest tokens and '
         "its most recent merges.",
-        epilog="examples:\n  velkor info model.tok\n  velkor info model.tok --json | jq .merges",
-        formatter_class=argparse.RawDescriptionHelpFormatter,
+        ["velkor info model.tok", "velkor info model.tok --json | jq .merges"],
     )
-    parser.add_argument("model", metavar="MODEL", help="tokenizer file")
+    add_model_argument(parser)
     parser.add_argument("--json", action="store_true", help="print one JSON object instead")
     parser.set_defaults(run=run)

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 
+from velkor_tools.cli import add_command
 from velkor_tools.files import write_atomically
 from velkor_tools.model import STARTER_MODEL
 
@@ -19,13 +20,11 @@ def run(args: argparse.Namespace) -> int:
 
 
 def register(subparsers: argparse._SubParsersAction) -> None:
-    parser = subparsers.add_parser(
-        "new",
-        help="write the smallest useful model",
-        description="Write the smallest useful model to MODEL: id 0 is the empty token and "
+    parser = add_command(
+        subparsers, "new", "write the smallest useful model",
+        "Write the smallest useful model to MODEL: id 0 is the empty token and "
         '"oov" (any unknown cluster) maps to it. Training grows it from there.',
-        epilog="example: velkor new model.tok",
-        formatter_class=argparse.RawDescriptionHelpFormatter,
+        ["velkor new model.tok"],
     )
     parser.add_argument("model", metavar="MODEL", help="path of the new tokenizer file")
     parser.add_argument("--force", action="store_true", help="replace MODEL if it exists")

@@ -11,6 +11,7 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
 import velkor
+from velkor_tools.cli import add_command, add_model_argument
 from velkor_tools.errors import ToolError
 from velkor_tools.files import decode_utf8, read_input, write_atomically
 from velkor_tools.model import STARTER_MODEL, load_model, read_model
@@ -157,18 +158,16 @@ class _ShowParser(argparse.ArgumentParser):
 
 
 def register(subparsers: argparse._SubParsersAction) -> None:
-    parser = subparsers.add_parser(
-        "show",
-        help="show a text's token boundaries",
-        description="Show TEXT (or standard input) cut into MODEL's tokens: alternating background "
+    parser = add_command(
+        subparsers, "show", "show a text's token boundaries",
+        "Show TEXT (or standard input) cut into MODEL's tokens: alternating background "
         "colours on a terminal, `|` between tokens otherwise; a cluster the model does not know is "
         "shown as it stands, marked as unknown (red, or [?...]).",
-        epilog='examples:\n  velkor show model.tok "Hello, wörld!" --ids\n'
-        "  velkor show model.tok - --html tokens.html < story.txt",
-        formatter_class=argparse.RawDescriptionHelpFormatter,
+        ['velkor show model.tok "Hello, wörld!" --ids',
+         "velkor show model.tok - --html tokens.html < story.txt"],
     )
     parser.__class__ = _ShowParser
-    parser.add_argument("model", metavar="MODEL", help="tokenizer file")
+    add_model_argument(parser)
     parser.add_argument("text", metavar="TEXT", nargs="?", help='the text, or "-" (the default) for standard input')
     parser.add_argument("--ids", action="store_true", help="add each token's id")
     parser.add_argument("--html", metavar="FILE", help="write a self-contained HTML page of the view to FILE")

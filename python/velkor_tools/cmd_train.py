@@ -19,6 +19,7 @@ import tempfile
 import time
 from dataclasses import dataclass
 
+from velkor_tools.cli import add_command
 from velkor_tools.errors import ToolError
 from velkor_tools.files import check_input_file, check_writable, write_atomically
 from velkor_tools.model import STARTER_MODEL, load_model, read_model
@@ -27,6 +28,22 @@ from velkor_tools.train_child import FAILURE_MARK
 # Bytes that one read of the training file takes; each chunk ends with a save.
 CHUNK_BYTES = 3_067_833
 NOTE_INTERVAL = 0.1  # seconds between live counter refreshes
+PRIVATE_PREFIX = "velkor-train-"  # then the pid of the command that owns the directory
+
+
+def _remove_stale_directories() -> None:
+    """Removes the private directories of earlier runs that were killed (SIGKILL)."""
+    base = tempfile.gettempdir()
+    for name in os.listdir(base):
+        owner = name.removeprefix(PRIVATE_PREFIX).partition("-")[0]
+        if not name.startswith(PRIVATE_PREFIX) or not owner.isdigit():
+            continue
+        try:
+            os.kill(int(owner), 0)
+        except ProcessLookupError:
+            shutil.rmtree(os.path.join(base, name), ignore_errors=True)
+        except OSError:
+            pass  # alive, owned by someone else
 
 
 class ChunkCounter:
@@ -100,7 +117,8 @@ def train(
     if log is not None:
         check_writable(log)
     started = time.monotonic()
-    private = tempfile.mkdtemp(prefix="velkor-train-")
+    _remove_stale_directories()
+    private = tempfile.mkdtemp(prefix=f"{PRIVATE_PREFIX}{os.getpid()}-")
     publisher = _Publisher(os.path.join(private, "tokenizer"), model)
     child: subprocess.Popen[bytes] | None = None
     try:
@@ -190,20 +208,18 @@ def run(args: argparse.Namespace) -> int:
     rate = result.corpus_bytes / 1e6 / result.seconds if result.seconds > 0 else 0.0
     print(
         f"{args.model}: {result.tokens} tokens, {result.merges} merges, {result.clusters} clusters, "
-        f"{result.seconds:.1f} s, {rate:.1f} MB/s"
+        f"{result.seconds:.1f} s, {rate:.2f} MB/s"
     )
     return 0
 
 
 def register(subparsers: argparse._SubParsersAction) -> None:
-    parser = subparsers.add_parser(
-        "train",
-        help="grow a model on text files",
-        description="Train MODEL on each CORPUS file in order (starting from the starter model when "
+    parser = add_command(
+        subparsers, "train", "grow a model on text files",
+        "Train MODEL on each CORPUS file in order (starting from the starter model when "
         "MODEL does not exist) and leave the result at MODEL, replaced atomically after every "
         "chunk of 3,067,833 bytes. Progress goes to standard error.",
-        epilog="example: velkor train model.tok books.txt news.txt --log merges.log",
-        formatter_class=argparse.RawDescriptionHelpFormatter,
+        ["velkor train model.tok books.txt news.txt --log merges.log"],
     )
     parser.add_argument("model", metavar="MODEL", help="tokenizer file to grow (created if missing)")
     parser.add_argument("corpus", metavar="CORPUS", nargs="+", help="plain-text training files")

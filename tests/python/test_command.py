@@ -113,11 +113,11 @@ def test_train_matches_direct_calls_and_touches_nothing_else(tmp_path, monkeypat
     assert (user / "merges.log").read_bytes() == (direct / "log.txt").read_bytes()
 
 
-def _spawn_train(model, corpus):
+def _spawn_train(model, corpus, env=None):
     # SIGINT as Python normally gets it, even when the test runner ignores it.
     return subprocess.Popen(
         [sys.executable, "-m", "velkor_tools", "train", str(model), str(corpus)],
-        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=env,
         preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
     )
 
@@ -145,10 +145,18 @@ def chunk_models(tmp_path_factory):
 
 def test_model_is_always_a_completed_chunk_under_sigkill(tmp_path, chunk_models):
     corpus, models = chunk_models
-    model = tmp_path / "m.tok"
+    user, private = tmp_path / "user", tmp_path / "tmp"
+    user.mkdir(), private.mkdir()
+    model = user / "m.tok"
     model.write_bytes(STARTER_MODEL)
-    for delay in (0.2, 0.9, 1.4, 1.9):
-        process = _spawn_train(model, corpus)
+    env = {**os.environ, "TMPDIR": str(private)}
+    for delay in (0.2, 0.9, 1.4, 1.9, None):
+        process = _spawn_train(model, corpus, env)
+        if delay is None:  # a run to the end, which also clears the killed runs' directories
+            process.communicate()
+            assert process.returncode == 0
+            assert parse_model(model.read_bytes()) == models[-1] and os.listdir(private) == []
+            break
         time.sleep(delay)
         process.kill()
         process.communicate()
@@ -156,7 +164,7 @@ def test_model_is_always_a_completed_chunk_under_sigkill(tmp_path, chunk_models)
         time.sleep(0.3)  # the training child dies with its parent: nothing changes after
         assert model.read_bytes() == seen
         assert parse_model(seen) in models
-        assert os.listdir(tmp_path) == ["m.tok"]
+        assert os.listdir(user) == ["m.tok"]
 
 
 def test_ctrl_c_keeps_the_last_completed_chunk(tmp_path, chunk_models):
