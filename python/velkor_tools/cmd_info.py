@@ -21,7 +21,7 @@ def summary(path: str) -> dict[str, object]:
     """Counts, size, sha256, longest tokens and most recent merges of the file at path."""
     load_model(path)  # the module's own check of the file
     data, model = read_model(path)
-    longest = sorted(model.lookup.items(), key=lambda item: (-len(item[1]), item[0]))[:SHOWN]
+    longest = sorted(model.lookup.items(), key=lambda item: (-len(token_text(item[1])), item[0]))[:SHOWN]
     # Training numbers new tokens upwards, so the highest merged ids are the most recent.
     recent = [
         {"id": merged, "left": left, "right": right, "text": token_text(model.lookup.get(merged, b""))}

@@ -148,9 +148,9 @@ def test_model_is_always_a_completed_chunk_under_sigkill(tmp_path, chunk_models)
     user, private = tmp_path / "user", tmp_path / "tmp"
     user.mkdir(), private.mkdir()
     model = user / "m.tok"
-    model.write_bytes(STARTER_MODEL)
     env = {**os.environ, "TMPDIR": str(private)}
     for delay in (0.2, 0.9, 1.4, 1.9, None):
+        model.write_bytes(STARTER_MODEL)
         process = _spawn_train(model, corpus, env)
         if delay is None:  # a run to the end, which also clears the killed runs' directories
             process.communicate()
