@@ -41,7 +41,8 @@ def trained(tmp_path_factory):
     corpus = work / "corpus.txt"
     corpus.write_text(corpus_text(20_000, 1), encoding="utf-8")
     velkor_cmd("new", work / "m.tok")
-    velkor_cmd("train", work / "m.tok", corpus)
+    lines = velkor_cmd("train", work / "m.tok", corpus, "--verbose").stdout
+    assert lines.startswith(b"Just Started\n") and b"Saved Successfully" in lines  # the module's own
     return work / "m.tok", corpus
 
 
@@ -99,8 +100,11 @@ def test_train_matches_direct_calls_and_touches_nothing_else(tmp_path, monkeypat
     second.write_text(corpus_text(30_000, 3), encoding="utf-8")
     user = tmp_path / "user"
     user.mkdir()
-    velkor_cmd("train", "m.tok", first, second, "--log", "merges.log", cwd=user)
+    result = velkor_cmd("train", "m.tok", first, second, "--log", "merges.log", cwd=user)
     assert sorted(os.listdir(user)) == ["m.tok", "merges.log"]
+    progress = result.stderr.decode().splitlines()  # not a terminal: one line per chunk
+    assert len(progress) == 3 and all(line.startswith("training: ") for line in progress)
+    assert progress[-1].startswith(f"training: {first.stat().st_size + second.stat().st_size}/")
 
     direct = tmp_path / "direct"
     direct.mkdir()
@@ -111,6 +115,9 @@ def test_train_matches_direct_calls_and_touches_nothing_else(tmp_path, monkeypat
     tok.train(str(second), True, "x.log")
     assert parse_model((user / "m.tok").read_bytes()) == parse_model((direct / "tokenizer").read_bytes())
     assert (user / "merges.log").read_bytes() == (direct / "log.txt").read_bytes()
+    final = parse_model((user / "m.tok").read_bytes())
+    assert result.stdout.decode().startswith(
+        f"m.tok: {len(final.lookup)} tokens, {len(final.merges)} merges, {final.clusters} clusters, ")
 
 
 def _spawn_train(model, corpus, env=None):
