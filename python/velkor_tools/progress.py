@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import sys
 import time
+from typing import Any
 
 from rich.console import Console
 from rich.progress import (
@@ -46,11 +47,15 @@ class ByteProgress:
             )
             self.progress.start()
             self.task = self.progress.add_task(
-                description, total=self.total, **{name: 0 for name in counters}
+                description, total=self.total, **self._zeros(counters)
             )
         self.description = description
 
-    def update(self, done_bytes: int, **counters: object) -> None:
+    @staticmethod
+    def _zeros(counters: list[str]) -> dict[str, Any]:
+        return dict.fromkeys(counters, 0)
+
+    def update(self, done_bytes: int, **counters: Any) -> None:
         if self.progress is not None:
             self.progress.update(self.task, completed=done_bytes, **counters)
             return
@@ -66,7 +71,7 @@ class ByteProgress:
             flush=True,
         )
 
-    def note(self, **counters: object) -> None:
+    def note(self, **counters: Any) -> None:
         """Updates counters on the live display only (no plain line)."""
         if self.progress is not None:
             self.progress.update(self.task, **counters)
