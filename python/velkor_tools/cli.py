@@ -75,3 +75,10 @@ def main(argv: list[str] | None = None) -> int:
     except KeyboardInterrupt:
         print("velkor: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED
+    except BaseException as error:
+        # A failure inside the tokenizer module that no command turned into a
+        # ToolError: still one line, no traceback.
+        if type(error).__name__ != "PanicException":
+            raise
+        print(f"velkor: the tokenizer module failed: {error}", file=sys.stderr)
+        return 1

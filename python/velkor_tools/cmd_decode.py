@@ -7,7 +7,7 @@ import argparse
 from velkor_tools.cli import add_command, add_model_argument
 from velkor_tools.errors import ToolError
 from velkor_tools.files import output_stream, read_input, split_lines
-from velkor_tools.model import load_model
+from velkor_tools.model import load_model, module_failures
 
 
 def parse_ids(name: str, raw: bytes, known: set[int]) -> list[list[int]]:
@@ -36,9 +36,11 @@ def run(args: argparse.Namespace) -> int:
     for path in args.files or ["-"]:
         documents += parse_ids(*read_input(path), known)
     ending = "\n" if args.lines else ""
+    with module_failures(args.model, "decoding failed"):
+        texts = [tok.decode(ids) + ending for ids in documents]
     with output_stream(args.output) as out:
-        for ids in documents:
-            out.write((tok.decode(ids) + ending).encode("utf-8"))
+        for text in texts:
+            out.write(text.encode("utf-8"))
     return 0
 
 

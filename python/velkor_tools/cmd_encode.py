@@ -3,12 +3,13 @@
 from __future__ import annotations
 
 import argparse
+import sys
 from collections.abc import Iterator
 
 from velkor_tools.cli import add_command, add_model_argument
 from velkor_tools.errors import ToolError
 from velkor_tools.files import decode_utf8, output_stream, read_input, split_lines
-from velkor_tools.model import load_model
+from velkor_tools.model import load_model, module_failures
 
 
 def documents(paths: list[str], lines: bool) -> Iterator[str]:
@@ -27,12 +28,15 @@ def documents(paths: list[str], lines: bool) -> Iterator[str]:
 
 def run(args: argparse.Namespace) -> int:
     tok = load_model(args.model)
-    encoded = [tok.encode(text) for text in documents(args.files, args.lines)]
+    with module_failures(args.model, "the model cannot encode this text"):
+        encoded = [tok.encode(text) for text in documents(args.files, args.lines)]
     if args.format != "text" and len(encoded) != 1:
         raise ToolError(
             f"--format {args.format} holds exactly one document, and the input has {len(encoded)}"
             " (use --format text, or encode one file without --lines)"
         )
+    if args.format != "text" and args.output in (None, "-") and sys.stdout.isatty():
+        raise ToolError(f"--format {args.format} is binary: write it with -o OUT or a redirection, not to a terminal")
     import numpy as np  # only here: it slows the start of every other command
 
     with output_stream(args.output) as out:

@@ -14,7 +14,7 @@ import velkor
 from velkor_tools.cli import add_command, add_model_argument
 from velkor_tools.errors import ToolError
 from velkor_tools.files import decode_utf8, read_input, write_atomically
-from velkor_tools.model import STARTER_MODEL, load_model, read_model
+from velkor_tools.model import STARTER_MODEL, load_model, module_failures, read_model
 
 if TYPE_CHECKING:
     from rich.text import Text
@@ -133,7 +133,8 @@ def run(args: argparse.Namespace) -> int:
         except UnicodeEncodeError:
             raise ToolError("TEXT: the argument is not valid UTF-8") from None
         text = args.text
-    parts = pieces(tok, model.oov_id, text)
+    with module_failures(args.model, "the model cannot encode this text"):
+        parts = pieces(tok, model.oov_id, text)
     if args.html:
         write_atomically(args.html, page(parts, args.ids, args.model).encode("utf-8"))
         return 0

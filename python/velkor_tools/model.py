@@ -9,8 +9,10 @@ ignored.
 
 from __future__ import annotations
 
+import contextlib
 import os
 import struct
+from collections.abc import Iterator
 from dataclasses import dataclass, field
 
 import velkor
@@ -117,11 +119,24 @@ def read_model(path: str) -> tuple[bytes, Model]:
 def load_model(path: str) -> velkor.Data:
     """The module's Data object for the file at path."""
     _check_model_path(path)
+    with module_failures(path, "not a valid tokenizer file"):
+        return velkor.load_from_file(path)
+
+
+@contextlib.contextmanager
+def module_failures(path: str, what: str) -> Iterator[None]:
+    """Turns a failure inside the module into a ToolError naming path.
+
+    The module reports its failures on file descriptor 2 as well; that report
+    is silenced, so the user sees one line.
+    """
     try:
         with quiet_stderr():
-            return velkor.load_from_file(path)
-    except (KeyboardInterrupt, SystemExit):
+            yield
+    except (KeyboardInterrupt, SystemExit, ToolError):
         raise
     except BaseException as error:  # the module's PanicException derives from BaseException
+        if type(error).__name__ != "PanicException":
+            raise
         detail = str(error).removeprefix("Should work: ")
-        raise ToolError(f"{path}: not a valid tokenizer file ({detail})") from None
+        raise ToolError(f"{path}: {what} ({detail})") from None

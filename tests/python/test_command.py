@@ -12,6 +12,7 @@ import numpy as np
 import pytest
 
 import velkor
+from conftest import tokenizer_image
 from velkor_tools.cli import main
 from velkor_tools.model import STARTER_MODEL, parse_model
 
@@ -227,6 +228,8 @@ BAD_INPUTS = [
     (["decode", "m.tok", "-o", "out"], b"0\n\n5\n", "<stdin>:3: token id 5 is not in the model"),
     (["encode", "m.tok", "-o", "no/such/dir/out"], b"x", "no/such/dir/out: cannot write"),
     (["show", "m.tok", "--html", "out"], b"\xc3(", "<stdin>:1: invalid UTF-8"),
+    (["encode", "nooov.tok", "-o", "out"], b"ab", "nooov.tok: the model cannot encode this text"),
+    (["show", "nooov.tok", "ab", "--html", "out"], None, "nooov.tok: the model cannot encode this text"),
     (["decode", "m.tok", "-o", "."], b"0\n", ".: is a directory"),
 ]
 
@@ -236,6 +239,7 @@ def test_bad_input_is_one_line_and_leaves_no_output(tmp_path, args, stdin, messa
     (tmp_path / "m.tok").write_bytes(STARTER_MODEL)
     (tmp_path / "corrupt.tok").write_bytes(STARTER_MODEL[:30])
     (tmp_path / "ids.txt").write_text("0 0\n0 x1\n")
+    (tmp_path / "nooov.tok").write_bytes(tokenizer_image({0: b"", 1: b"a"}, {}, {"a": 1}))  # no "oov"
     before = sorted(os.listdir(tmp_path))
     result = velkor_cmd(*args, input=stdin or b"", cwd=tmp_path, check=False)
     assert result.returncode == 1
