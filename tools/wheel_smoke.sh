@@ -34,6 +34,9 @@ assert sorted(velkor.load_from_file("tokenizer").vocab()) == sorted(tok.vocab())
 print(f"wheel smoke: {len(tok.vocab())} tokens, {len(text)} characters -> {len(ids)} ids")
 PY
 tail -n 1 smoke.out
-bare velkor --help >/dev/null
 bare python -m velkor_tools --help >/dev/null
+bare velkor new cli.model
+bare velkor train cli.model train.txt 2>/dev/null
+test "$(printf 'héllo wörld' | bare velkor encode cli.model | bare velkor decode cli.model)" = "héllo wörld"
+bare velkor info cli.model | head -n 1
 echo "wheel smoke: $(basename "$wheel") installed and ran without a compiler"
