@@ -4,30 +4,28 @@ One command:  .venv/bin/python bench/compare_peers.py [--quick]
 
 It installs the peers (sentencepiece, tokenizers) into the running
 interpreter's environment if they are missing, builds the corpus
-(bench/corpus.py, cached under build/bench-corpus/), and then measures, one
-thread each (OMP_NUM_THREADS=1, RAYON_NUM_THREADS=1, SentencePiece
-num_threads=1):
+(bench/corpus.py, cached under build/bench-corpus/) and prints one Markdown
+table (the README's), with the peers' versions and the machine's load. One
+thread each (OMP_NUM_THREADS=1, RAYON_NUM_THREADS=1, num_threads=1), and
+every tool on its fastest single-thread path:
 
-- training: wall time, CPU time and peak resident memory of a child process
-  that imports the library and trains on the corpus (CPU time from wait4 on
-  that child alone; peak memory from the child's own VmHWM, because Linux
-  carries ru_maxrss over from the parent across exec). velkor trains from the 47-byte starter tokenizer (only
-  the reserved "oov" entry) in a scratch directory. The peers train BPE models
-  with the vocabulary size that velkor ended with (distinct grapheme clusters
-  + learned merges + the reserved entry), so that all three have the same
-  number of tokens.
-- encoding throughput (MB of UTF-8 input per second) on an English and a
-  mixed-language text, once as one call on the whole text and once line by
-  line (velkor in a Python loop, the peers through their batch calls), and
-  the number of tokens produced;
-- decoding throughput (MB of UTF-8 output per second) of the whole-text ids,
-  and whether decode(encode(text)) gives the text back;
-- velkor's incremental merge loop against its straightforward form (700
-  merges on the first chunk of the training text), read from the C++ bench
-  merge_bench, which is built or brought up to date in build/bench as
-  `make bench` does (--no-build: use whatever binary is in build/bench or
-  build/perf); without one the row reads n/a. The Python module exposes only
-  the incremental form.
+- training: CPU time and peak resident memory of a child process that
+  imports the library and trains on the corpus (CPU time from wait4 on that
+  child alone; peak memory from the child's own VmHWM, because Linux carries
+  ru_maxrss over from the parent across exec). velkor trains from the 47-byte
+  starter tokenizer (only the reserved "oov" entry); the peers train BPE
+  models with the vocabulary size velkor ended with, so all three have the
+  same number of tokens. Runs alternate between the tools.
+- encoding and decoding, two workloads on an English and a mixed-script
+  text: whole files (velkor one call on the whole text, the peers their
+  batch calls over the file's lines: sentencepiece encode(list,
+  num_threads=1), HF tokenizers encode_batch) and documents of about 2 KB
+  (velkor one call per document, the peers one batch call over all of
+  them). Decoding takes the ids of that encode the same way. Each figure is
+  the FIRST call in a fresh process (no warm-up), best of --runs processes,
+  interleaved between the tools; a second call is reported apart. HF's ids
+  are read out of its Encoding objects inside the timing, as the others
+  return plain lists.
 
 Peer settings: SentencePiece BPE with the identity normaliser and no
 whitespace folding (velkor rewrites nothing either), character_coverage=1.0,
@@ -35,14 +33,15 @@ every input line used (no sampling); it trains on lines, so a line feed is
 not in its vocabulary and comes back from decode as " \u2047 " (hence "no" in
 its round-trip row). HF tokenizers: a BPE model with the Metaspace
 pre-tokenizer and decoder, no normaliser. Throughput is MB (1e6 bytes) of
-UTF-8 per CPU second of the codec process (per wall second with
---wall-clock), best of repeated runs within --budget seconds; with one thread
-each the two agree on an idle machine, and CPU time keeps other load on a
-shared box out of the numbers.
+UTF-8 per CPU second of the measuring process (per wall second with
+--wall-clock): with one thread each the two agree on an idle machine, and
+CPU time keeps other load on a shared box out of the numbers.
 
 Every measurement runs in a child process, so a crash or a missing module
 turns into "n/a" in the table instead of ending the run. --quick trains on a
-3 MB mixed-language subset (one velkor chunk) and encodes 256 KB texts.
+3 MB mixed-language subset (one velkor chunk) and encodes 1 MB texts, one
+run each. --merge-bench adds the C++ merge loop bench (incremental against
+straightforward form).
 """
 
 from __future__ import annotations
@@ -99,8 +98,11 @@ STARTER_MODEL = (
 assert len(STARTER_MODEL) == 47
 
 QUICK_TRAIN_BYTES = 3_000_000
-QUICK_EVAL_BYTES = 256 * 1024
-FULL_EVAL_BYTES = 1024 * 1024
+QUICK_EVAL_BYTES = 1_000_000
+# The second workload: documents of about this size, each its own call.
+DOCUMENT_BYTES = 2048
+WORKLOADS = ("files", "docs")
+WORKLOAD_NAMES = {"files": "whole file", "docs": "2 KB documents"}
 
 
 # ---------------------------------------------------------------------------
@@ -232,82 +234,87 @@ def _train_hf(task: dict) -> dict:
     }
 
 
-def _codec_api(tool: str, model: str):
-    """(encode, decode, encode_lines) for a trained model."""
+def _documents(text: str, size: int) -> list[str]:
+    """Line-aligned documents of about `size` bytes (a longer line is one document)."""
+    docs, current, length = [], [], 0
+    for line in text.splitlines(keepends=True):
+        current.append(line)
+        length += len(line.encode())
+        if length >= size:
+            docs.append("".join(current))
+            current, length = [], 0
+    if current:
+        docs.append("".join(current))
+    return docs
+
+
+def _codec_api(tool: str, model: str, workload: str):
+    """(inputs_of(text), encode(inputs) -> list of id lists, decode(id lists) -> texts).
+
+    Each tool on its fastest single-thread path: velkor one call on the whole
+    text, or one call per document; sentencepiece and HF tokenizers their
+    batch calls over the file's lines or over the documents.
+    """
+    if workload == "files":
+        inputs_of = (lambda text: text) if tool == "velkor" else (
+            lambda text: text.splitlines(keepends=True))
+    else:
+        inputs_of = lambda text: _documents(text, DOCUMENT_BYTES)  # noqa: E731
     if tool == "velkor":
         import velkor
 
         data = velkor.load_from_file(model)
-        return data.encode, data.decode, lambda lines: [data.encode(s) for s in lines]
+        if workload == "files":
+            return inputs_of, lambda text: [data.encode(text)], lambda ids: [data.decode(ids[0])]
+        enc, dec = data.encode, data.decode
+        return inputs_of, lambda docs: [enc(d) for d in docs], lambda ids: [dec(i) for i in ids]
     if tool == "sentencepiece":
         import sentencepiece as spm
 
         sp = spm.SentencePieceProcessor(model_file=model, num_threads=1)
-        return (
-            lambda s: sp.encode(s, num_threads=1),
-            lambda ids: sp.decode(ids),
-            lambda lines: sp.encode(lines, num_threads=1),
-        )
+        return (inputs_of, lambda texts: sp.encode(texts, num_threads=1),
+                lambda ids: sp.decode(ids, num_threads=1))
     if tool == "hf-tokenizers":
         from tokenizers import Tokenizer
 
         tok = Tokenizer.from_file(model)
-        return (
-            lambda s: tok.encode(s, add_special_tokens=False).ids,
-            lambda ids: tok.decode(ids),
-            lambda lines: tok.encode_batch(lines, add_special_tokens=False),
-        )
+        batch = getattr(tok, "encode_batch_fast", tok.encode_batch)  # no offsets, when offered
+        return (inputs_of,
+                lambda texts: [e.ids for e in batch(texts, add_special_tokens=False)],
+                lambda ids: tok.decode_batch(ids))
     raise ValueError(tool)
 
 
-def _timed(fn, arg, budget: float, max_runs: int = 5):
-    """Best wall and best CPU time of repeated calls, and the last result.
-
-    At least one call, more while the time spent stays under budget.
-    """
-    best_wall = best_cpu = math.inf
-    spent = 0.0
-    result = None
-    for _ in range(max_runs):
-        wall, cpu = time.perf_counter(), time.process_time()
-        result = fn(arg)
-        wall, cpu = time.perf_counter() - wall, time.process_time() - cpu
-        best_wall, best_cpu = min(best_wall, wall), min(best_cpu, cpu)
-        spent += wall
-        if spent >= budget:
-            break
-    return best_wall, best_cpu, result
+def _clock(fn, arg):
+    """(wall seconds, CPU seconds, result) of one call."""
+    wall, cpu = time.perf_counter(), time.process_time()
+    result = fn(arg)
+    return time.perf_counter() - wall, time.process_time() - cpu, result
 
 
 def _codec(task: dict) -> dict:
-    encode, decode, encode_lines = _codec_api(task["tool"], task["model"])
-    results = {}
-    for label, path in task["texts"].items():
-        text = Path(path).read_text("utf-8")
-        size = len(text.encode())
-        enc_s, enc_cpu, ids = _timed(encode, text, task["budget"])
-        ids = list(ids)
-        dec_s, dec_cpu, back = _timed(decode, ids, task["budget"])
-        lines = text.splitlines(keepends=True)
-        lines_s, lines_cpu, _ = _timed(encode_lines, lines, task["budget"])
-        out_size = len(back.encode())
-        results[label] = {
-            "bytes": size,
-            "tokens": len(ids),
-            "encode_s": enc_s,
-            "encode_cpu_s": enc_cpu,
-            "encode_lines_s": lines_s,
-            "encode_lines_cpu_s": lines_cpu,
-            "decode_s": dec_s,
-            "decode_cpu_s": dec_cpu,
-            "decoded_bytes": out_size,
-            "roundtrip": back == text,
-        }
-    return results
-
-
-def _merge_loop_placeholder(task: dict) -> dict:  # pragma: no cover
-    raise NotImplementedError
+    """One tool, one workload, one text, in a fresh process: the first calls count."""
+    inputs_of, encode, decode = _codec_api(task["tool"], task["model"], task["workload"])
+    text = Path(task["text"]).read_text("utf-8")
+    inputs = inputs_of(text)
+    enc_s, enc_cpu, ids = _clock(encode, inputs)
+    dec_s, dec_cpu, back = _clock(decode, ids)
+    # A second encode shows what the first call pays extra.
+    later_s, later_cpu, _ = _clock(encode, inputs)
+    back_text = "".join(back)
+    return {
+        "bytes": len(text.encode()),
+        "inputs": 1 if isinstance(inputs, str) else len(inputs),
+        "tokens": sum(len(i) for i in ids),
+        "encode_s": enc_s,
+        "encode_cpu_s": enc_cpu,
+        "later_encode_s": later_s,
+        "later_encode_cpu_s": later_cpu,
+        "decode_s": dec_s,
+        "decode_cpu_s": dec_cpu,
+        "decoded_bytes": len(back_text.encode()),
+        "roundtrip": back_text == text,
+    }
 
 
 WORKERS = {
@@ -478,42 +485,52 @@ def run_merge_bench(binary: Path, train_file: Path, timeout: float) -> tuple[str
 # -- table ------------------------------------------------------------------
 
 
-def _fmt(value, unit="") -> str:
+def _fmt(value) -> str:
     if value is None:
         return "n/a"
     if isinstance(value, bool):
         return "yes" if value else "no"
     if isinstance(value, int):
-        return f"{value:,}{unit}"
+        return f"{value:,}"
     if value >= 100:
-        return f"{value:,.0f}{unit}"
+        return f"{value:,.0f}"
     if value >= 10:
-        return f"{value:.1f}{unit}"
-    return f"{value:.2f}{unit}"
+        return f"{value:.1f}"
+    return f"{value:.2f}"
 
 
 def _ratio(a, b) -> str:
-    if a is None or b is None or isinstance(a, bool) or b == 0:
+    if a is None or b is None or isinstance(a, bool) or not b:
         return "n/a"
     return f"{a / b:.2f}x"
 
 
-def print_table(title: str, rows: list[tuple[str, str, dict]]) -> None:
-    """rows: (label, better, {tool: value}); better is "lower"/"higher"/""."""
-    headers = ["", *TOOLS, *(f"velkor/{p}" for p in PEERS)]
-    body = []
-    for label, better, values in rows:
-        arrow = {"lower": " (lower is better)", "higher": " (higher is better)"}.get(better, "")
-        cells = [_fmt(values.get(t)) for t in TOOLS]
-        ratios = [_ratio(values.get("velkor"), values.get(p)) if better else "" for p in PEERS]
-        body.append([label + arrow, *cells, *ratios])
-    widths = [max(len(r[i]) for r in [headers, *body]) for i in range(len(headers))]
-    print(f"\n{title}")
-    line = "  ".join(h.ljust(w) if i == 0 else h.rjust(w) for i, (h, w) in enumerate(zip(headers, widths)))
-    print(line)
-    print("-" * len(line))
-    for row in body:
-        print("  ".join(c.ljust(w) if i == 0 else c.rjust(w) for i, (c, w) in enumerate(zip(row, widths))))
+def markdown_table(headers: list[str], rows: list[tuple[str, bool, dict]]) -> str:
+    """rows: (label, with ratios, {tool: value}); one column per tool, then velkor/peer."""
+    lines = ["| " + " | ".join(headers) + " |", "|---" * len(headers) + "|"]
+    for label, ratios, values in rows:
+        cells = [label, *(_fmt(values.get(t)) for t in TOOLS)]
+        cells += [_ratio(values.get("velkor"), values.get(p)) if ratios else "" for p in PEERS]
+        lines.append("| " + " | ".join(cells) + " |")
+    return "\n".join(lines)
+
+
+def peer_versions() -> dict[str, str]:
+    from importlib import metadata
+
+    versions = {}
+    for tool, package in (("sentencepiece", "sentencepiece"), ("hf-tokenizers", "tokenizers")):
+        try:
+            versions[tool] = metadata.version(package)
+        except metadata.PackageNotFoundError:
+            versions[tool] = "?"
+    return versions
+
+
+def best(outcomes: list[Outcome], fn):
+    """Best (largest) figure over the runs that succeeded, or None."""
+    values = [fn(o) for o in outcomes if o.ok]
+    return max(values) if values else None
 
 
 def main() -> None:
@@ -522,19 +539,22 @@ def main() -> None:
     )
     parser.add_argument("--worker", help=argparse.SUPPRESS)
     parser.add_argument("--quick", action="store_true",
-                        help="train on a 3 MB subset and encode 256 KB texts")
+                        help="train on a 3 MB subset, encode 1 MB texts, one run each")
     parser.add_argument("--eval-bytes", type=int, default=None,
-                        help="size of the English and mixed encode texts")
+                        help="size of the English and mixed texts (default: the whole files)")
+    parser.add_argument("--runs", type=int, default=None,
+                        help="fresh processes per codec measurement (default 3, --quick 1)")
+    parser.add_argument("--train-runs", type=int, default=None,
+                        help="training runs per tool (default 2, --quick 1)")
     parser.add_argument("--timeout", type=float, default=3600,
                         help="seconds allowed to each child process")
-    parser.add_argument("--budget", type=float, default=2.0,
-                        help="seconds of repeated runs per encode/decode timing")
     parser.add_argument("--wall-clock", action="store_true",
                         help="throughput per wall second instead of per CPU second")
-    parser.add_argument("--skip-velkor", action="store_true",
-                        help="measure the peers only (with an estimated vocabulary size)")
+    parser.add_argument("--merge-bench", action="store_true",
+                        help="also build and run the C++ merge loop bench (incremental vs "
+                             "straightforward form)")
     parser.add_argument("--no-build", action="store_true",
-                        help="do not build merge_bench when it is missing")
+                        help="with --merge-bench: use whatever binary is in build/")
     parser.add_argument("--keep", metavar="DIR",
                         help="work in DIR and keep the trained models there")
     parser.add_argument("--json", metavar="PATH", help="also write all numbers to PATH")
@@ -542,12 +562,12 @@ def main() -> None:
     if args.worker:
         worker_main(args.worker)
         return
+    runs = args.runs or (1 if args.quick else 3)
+    train_runs = args.train_runs or (1 if args.quick else 2)
 
     ensure_peers()
-    load = os.getloadavg()[0]
-    if load > 1.5:
-        print(f"warning: load average {load:.1f} on {os.cpu_count()} cores; "
-              "timings will be noisy", flush=True)
+    versions = peer_versions()
+    load_start = os.getloadavg()
     files = corpus.build()
     print("corpus:")
     print(corpus.describe(files))
@@ -560,7 +580,7 @@ def main() -> None:
         cleanup = tempfile.TemporaryDirectory(prefix="velkor-bench-")
         workdir = Path(cleanup.name)
 
-    eval_bytes = args.eval_bytes or (QUICK_EVAL_BYTES if args.quick else FULL_EVAL_BYTES)
+    eval_bytes = args.eval_bytes or (QUICK_EVAL_BYTES if args.quick else None)
     if args.quick:
         train_file = workdir / "train-quick.txt"
         train_file.write_text(corpus.prefix(files["mixed"].read_text("utf-8"), QUICK_TRAIN_BYTES), "utf-8")
@@ -568,31 +588,42 @@ def main() -> None:
         train_file = files["full"]
     texts = {}
     for label in ("english", "mixed"):
+        if eval_bytes is None:
+            texts[label] = str(files[label])
+            continue
         path = workdir / f"eval-{label}.txt"
         path.write_text(corpus.prefix(files[label].read_text("utf-8"), eval_bytes), "utf-8")
         texts[label] = str(path)
     train_mb = train_file.stat().st_size / 1e6
-    print(f"\ntraining on {train_file.name} ({train_mb:.2f} MB); "
-          f"encoding {eval_bytes / 1e6:.2f} MB of English and of mixed text; one thread each")
+    sizes = {label: Path(path).stat().st_size / 1e6 for label, path in texts.items()}
+    print(f"\ntraining on {train_file.name} ({train_mb:.2f} MB); encoding "
+          + ", ".join(f"{label} {mb:.2f} MB" for label, mb in sizes.items())
+          + f"; one thread each; {runs} fresh process(es) per codec figure", flush=True)
 
-    report: dict = {"train_file": str(train_file), "train_mb": train_mb, "eval_bytes": eval_bytes}
-    train: dict[str, Outcome] = {}
+    report: dict = {"train_file": str(train_file), "train_mb": train_mb, "texts": texts,
+                    "versions": versions}
+    train: dict[str, list[Outcome]] = {t: [] for t in TOOLS}
 
-    # velkor first: its vocabulary size is the target for the peers.
-    if args.skip_velkor:
-        train["velkor"] = Outcome(error="skipped")
-    else:
-        out = workdir / "velkor"
+    # velkor first: its vocabulary size is the target for the peers. The
+    # runs alternate between the tools so that load on the machine falls on
+    # all of them alike.
+    def train_one(tool: str, run: int, vocab: int | None) -> Outcome:
+        out = workdir / f"{tool}-{run}"
         out.mkdir(exist_ok=True)
-        print("training velkor ...", flush=True)
-        train["velkor"] = run_child(
-            {"kind": "train-velkor", "tool": "velkor", "corpus": str(train_file), "out": str(out)},
-            workdir, args.timeout)
-        if not train["velkor"].ok:
-            print(f"  velkor: n/a ({train['velkor'].error})")
-    if train["velkor"].ok:
-        vocab = train["velkor"].result["vocab_size"]
-        merges = train["velkor"].result["merges"]
+        task = {"kind": f"train-{tool}", "tool": tool, "corpus": str(train_file), "out": str(out)}
+        if vocab is not None:
+            task["vocab_size"] = vocab
+        print(f"training {tool} (run {run + 1}) ...", flush=True)
+        outcome = run_child(task, workdir, args.timeout)
+        if not outcome.ok:
+            print(f"  {tool}: n/a ({outcome.error})")
+        return outcome
+
+    train["velkor"].append(train_one("velkor", 0, None))
+    first = train["velkor"][0]
+    if first.ok:
+        vocab = first.result["vocab_size"]
+        merges = first.result["merges"]
         vocab_note = (f"velkor's vocabulary after training: {vocab - merges - 1:,} clusters"
                       f" + {merges:,} merges + the reserved oov entry")
     else:
@@ -601,103 +632,105 @@ def main() -> None:
     print(f"matched vocabulary size: {vocab:,} ({vocab_note})")
     report["vocab_size"] = vocab
     report["vocab_note"] = vocab_note
+    for run in range(train_runs):
+        for tool in TOOLS:
+            if tool == "velkor" and run == 0:
+                continue
+            train[tool].append(train_one(tool, run, None if tool == "velkor" else vocab))
 
-    for tool in PEERS:
-        out = workdir / tool
-        out.mkdir(exist_ok=True)
-        print(f"training {tool} ...", flush=True)
-        train[tool] = run_child(
-            {"kind": f"train-{tool}", "tool": tool, "corpus": str(train_file),
-             "out": str(out), "vocab_size": vocab},
-            workdir, args.timeout)
-        if not train[tool].ok:
-            print(f"  {tool}: n/a ({train[tool].error})")
+    models = {t: next((o.result["model"] for o in train[t] if o.ok), None) for t in TOOLS}
+    codec: dict[tuple, list[Outcome]] = {}
+    for run in range(runs):
+        for workload in WORKLOADS:
+            for label in texts:
+                for tool in TOOLS:
+                    key = (tool, workload, label)
+                    codec.setdefault(key, [])
+                    if models[tool] is None:
+                        continue
+                    print(f"{tool}: {workload}, {label} (run {run + 1}) ...", flush=True)
+                    outcome = run_child(
+                        {"kind": "codec", "tool": tool, "model": models[tool],
+                         "workload": workload, "text": texts[label]},
+                        workdir, args.timeout)
+                    if not outcome.ok:
+                        print(f"  n/a ({outcome.error})")
+                    codec[key].append(outcome)
+    load_end = os.getloadavg()
 
-    codec: dict[str, Outcome] = {}
-    for tool in TOOLS:
-        if not train[tool].ok:
-            codec[tool] = Outcome(error="not trained")
-            continue
-        print(f"encoding/decoding with {tool} ...", flush=True)
-        codec[tool] = run_child(
-            {"kind": "codec", "tool": tool, "model": train[tool].result["model"],
-             "texts": texts, "budget": args.budget},
-            workdir, args.timeout)
-        if not codec[tool].ok:
-            print(f"  {tool}: n/a ({codec[tool].error})")
+    def per_tool(fn, outcomes_of):
+        return {t: best(outcomes_of(t), fn) for t in TOOLS}
 
-    def tr(key):
-        return {t: (o.result[key] if o.ok else None) for t, o in train.items()}
-
-    def res(fn):
-        return {t: (fn(o) if o.ok else None) for t, o in train.items()}
-
-    rows = [
-        ("vocabulary size", "", tr("vocab_size")),
-        ("train time, s", "lower", tr("seconds")),
-        ("train process wall, s", "lower", res(lambda o: o.wall)),
-        ("train process CPU, s", "lower", res(lambda o: o.cpu)),
-        ("train peak RSS, MiB", "lower", res(lambda o: o.maxrss_kib / 1024)),
-        ("  RSS after import, MiB", "", tr("rss_before_kib")),
-    ]
-    rows[-1] = (rows[-1][0], "", {t: (v / 1024 if v else None) for t, v in rows[-1][2].items()})
-    print_table(f"Training on {train_mb:.2f} MB, vocabulary matched", rows)
-
-    # CPU seconds by default: with one thread each they equal wall seconds on
-    # an idle machine, and other load on the box does not leak in.
     clock = "_s" if args.wall_clock else "_cpu_s"
-    print(f"\nthroughput per {'wall' if args.wall_clock else 'CPU'} second of the codec process")
+    unit = "wall" if args.wall_clock else "CPU"
+    rows = [
+        ("train, MB of corpus per CPU second", True,
+         per_tool(lambda o: train_mb / o.cpu, lambda t: train[t])),
+        ("train peak RSS, MiB", True,
+         {t: (min(o.maxrss_kib for o in train[t] if o.ok) / 1024
+              if any(o.ok for o in train[t]) else None) for t in TOOLS}),
+    ]
+    for direction, field, size_field in (("encode", "encode", "bytes"),
+                                         ("decode", "decode", "decoded_bytes")):
+        for workload in WORKLOADS:
+            for label in texts:
+                rows.append((
+                    f"{direction} {label}, {WORKLOAD_NAMES[workload]}, MB/s", True,
+                    per_tool(lambda o: o.result[size_field] / 1e6 / max(o.result[f"{field}{clock}"], 1e-9),
+                             lambda t, w=workload, lb=label: codec[(t, w, lb)])))
     for label in texts:
-        def c(fn, label=label):
-            return {t: (fn(o.result[label]) if o.ok else None) for t, o in codec.items()}
+        rows.append((
+            f"encode {label}, whole file, later call, MB/s", True,
+            per_tool(lambda o: o.result["bytes"] / 1e6 / max(o.result[f"later_encode{clock}"], 1e-9),
+                     lambda t, lb=label: codec[(t, "files", lb)])))
+    for label in texts:
+        rows.append((f"tokens, {label}, whole file", False,
+                     per_tool(lambda o: o.result["tokens"], lambda t, lb=label: codec[(t, "files", lb)])))
+    rows.append(("decode(encode(t)) == t", False,
+                 {t: (all(o.result["roundtrip"] for o in codec[(t, "files", "english")] if o.ok)
+                      if models[t] else None) for t in TOOLS}))
+    headers = ["", "velkor", f"sentencepiece {versions['sentencepiece']}",
+               f"HF tokenizers {versions['hf-tokenizers']}", "velkor / sentencepiece",
+               "velkor / HF"]
+    print(f"\nOne thread each, side by side in one run; MB/s per {unit} second, the first call "
+          f"in a fresh process, best of {runs} process(es); training best of {train_runs}. "
+          f"Training on {train_file.name} ({train_mb:.2f} MB), vocabulary {vocab:,}; texts "
+          + ", ".join(f"{label} {mb:.2f} MB" for label, mb in sizes.items())
+          + f"; documents of about {DOCUMENT_BYTES:,} bytes. Load average "
+          f"{load_start[0]:.1f} at the start, {load_end[0]:.1f} at the end, "
+          f"{os.cpu_count()} cores.\n")
+    print(markdown_table(headers, rows))
 
-        mb = lambda n, s: n / 1e6 / s if s else None  # noqa: E731
-        rows = [
-            ("tokens", "lower", c(lambda r: r["tokens"])),
-            ("bytes per token", "higher", c(lambda r: r["bytes"] / max(1, r["tokens"]))),
-            ("encode whole text, MB/s", "higher", c(lambda r: mb(r["bytes"], r[f"encode{clock}"]))),
-            ("encode line by line, MB/s", "higher",
-             c(lambda r: mb(r["bytes"], r[f"encode_lines{clock}"]))),
-            ("decode, MB/s of output", "higher",
-             c(lambda r: mb(r["decoded_bytes"], r[f"decode{clock}"]))),
-            ("decode(encode(t)) == t", "", c(lambda r: r["roundtrip"])),
-            ("codec process peak RSS, MiB", "lower",
-             {t: (o.maxrss_kib / 1024 if o.ok else None) for t, o in codec.items()}),
-        ]
-        size = Path(texts[label]).stat().st_size / 1e6
-        print_table(f"Encode/decode, {label} text ({size:.2f} MB)", rows)
+    if args.merge_bench:
+        run_merge_loop_bench(args, train_file, report)
 
-    # The merge loop's two forms are C++ internals, measured by merge_bench.
-    # Brought up to date first (a no-op when it is), so the row measures the
-    # current sources.
-    binary = None if args.no_build else build_merge_bench()
-    binary = binary or find_merge_bench()
-    print("\nvelkor merge loop, incremental vs straightforward form:")
-    if binary is None:
-        print("  incremental: n/a   straightforward: n/a   (needs the C++ bench merge_bench: "
-              "`make bench` builds it into build/bench; this row then reads its output)")
-        report["merge_bench"] = None
-    else:
-        status, output = run_merge_bench(binary, train_file, args.timeout)
-        numbers = parse_merge_bench(output)
-        inc, plain = numbers.get("incremental_ms"), numbers.get("straightforward_ms")
-        print(f"  first chunk of {train_file.name}, {numbers.get('merges', 700)} merges, "
-              f"thread CPU time, from {binary.relative_to(REPO)} ({status}):")
-        print(f"  incremental (pair index): {_fmt(inc, ' ms')}   straightforward (full recount "
-              f"per merge): {_fmt(plain, ' ms')}   straightforward/incremental: {_ratio(plain, inc)}")
-        print("  its full report:")
-        for line in output.splitlines() or ["(no output)"]:
-            print(f"    {line}")
-        report["merge_bench"] = {"binary": str(binary), "status": status, "output": output,
-                                 **numbers}
-
-    report["train"] = {t: vars(o) for t, o in train.items()}
-    report["codec"] = {t: vars(o) for t, o in codec.items()}
+    report["train"] = {t: [vars(o) for o in os_] for t, os_ in train.items()}
+    report["codec"] = {"/".join(k): [vars(o) for o in v] for k, v in codec.items()}
     if args.json:
         Path(args.json).write_text(json.dumps(report, indent=2, default=str))
         print(f"\nnumbers written to {args.json}")
     if cleanup is not None:
         cleanup.cleanup()
+
+
+def run_merge_loop_bench(args, train_file: Path, report: dict) -> None:
+    """The merge loop's two forms are C++ internals, measured by merge_bench,
+    brought up to date first (a no-op when it is)."""
+    binary = None if args.no_build else build_merge_bench()
+    binary = binary or find_merge_bench()
+    print("\nvelkor merge loop, incremental vs straightforward form:")
+    if binary is None:
+        print("  n/a (needs the C++ bench merge_bench: `make bench` builds it into build/bench)")
+        report["merge_bench"] = None
+        return
+    status, output = run_merge_bench(binary, train_file, args.timeout)
+    numbers = parse_merge_bench(output)
+    inc, plain = numbers.get("incremental_ms"), numbers.get("straightforward_ms")
+    print(f"  first chunk of {train_file.name}, {numbers.get('merges', 700)} merges, "
+          f"thread CPU time, from {binary.relative_to(REPO)} ({status}):")
+    print(f"  incremental (pair index): {_fmt(inc)} ms   straightforward (full recount "
+          f"per merge): {_fmt(plain)} ms   straightforward/incremental: {_ratio(plain, inc)}")
+    report["merge_bench"] = {"binary": str(binary), "status": status, "output": output, **numbers}
 
 
 if __name__ == "__main__":
