@@ -17,6 +17,7 @@
 #include "sorted_counts.h"
 #include "train/fast_merge_passes.h"
 #include "train/merge_passes.h"
+#include "unicode/utf8.h"
 
 namespace velkor {
 namespace {
@@ -313,6 +314,41 @@ TEST(Differential, EncodeAgreesWithReference) {
     merge_learning_pass(model, ids, quiet.output(), {});
     for (int text = 0; text < 4; ++text) {
       std::string sample = text == 0 ? training : text_of(rng() % 2500);
+      ASSERT_EQ(encode(model, sample), encode_reference(model, sample)) << "round " << round;
+    }
+  }
+}
+
+// Clusters of every length the encoder's cluster cache treats apart (one
+// byte, 2 to 7 bytes, longer), more distinct ones than its cells hold, some
+// unknown to the model, with merges learned on top.
+TEST(Differential, EncodeClusterCacheAgreesWithReference) {
+  std::vector<std::string> clusters = {"a", " ", "\n", "e\u0301", "e\u0301\u0301",
+                                       "e\u0301\u0301\u0301", "e\u0301\u0301\u0301\u0301",
+                                       "\U0001F1EB\U0001F1F7", "\U0001F44B"};
+  for (char32_t cp = 0x4E00; cp < 0x4E00 + 600; ++cp) append_utf8(clusters.emplace_back(), cp);
+  std::mt19937 rng(77);
+  for (int round = 0; round < 6; ++round) {
+    Model model = letters_model(1);
+    TokenId next = 1;
+    for (const std::string& cluster : clusters) {
+      if (rng() % 5 == 0) continue;  // unknown: "oov"
+      model.lookup.emplace(next, cluster);
+      model.unicode_lookup.emplace(cluster, next++);
+    }
+    auto text_of = [&](std::size_t length, std::size_t alphabet) {
+      std::string text;
+      for (TokenId id : random_ids(rng, length, static_cast<TokenId>(alphabet))) {
+        text += clusters[id];
+      }
+      return text;
+    };
+    std::string training = text_of(8000, clusters.size());
+    Ids ids = encode_reference(model, training);
+    Recorder quiet;
+    merge_learning_pass(model, ids, quiet.output(), {});
+    for (std::size_t length : {0, 1, 30, 3000, 12000}) {
+      std::string sample = text_of(length, round % 2 == 0 ? 12 : clusters.size());
       ASSERT_EQ(encode(model, sample), encode_reference(model, sample)) << "round " << round;
     }
   }
