@@ -1,0 +1,108 @@
+// Where encode's time goes, per MB of text, phase by phase: segmentation,
+// cluster lookup, index build, merges, reading the sequence out. Thread CPU
+// time, first round (fresh pages, as a process's first call) and best of the
+// later rounds (memory already mapped).
+//
+// Usage: encode_bench TOKENIZER TEXT...   (e.g. a model trained by
+// compare_peers.py --keep DIR, and build/bench-corpus/english.txt)
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "codec/encoder.h"
+#include "codec/pair_index.h"
+#include "model/tokenizer_file.h"
+#include "unicode/grapheme.h"
+
+namespace {
+
+double thread_seconds() {
+  timespec ts;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+std::string read_file(const char* path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+constexpr int kPhases = 5;
+const char* const kNames[kPhases] = {"segmentation", "cluster lookup", "index build", "merges",
+                                     "sequence out"};
+
+// One encode, split into its phases; seconds of each.
+void run(const velkor::Model& model, const std::string& text, double* seconds) {
+  double t0 = thread_seconds();
+  std::size_t clusters = 0;
+  velkor::for_each_grapheme(text, [&](std::string_view) { ++clusters; });
+  double t1 = thread_seconds();
+  std::vector<velkor::TokenId> ids = velkor::cluster_ids(model, text);
+  double t2 = thread_seconds();
+  velkor::PairIndex index(ids);
+  double t3 = thread_seconds();
+  while (auto best = index.best()) {
+    auto merge = model.merges.find(best->pair);
+    if (merge == model.merges.end()) break;
+    index.merge(best->pair, merge->second);
+  }
+  double t4 = thread_seconds();
+  std::vector<velkor::TokenId> out = index.sequence();
+  double t5 = thread_seconds();
+  if (clusters != ids.size() || out.size() > ids.size()) std::abort();
+  // Lookup's time is the cluster ids less the segmentation inside them.
+  const double phases[kPhases] = {t1 - t0, (t2 - t1) - (t1 - t0), t3 - t2, t4 - t3, t5 - t4};
+  std::copy(phases, phases + kPhases, seconds);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3) {
+    std::fprintf(stderr, "usage: %s TOKENIZER TEXT...\n", argv[0]);
+    return 2;
+  }
+  const velkor::Model model = velkor::load_model_file(argv[1]);
+  for (int arg = 2; arg < argc; ++arg) {
+    const std::string text = read_file(argv[arg]);
+    const double mb = static_cast<double>(text.size()) / 1e6;
+    // encode() itself, as the module calls it: the first call of the
+    // process, then the best of a few more.
+    double t0 = thread_seconds();
+    std::size_t tokens = velkor::encode(model, text).size();
+    const double encode_first = thread_seconds() - t0;
+    double encode_best = 1e30;
+    for (int round = 0; round < 5; ++round) {
+      t0 = thread_seconds();
+      tokens += velkor::encode(model, text).size();
+      encode_best = std::min(encode_best, thread_seconds() - t0);
+    }
+    double first[kPhases];
+    double best[kPhases];
+    run(model, text, first);
+    std::fill(best, best + kPhases, 1e30);
+    for (int round = 0; round < 5; ++round) {
+      double seconds[kPhases];
+      run(model, text, seconds);
+      for (int p = 0; p < kPhases; ++p) best[p] = std::min(best[p], seconds[p]);
+    }
+    std::printf("%s (%.2f MB): ms per MB, first round / best later round\n", argv[arg], mb);
+    double total_first = 0, total_best = 0;
+    for (int p = 0; p < kPhases; ++p) {
+      std::printf("  %-15s %7.2f / %7.2f\n", kNames[p], first[p] * 1e3 / mb, best[p] * 1e3 / mb);
+      total_first += first[p];
+      total_best += best[p];
+    }
+    std::printf("  %-15s %7.2f / %7.2f  (%.1f / %.1f MB/s)\n", "total", total_first * 1e3 / mb,
+                total_best * 1e3 / mb, mb / total_first, mb / total_best);
+    std::printf("  %-15s %7.2f / %7.2f  (%.1f / %.1f MB/s; %zu tokens)\n", "encode()",
+                encode_first * 1e3 / mb, encode_best * 1e3 / mb, mb / encode_first,
+                mb / encode_best, tokens / 6);
+  }
+  return 0;
+}
