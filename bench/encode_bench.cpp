@@ -6,6 +6,7 @@
 // Usage: encode_bench TOKENIZER TEXT...   (e.g. a model trained by
 // compare_peers.py --keep DIR, and build/bench-corpus/english.txt)
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <fstream>
@@ -60,6 +61,46 @@ void run(const velkor::Model& model, const std::string& text, double* seconds) {
   std::copy(phases, phases + kPhases, seconds);
 }
 
+// What the memory system gives one core here: streaming read and write
+// bandwidth over a buffer far larger than the caches (GB/s), and the time
+// of one random 8-byte read when many are in flight (ns).
+struct MemorySystem {
+  double read_gbs;
+  double write_gbs;
+  double random_ns;
+};
+
+MemorySystem measure_memory() {
+  constexpr std::size_t kWords = std::size_t{32} << 20;  // 256 MiB
+  std::vector<std::uint64_t> buffer(kWords, 1);           // touched: no faults below
+  MemorySystem best{0, 0, 1e30};
+  for (int round = 0; round < 3; ++round) {
+    double t0 = thread_seconds();
+    std::uint64_t sum = 0;
+    for (std::size_t i = 0; i < kWords; ++i) sum += buffer[i];
+    double t1 = thread_seconds();
+    std::fill(buffer.begin(), buffer.end(), sum);
+    double t2 = thread_seconds();
+    // Independent random reads, as a merge's scattered node visits are.
+    std::uint64_t x = 88172645463325252ull;
+    std::uint64_t acc = 0;
+    constexpr std::size_t kReads = std::size_t{1} << 24;
+    for (std::size_t i = 0; i < kReads; ++i) {
+      x ^= x << 13;
+      x ^= x >> 7;
+      x ^= x << 17;
+      acc += buffer[x & (kWords - 1)];
+    }
+    double t3 = thread_seconds();
+    if (acc == 42) std::puts("");
+    const double bytes = static_cast<double>(kWords * sizeof(std::uint64_t));
+    best.read_gbs = std::max(best.read_gbs, bytes / (t1 - t0) / 1e9);
+    best.write_gbs = std::max(best.write_gbs, bytes / (t2 - t1) / 1e9);
+    best.random_ns = std::min(best.random_ns, (t3 - t2) * 1e9 / static_cast<double>(kReads));
+  }
+  return best;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -68,6 +109,10 @@ int main(int argc, char** argv) {
     return 2;
   }
   const velkor::Model model = velkor::load_model_file(argv[1]);
+  const MemorySystem memory = measure_memory();
+  std::printf("memory system, one core: read %.1f GB/s, write %.1f GB/s, random 8-byte read "
+              "%.1f ns (many in flight)\n",
+              memory.read_gbs, memory.write_gbs, memory.random_ns);
   for (int arg = 2; arg < argc; ++arg) {
     const std::string text = read_file(argv[arg]);
     const double mb = static_cast<double>(text.size()) / 1e6;
