@@ -109,8 +109,7 @@ std::vector<TokenId> initial_ids(Lookup&& lookup, std::string_view text) {
 // passes: a pass costs what its merge touches rather than a recount of the
 // whole text.
 template <class Index>
-std::vector<TokenId> apply_merges(const Model& model, std::span<const TokenId> ids) {
-  Index index(ids);
+std::vector<TokenId> apply_merges(const Model& model, Index& index) {
   while (const std::optional<BestPair> best = index.best()) {
     auto merge = model.merges.find(best->pair);
     if (merge == model.merges.end()) break;
@@ -118,6 +117,12 @@ std::vector<TokenId> apply_merges(const Model& model, std::span<const TokenId> i
   }
   return index.sequence();
 }
+
+// Texts up to this size reuse one index per thread, so a run of calls on
+// short texts does not ask for fresh memory at every call; the memory kept
+// is what a text of this size needs (about 30 MiB at most). Longer texts
+// get an index of their own, given back when the call ends.
+constexpr std::size_t kKeepIndexFor = std::size_t{1} << 20;
 
 }  // namespace
 
@@ -139,9 +144,25 @@ std::vector<TokenId> cluster_ids(const Model& model, std::string_view text) {
 }
 
 std::vector<TokenId> encode(const Model& model, std::string_view text) {
-  std::vector<TokenId> ids = cluster_ids(model, text);
-  if (ids.size() <= PairIndex::kMaxLength) return apply_merges<PairIndex>(model, ids);
-  return apply_merges<WidePairIndex>(model, ids);
+  if (text.size() > PairIndex::kMaxLength) {
+    std::vector<TokenId> ids = cluster_ids(model, text);
+    if (ids.size() <= PairIndex::kMaxLength) {
+      PairIndex index(ids);
+      return apply_merges(model, index);
+    }
+    WidePairIndex index(ids);
+    return apply_merges(model, index);
+  }
+  // A text has at most one cluster per byte; the ids go straight into the
+  // index as they are found, with no copy of the sequence on the side.
+  thread_local PairIndex kept;
+  std::optional<PairIndex> own;
+  PairIndex& index = text.size() <= kKeepIndexFor ? kept : own.emplace();
+  ClusterIds ids(model, text.size());
+  index.assign_from(text.size(), [&](auto&& push) {
+    for_each_grapheme(text, [&](std::string_view cluster) { push(ids(cluster)); });
+  });
+  return apply_merges(model, index);
 }
 
 }  // namespace velkor

@@ -85,8 +85,13 @@ void BasicPairIndex<Node>::build(std::size_t length) {
     counts_.reserve(room);
   }
   if (heap_.capacity() < 2 * room) heap_.reserve(2 * room);
-  if (table_.empty()) table_.assign(64, 0);
-  std::fill(table_.begin(), table_.end(), 0);
+  // A table grown for a longer sequence before starts small again, so that
+  // an index reused for a short text does not clear more than it can fill.
+  if (table_.empty() || table_.size() > 4 * std::max<std::size_t>(n, 64)) {
+    table_.assign(64, 0);
+  } else {
+    std::fill(table_.begin(), table_.end(), 0);
+  }
   cache_shift_ = 32 - kMinCacheBits;
   while (cache_shift_ > 32 - kMaxCacheBits && (std::size_t{1} << (32 - cache_shift_)) < n) {
     --cache_shift_;

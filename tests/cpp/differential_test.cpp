@@ -352,6 +352,17 @@ TEST(Differential, EncodeClusterCacheAgreesWithReference) {
       ASSERT_EQ(encode(model, sample), encode_reference(model, sample)) << "round " << round;
     }
   }
+  // Longer than the texts whose working memory is kept, then short again.
+  Model model = letters_model(3);
+  model.lookup.emplace(3, "ab");
+  model.lookup.emplace(4, "abab");
+  model.merges.insert_or_assign(TokenPair{1, 2}, 3);
+  model.merges.insert_or_assign(TokenPair{3, 3}, 4);
+  for (std::size_t length : {(std::size_t{1} << 20) + 3, std::size_t{9}}) {
+    std::string text;
+    while (text.size() < length) text += rng() % 3 != 0 ? "ab" : "a";
+    ASSERT_EQ(encode(model, text), encode_reference(model, text)) << length;
+  }
 }
 
 }  // namespace
