@@ -1,0 +1,95 @@
+"""`velkor encode-corpus`: a whole corpus to uint16 shards, in parallel on Dask."""
+
+from __future__ import annotations
+
+import argparse
+import sys
+import time
+
+from velkor_tools.errors import ToolError
+from velkor_tools.progress import ByteProgress
+
+PLAIN_LINE_SECONDS = 5.0  # at most one progress line this often off a terminal
+
+
+def _positive(kind: type) -> object:
+    def parse(text: str) -> object:
+        try:
+            value = kind(text)
+        except ValueError:
+            value = 0
+        if not value > 0:
+            raise argparse.ArgumentTypeError(f"expected a positive number, not {text!r}")
+        return value
+
+    return parse
+
+
+def register(subparsers: argparse._SubParsersAction) -> None:
+    parser = subparsers.add_parser(
+        "encode-corpus",
+        help="encode a corpus into uint16 shards, in parallel on Dask",
+        description=(
+            "Encode every document of the inputs into DIR: shard-NNNNN.bin (little-endian uint16 ids), "
+            "shard-NNNNN.idx (little-endian uint64 token offsets per document) and manifest.json. "
+            "An input ending in .jsonl holds one JSON object per line; any other input holds one "
+            "document per line. Running it again with the same arguments finishes an interrupted run."
+        ),
+    )
+    parser.add_argument("model", metavar="MODEL", help="tokenizer file")
+    parser.add_argument("inputs", metavar="INPUT", nargs="+", help="text or .jsonl files")
+    parser.add_argument("-o", "--output", metavar="DIR", required=True, help="output directory")
+    where = parser.add_mutually_exclusive_group()
+    where.add_argument(
+        "--workers", type=_positive(int), metavar="N", help="worker processes of a local cluster (default: cores)"
+    )
+    where.add_argument("--scheduler", metavar="ADDRESS", help="a running Dask scheduler, such as tcp://host:8786")
+    parser.add_argument("--text-field", default="text", metavar="NAME", help="field of a JSONL object (default: text)")
+    parser.add_argument(
+        "--shard-mb", type=_positive(float), default=64.0, metavar="M", help="input MB per shard (default: 64)"
+    )
+    parser.add_argument("--errors", choices=("strict", "replace"), default="strict", help="invalid UTF-8 (default: strict)")
+    parser.set_defaults(run=run)
+
+
+def run(args: argparse.Namespace) -> int:
+    try:
+        import dask.distributed  # noqa: F401 - only to check that it is installed
+    except ImportError:
+        raise ToolError("encode-corpus needs Dask: pip install 'velkor[corpus]'") from None
+    from velkor_tools.corpus_run import Progress, encode_corpus
+
+    display: ByteProgress | None = None
+    shown_at = 0.0
+
+    def show(state: Progress) -> None:
+        nonlocal display, shown_at
+        if display is None:
+            display = ByteProgress("encode-corpus", state.total_bytes, ["documents", "tokens"])
+        now = time.monotonic()
+        if display.live or now - shown_at >= PLAIN_LINE_SECONDS or state.done_bytes == state.total_bytes:
+            shown_at = now
+            display.update(state.done_bytes, documents=state.documents, tokens=state.tokens)
+
+    try:
+        manifest = encode_corpus(
+            args.model,
+            args.inputs,
+            args.output,
+            workers=args.workers,
+            scheduler=args.scheduler,
+            text_field=args.text_field,
+            shard_bytes=max(1, round(args.shard_mb * 1e6)),
+            errors=args.errors,
+            on_progress=show,
+        )
+    finally:
+        if display is not None:
+            display.close()
+    replaced = f", {manifest['replaced_lines']} lines with replaced bytes" if manifest["replaced_lines"] else ""
+    print(
+        f"velkor: {args.output}: {manifest['documents']} documents, {manifest['tokens']} tokens "
+        f"in {len(manifest['shards'])} shards{replaced}",
+        file=sys.stderr,
+    )
+    return 0

@@ -1,0 +1,95 @@
+"""An encoded corpus on disk, and its reader.
+
+A corpus directory holds shards `shard-NNNNN.bin` (little-endian uint16 ids
+of consecutive documents) with `shard-NNNNN.idx` beside each (little-endian
+uint64 token offsets, one per document plus a final one), and
+`manifest.json`, written last. `open_shards(DIR)` gives every document's ids
+as a NumPy view over the memory-mapped shards.
+
+`velkor encode-corpus` writes such a directory (velkor_tools.corpus_run).
+"""
+
+from __future__ import annotations
+
+import bisect
+import json
+from collections.abc import Iterator
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+
+from velkor_tools.errors import ToolError
+
+MANIFEST = "manifest.json"
+JOURNAL = ".journal"  # records of the finished shards of a run in progress
+FORMAT = "velkor-corpus-1"
+ID_DTYPE = np.dtype("<u2")
+OFFSET_DTYPE = np.dtype("<u8")
+
+
+def shard_name(index: int) -> str:
+    return f"shard-{index:05d}"
+
+
+def shard_paths(directory: Path, index: int) -> tuple[Path, Path]:
+    """The ids file and the offsets file of shard `index`."""
+    name = shard_name(index)
+    return directory / f"{name}.bin", directory / f"{name}.idx"
+
+
+def _mapped(path: Path, dtype: np.dtype, count: int) -> np.ndarray:
+    if path.stat().st_size != count * dtype.itemsize:
+        raise ToolError(f"{path}: size does not match {MANIFEST}")
+    if count == 0:  # an empty file cannot be mapped
+        return np.empty(0, dtype)
+    return np.memmap(path, dtype=dtype, mode="r")
+
+
+class Shards:
+    """The documents of a finished corpus directory, in input order.
+
+    `corpus[k]` is document k's ids (a read-only uint16 view, no copy);
+    `len(corpus)` is the number of documents; `corpus.shards` lists each
+    shard's (ids, offsets) arrays; `corpus.manifest` is the parsed manifest.
+    """
+
+    def __init__(self, directory: str | Path) -> None:
+        directory = Path(directory)
+        try:
+            self.manifest: dict[str, Any] = json.loads((directory / MANIFEST).read_text("utf-8"))
+        except FileNotFoundError:
+            raise ToolError(f"{directory}: no {MANIFEST} (not a finished corpus)") from None
+        self.shards: list[tuple[np.ndarray, np.ndarray]] = []
+        self._first: list[int] = []  # first document of each shard
+        documents = 0
+        for index, shard in enumerate(self.manifest["shards"]):
+            ids_path, idx_path = shard_paths(directory, index)
+            offsets = _mapped(idx_path, OFFSET_DTYPE, shard["documents"] + 1)
+            self.shards.append((_mapped(ids_path, ID_DTYPE, shard["tokens"]), offsets))
+            self._first.append(documents)
+            documents += shard["documents"]
+        self._documents = documents
+
+    def __len__(self) -> int:
+        return self._documents
+
+    def __getitem__(self, document: int) -> np.ndarray:
+        if document < 0:
+            document += self._documents
+        if not 0 <= document < self._documents:
+            raise IndexError("document index out of range")
+        shard = bisect.bisect_right(self._first, document) - 1
+        ids, offsets = self.shards[shard]
+        local = document - self._first[shard]
+        return ids[int(offsets[local]) : int(offsets[local + 1])]
+
+    def __iter__(self) -> Iterator[np.ndarray]:
+        for ids, offsets in self.shards:
+            for local in range(len(offsets) - 1):
+                yield ids[int(offsets[local]) : int(offsets[local + 1])]
+
+
+def open_shards(directory: str | Path) -> Shards:
+    """The documents of the corpus in `directory` (see Shards)."""
+    return Shards(directory)

@@ -1,0 +1,375 @@
+"""Encoding a corpus on Dask: checks, resume, tasks, journal and manifest.
+
+The run writes `.journal` in the output directory first: a header naming the
+job (model sha256, inputs with size and modification time, settings), then
+one line per finished shard with its counts and the sha256 of its two files.
+A new run with the same job reuses a journaled shard only if both its files
+still hash to the recorded values, and redoes every other one. The manifest
+is written last, from the journal, and then the journal is removed, so a
+finished directory is the same however often the run was interrupted.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import json
+import logging
+import os
+from collections.abc import Callable
+from dataclasses import dataclass, replace
+from pathlib import Path
+from typing import Any
+
+import velkor
+
+from velkor_tools.corpus import FORMAT, JOURNAL, MANIFEST, shard_name, shard_paths
+from velkor_tools.corpus_task import Task, encode_task, plan_file
+from velkor_tools.errors import ToolError
+
+RETRIES = 2  # for a task that raises (a lost worker's tasks are rescheduled by Dask itself)
+
+
+@dataclass
+class Progress:
+    done_bytes: int
+    total_bytes: int
+    documents: int
+    tokens: int
+
+
+@dataclass(frozen=True)
+class _Input:
+    given: str
+    path: str  # absolute
+    size: int
+    mtime_ns: int
+    jsonl: bool
+
+
+def _read_model(model: str) -> tuple[bytes, str]:
+    try:
+        image = Path(model).read_bytes()
+    except OSError as error:
+        raise ToolError(f"{model}: {error.strerror}") from None
+    try:
+        velkor.load_from_file(model)
+    except (KeyboardInterrupt, SystemExit):
+        raise
+    except BaseException as error:  # the module's PanicException is a BaseException
+        raise ToolError(f"{model}: not a tokenizer file ({error})") from None
+    return image, hashlib.sha256(image).hexdigest()
+
+
+def _inputs(paths: list[str]) -> list[_Input]:
+    found = []
+    for given in paths:
+        try:
+            with open(given, "rb") as file:
+                status = os.fstat(file.fileno())
+        except OSError as error:
+            raise ToolError(f"{given}: {error.strerror}") from None
+        if not os.path.isfile(given):
+            raise ToolError(f"{given}: not a regular file")
+        found.append(
+            _Input(given, os.path.abspath(given), status.st_size, status.st_mtime_ns, given.endswith(".jsonl"))
+        )
+    return found
+
+
+def _write_atomically(path: Path, text: str) -> None:
+    temporary = path.with_name(f".{path.name}.tmp-{os.getpid()}")
+    with open(temporary, "w", encoding="utf-8") as file:
+        file.write(text)
+        file.flush()
+        os.fsync(file.fileno())
+    os.replace(temporary, path)
+    _sync_directory(path.parent)
+
+
+def _sync_directory(directory: Path) -> None:
+    descriptor = os.open(directory, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        os.fsync(descriptor)
+    finally:
+        os.close(descriptor)
+
+
+def _file_sha256(path: Path) -> str | None:
+    digest = hashlib.sha256()
+    try:
+        with open(path, "rb") as file:
+            while block := file.read(1 << 20):
+                digest.update(block)
+    except OSError:
+        return None
+    return digest.hexdigest()
+
+
+def _is_temporary(name: str) -> bool:
+    return name.startswith(".") and ".tmp-" in name
+
+
+class _Journal:
+    """The finished shards of the run in progress, one JSON line each."""
+
+    def __init__(self, directory: Path, header: dict[str, Any]) -> None:
+        self.path = directory / JOURNAL
+        self.header = header
+
+    def read(self) -> list[dict[str, Any]] | None:
+        """The records of an earlier run of this job; None if there was none."""
+        try:
+            lines = self.path.read_text("utf-8").splitlines()
+        except FileNotFoundError:
+            return None
+        try:
+            header = json.loads(lines[0])
+        except (IndexError, ValueError):
+            header = None
+        if header != self.header:
+            raise ToolError(
+                f"{self.path.parent}: holds an unfinished run with other inputs or settings; "
+                "run again with the same ones, or use another directory"
+            )
+        records = []
+        for line in lines[1:]:
+            try:
+                records.append(json.loads(line))
+            except ValueError:  # torn by a kill mid-write: the shard is redone
+                pass
+        return records
+
+    def start(self, records: list[dict[str, Any]]) -> None:
+        """Rewrites the journal with the records kept, then opens it for appending."""
+        lines = [json.dumps(self.header)] + [json.dumps(record) for record in records]
+        _write_atomically(self.path, "".join(line + "\n" for line in lines))
+        self.descriptor = os.open(self.path, os.O_WRONLY | os.O_APPEND)
+
+    def append(self, record: dict[str, Any]) -> None:
+        os.write(self.descriptor, (json.dumps(record) + "\n").encode())
+        os.fsync(self.descriptor)
+
+    def close(self) -> None:
+        if getattr(self, "descriptor", None) is not None:
+            os.close(self.descriptor)
+            self.descriptor = None
+
+
+def _still_valid(record: dict[str, Any], task: Task, directory: Path, errors: str) -> bool:
+    if (record.get("start"), record.get("end")) != (task.start, task.end):
+        return False
+    if errors == "strict" and record.get("replaced_lines"):
+        return False  # made under --errors replace: strict must stop at its line
+    ids_path, idx_path = shard_paths(directory, task.index)
+    return _file_sha256(ids_path) == record.get("ids_sha256") and _file_sha256(idx_path) == record.get(
+        "idx_sha256"
+    )
+
+
+def _line_number(task: Task, line_in_task: int) -> int:
+    """The 1-based line number in the whole file of a line of the task."""
+    newlines = 0
+    with open(task.path, "rb") as file:
+        remaining = task.start
+        while remaining > 0 and (block := file.read(min(1 << 20, remaining))):
+            newlines += block.count(b"\n")
+            remaining -= len(block)
+    return newlines + line_in_task + 1
+
+
+def _manifest(
+    model_sha256: str, inputs: list[_Input], settings: dict[str, Any], records: list[dict[str, Any]]
+) -> dict[str, Any]:
+    shards = [
+        {"name": shard_name(record["index"])} | {key: value for key, value in record.items() if key != "index"}
+        for record in records
+    ]
+    return {
+        "format": FORMAT,
+        "model_sha256": model_sha256,
+        "ids": "little-endian uint16",
+        "offsets": "little-endian uint64, one per document plus a final one",
+        **settings,
+        "inputs": [
+            {"path": item.given, "size": item.size, "format": "jsonl" if item.jsonl else "text"} for item in inputs
+        ],
+        "shards": shards,
+        "documents": sum(record["documents"] for record in records),
+        "tokens": sum(record["tokens"] for record in records),
+        "bytes": sum(item.size for item in inputs),
+        "replaced_lines": sum(record["replaced_lines"] for record in records),
+    }
+
+
+def _prepare_directory(directory: Path) -> None:
+    try:
+        directory.mkdir(parents=True, exist_ok=True)
+        probe = directory / f".probe.tmp-{os.getpid()}"
+        probe.touch()
+        probe.unlink()
+    except OSError as error:
+        raise ToolError(f"{directory}: cannot write there ({error.strerror})") from None
+
+
+def encode_corpus(
+    model: str,
+    inputs: list[str],
+    out_dir: str,
+    *,
+    workers: int | None = None,
+    scheduler: str | None = None,
+    client: Any = None,
+    text_field: str = "text",
+    shard_bytes: int = 64 << 20,
+    errors: str = "strict",
+    on_progress: Callable[[Progress], None] | None = None,
+) -> dict[str, Any]:
+    """Encodes every document of `inputs` into shards in `out_dir`; returns the manifest.
+
+    Runs on `client` if given, else on the Dask scheduler at `scheduler`, else
+    on a new LocalCluster of `workers` processes (default: the machine's cores).
+    Everything is checked before any task starts.
+    """
+    if errors not in ("strict", "replace"):
+        raise ValueError(f"errors must be 'strict' or 'replace', not {errors!r}")
+    if shard_bytes < 1:
+        raise ValueError("shard_bytes must be positive")
+    image, model_sha256 = _read_model(model)
+    found = _inputs(inputs)
+    directory = Path(out_dir).absolute()
+    _prepare_directory(directory)
+    settings = {"text_field": text_field, "shard_bytes": shard_bytes}
+
+    finished = directory / MANIFEST
+    if finished.exists():
+        manifest = json.loads(finished.read_text("utf-8"))
+        expected = _manifest(model_sha256, found, settings, [])
+        if any(manifest.get(key) != expected[key] for key in ("model_sha256", "inputs", *settings)):
+            raise ToolError(f"{directory}: holds a finished corpus of other inputs or settings")
+        (directory / JOURNAL).unlink(missing_ok=True)
+        return manifest  # already done
+
+    tasks: list[Task] = []
+    for input_index, item in enumerate(found):
+        for start, end in plan_file(item.path, item.size, shard_bytes):
+            tasks.append(
+                Task(
+                    len(tasks), input_index, item.path, start, end,
+                    item.jsonl, text_field, errors, str(directory), model_sha256,
+                )
+            )
+    header = {
+        "format": FORMAT,
+        "model_sha256": model_sha256,
+        "inputs": [[item.path, item.size, item.mtime_ns] for item in found],
+        **settings,
+        "shards": len(tasks),
+    }
+    journal = _Journal(directory, header)
+    previous = journal.read()
+    if previous is None:
+        if any(not _is_temporary(entry.name) for entry in directory.iterdir()):
+            raise ToolError(f"{directory}: not empty, and holds no unfinished run")
+        previous = []
+    for entry in directory.iterdir():
+        if _is_temporary(entry.name):
+            entry.unlink(missing_ok=True)  # left by a killed run
+    done: dict[int, dict[str, Any]] = {}
+    for record in previous:
+        index = record.get("index")
+        if isinstance(index, int) and 0 <= index < len(tasks) and index not in done:
+            if _still_valid(record, tasks[index], directory, errors):
+                done[index] = record
+    journal.start(list(done.values()))
+    try:
+        _run_tasks(
+            [task for task in tasks if task.index not in done],
+            tasks,
+            done,
+            image,
+            journal,
+            found,
+            client=client,
+            scheduler=scheduler,
+            workers=workers,
+            on_progress=on_progress,
+        )
+    finally:
+        journal.close()
+
+    manifest = _manifest(model_sha256, found, settings, [done[index] for index in range(len(tasks))])
+    _write_atomically(finished, json.dumps(manifest, indent=1) + "\n")
+    (directory / JOURNAL).unlink()
+    _sync_directory(directory)
+    return manifest
+
+
+def _run_tasks(
+    pending: list[Task],
+    tasks: list[Task],
+    done: dict[int, dict[str, Any]],
+    image: bytes,
+    journal: _Journal,
+    inputs: list[_Input],
+    *,
+    client: Any,
+    scheduler: str | None,
+    workers: int | None,
+    on_progress: Callable[[Progress], None] | None,
+) -> None:
+    total = sum(item.size for item in inputs)
+    state = Progress(0, total, 0, 0)
+
+    def count(record: dict[str, Any]) -> None:
+        state.done_bytes += record["end"] - record["start"]
+        state.documents += record["documents"]
+        state.tokens += record["tokens"]
+
+    for record in done.values():
+        count(record)
+    if not pending:
+        if on_progress is not None:
+            on_progress(replace(state))
+        return
+
+    from dask.distributed import Client, LocalCluster, as_completed
+
+    cluster = None
+    own_client = client is None
+    if own_client:
+        if scheduler is not None:
+            client = Client(scheduler)
+        else:
+            cluster = LocalCluster(
+                n_workers=workers or os.cpu_count() or 1,
+                threads_per_worker=1,
+                processes=True,
+                dashboard_address=None,
+                silence_logs=logging.ERROR,
+            )
+            client = Client(cluster)
+    futures = []
+    try:
+        if on_progress is not None:
+            on_progress(replace(state))  # the clock starts once the workers are there
+        model = client.scatter(image, broadcast=True)
+        futures = client.map(encode_task, pending, model_image=model, retries=RETRIES, pure=False)
+        for future in as_completed(futures):
+            record = future.result()
+            future.release()
+            if "bad_line" in record:
+                task = tasks[record["index"]]
+                line = _line_number(task, record["bad_line"])
+                raise ToolError(f"{inputs[task.input_index].given}:{line}: {record['reason']}")
+            journal.append(record)
+            done[record["index"]] = record
+            count(record)
+            if on_progress is not None:
+                on_progress(replace(state))
+    finally:
+        if futures:
+            client.cancel(futures)
+        if own_client:
+            client.close()
+            if cluster is not None:
+                cluster.close()

@@ -1,0 +1,233 @@
+"""Corpus tasks: input cut into byte ranges on line boundaries, and the worker
+that encodes one range into one shard.
+
+A task is planned from the input's bytes and the shard size alone, never from
+the number of workers, so the shards are the same however the job runs. The
+worker reads its range in blocks and writes ids as it goes: its memory is one
+block, the longest document and one buffer of ids, not the shard.
+"""
+
+from __future__ import annotations
+
+import array
+import hashlib
+import json
+import os
+import sys
+import tempfile
+import uuid
+from collections.abc import Iterator
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any, BinaryIO
+
+import velkor
+
+from velkor_tools.corpus import shard_paths
+
+BLOCK = 1 << 20  # bytes read at a time
+ID_BUFFER = 1 << 20  # ids gathered before a write
+
+
+@dataclass(frozen=True)
+class Task:
+    """Shard `index`: lines of `path` in the byte range [start, end)."""
+
+    index: int
+    input_index: int
+    path: str  # absolute
+    start: int
+    end: int
+    jsonl: bool
+    text_field: str
+    errors: str  # "strict" or "replace"
+    out_dir: str  # absolute
+    model_sha256: str
+
+
+def plan_file(path: str, size: int, shard_bytes: int) -> list[tuple[int, int]]:
+    """Byte ranges of about shard_bytes each, every one ending just after a
+    line feed or at the end of the file."""
+    ranges = []
+    with open(path, "rb") as file:
+        start = 0
+        while start < size:
+            end = _line_end_from(file, max(start, start + shard_bytes - 1), size)
+            ranges.append((start, end))
+            start = end
+    return ranges
+
+
+def _line_end_from(file: BinaryIO, position: int, size: int) -> int:
+    """Offset just after the first line feed at or after position, else size."""
+    file.seek(position)
+    while position < size:
+        block = file.read(min(1 << 16, size - position))
+        if not block:
+            break
+        found = block.find(b"\n")
+        if found >= 0:
+            return position + found + 1
+        position += len(block)
+    return size
+
+
+def _lines(file: BinaryIO, start: int, end: int) -> Iterator[bytes]:
+    """The lines of [start, end) without their terminator ("\\n" or "\\r\\n")."""
+    file.seek(start)
+    position = start
+    pieces: list[bytes] = []
+    while position < end:
+        block = file.read(min(BLOCK, end - position))
+        if not block:
+            raise OSError(f"{file.name}: file shrank while being read")
+        position += len(block)
+        first = block.find(b"\n")
+        if first < 0:
+            pieces.append(block)  # a long line: joined once, when it ends
+            continue
+        pieces.append(block[:first])
+        lines = block[first + 1 :].split(b"\n")
+        lines[0:0] = [b"".join(pieces)]
+        pieces = [lines.pop()]
+        for line in lines:
+            yield line[:-1] if line.endswith(b"\r") else line
+    last = b"".join(pieces)
+    if last:  # the file's last line, without a line feed: a lone "\r" stays
+        yield last
+
+
+class BadLine(ValueError):
+    """A line that is not a document under --errors strict."""
+
+
+def _document(line: bytes, task: Task) -> tuple[str, bool]:
+    """The document text of one line, and whether anything was replaced."""
+    replaced = False
+    try:
+        text = line.decode("utf-8")
+    except UnicodeDecodeError as error:
+        if task.errors == "strict":
+            raise BadLine(f"invalid UTF-8 (byte 0x{line[error.start]:02x} at column {error.start + 1})")
+        text = line.decode("utf-8", "replace")
+        replaced = True
+    if task.jsonl and text:
+        try:
+            record: Any = json.loads(text)
+        except ValueError as error:
+            record = error
+        value = record.get(task.text_field) if isinstance(record, dict) else None
+        if not isinstance(value, str):
+            if task.errors == "strict":
+                raise BadLine(f"not a JSON object with a string field {task.text_field!r}")
+            return "", True
+        text = value
+        try:
+            text.encode("utf-8")
+        except UnicodeEncodeError:  # a lone surrogate written as an escape
+            if task.errors == "strict":
+                raise BadLine(f"field {task.text_field!r} holds a lone surrogate") from None
+            text = text.encode("utf-8", "surrogatepass").decode("utf-8", "replace")
+            replaced = True
+    return text, replaced
+
+
+_models: dict[str, velkor.Data] = {}
+
+
+def _model(sha256: str, image: bytes) -> velkor.Data:
+    """The worker's model, loaded once per worker process from its bytes."""
+    model = _models.get(sha256)
+    if model is None:
+        if hashlib.sha256(image).hexdigest() != sha256:
+            raise ValueError("model bytes do not match their sha256")
+        with tempfile.TemporaryDirectory(prefix="velkor-model-") as directory:
+            path = Path(directory) / "tokenizer"
+            path.write_bytes(image)
+            model = velkor.load_from_file(str(path))
+        _models[sha256] = model
+    return model
+
+
+class _HashedFile:
+    """A new file written under a temporary name, hashed as it is written."""
+
+    def __init__(self, final: Path) -> None:
+        self.final = final
+        self.temporary = final.with_name(f".{final.name}.tmp-{uuid.uuid4().hex}")
+        self.file = open(self.temporary, "xb")
+        self.hash = hashlib.sha256()
+
+    def write(self, data: bytes) -> None:
+        self.file.write(data)
+        self.hash.update(data)
+
+    def finish(self) -> str:
+        self.file.flush()
+        os.fsync(self.file.fileno())
+        self.file.close()
+        os.replace(self.temporary, self.final)
+        return self.hash.hexdigest()
+
+    def discard(self) -> None:
+        self.file.close()
+        self.temporary.unlink(missing_ok=True)
+
+
+def _little_endian(values: array.array) -> bytes:
+    if sys.byteorder == "big":
+        values = array.array(values.typecode, values)
+        values.byteswap()
+    return values.tobytes()
+
+
+def encode_task(task: Task, model_image: bytes) -> dict[str, Any]:
+    """Encodes the task's documents into its shard; returns the shard's record,
+    or {"index", "bad_line", "reason"} for a line refused under strict."""
+    model = _model(task.model_sha256, model_image)
+    ids_path, idx_path = shard_paths(Path(task.out_dir), task.index)
+    ids_file = _HashedFile(ids_path)
+    try:
+        idx_file = _HashedFile(idx_path)
+    except BaseException:
+        ids_file.discard()
+        raise
+    offsets = array.array("Q", [0])
+    buffer = array.array("H")
+    tokens = replaced_lines = 0
+    try:
+        with open(task.path, "rb") as source:
+            for number, line in enumerate(_lines(source, task.start, task.end)):
+                try:
+                    text, replaced = _document(line, task)
+                except BadLine as error:
+                    ids_file.discard()
+                    idx_file.discard()
+                    return {"index": task.index, "bad_line": number, "reason": str(error)}
+                replaced_lines += replaced
+                ids = model.encode(text)
+                buffer.fromlist(ids)
+                tokens += len(ids)
+                offsets.append(tokens)
+                if len(buffer) >= ID_BUFFER:
+                    ids_file.write(_little_endian(buffer))
+                    del buffer[:]
+        ids_file.write(_little_endian(buffer))
+        idx_file.write(_little_endian(offsets))
+        ids_sha256 = ids_file.finish()
+        idx_sha256 = idx_file.finish()
+    except BaseException:
+        ids_file.discard()
+        idx_file.discard()
+        raise
+    return {
+        "index": task.index,
+        "input": task.input_index,
+        "start": task.start,
+        "end": task.end,
+        "documents": len(offsets) - 1,
+        "tokens": tokens,
+        "replaced_lines": replaced_lines,
+        "ids_sha256": ids_sha256,
+        "idx_sha256": idx_sha256,
+    }
