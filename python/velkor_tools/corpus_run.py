@@ -23,7 +23,7 @@ from typing import Any
 import velkor
 
 from velkor_tools.corpus import FORMAT, JOURNAL, MANIFEST, shard_name, shard_paths
-from velkor_tools.corpus_task import Task, encode_task, plan_file
+from velkor_tools.corpus_task import ModelPlugin, Task, encode_task, plan_file
 from velkor_tools.errors import ToolError
 
 RETRIES = 2  # for a task that raises (a lost worker's tasks are rescheduled by Dask itself)
@@ -338,34 +338,46 @@ def _run_tasks(
     own_client = client is None
     if own_client:
         if scheduler is not None:
-            client = Client(scheduler)
+            try:
+                client = Client(scheduler)
+            except (OSError, ValueError) as error:
+                raise ToolError(f"cannot reach the Dask scheduler at {scheduler}: {error}") from None
         else:
             cluster = LocalCluster(
                 n_workers=workers or os.cpu_count() or 1,
                 threads_per_worker=1,
                 processes=True,
-                dashboard_address=None,
+                dashboard_address="127.0.0.1:0",  # no fixed port: another cluster may hold it
                 silence_logs=logging.ERROR,
             )
             client = Client(cluster)
+    plugin = ModelPlugin(image)
     futures = []
     try:
         if on_progress is not None:
             on_progress(replace(state))  # the clock starts once the workers are there
-        model = client.scatter(image, broadcast=True)
-        futures = client.map(encode_task, pending, model_image=model, retries=RETRIES, pure=False)
+        client.register_plugin(plugin, name=plugin.name)
+        futures = client.map(encode_task, pending, retries=RETRIES, pure=False)
+        index_of = {future.key: task.index for future, task in zip(futures, pending)}
+        bad: dict[str, Any] | None = None  # the first refused line found so far
         for future in as_completed(futures):
+            if bad is not None and index_of[future.key] > bad["index"]:
+                continue  # cancelled: only earlier shards can hold an earlier bad line
             record = future.result()
             future.release()
             if "bad_line" in record:
-                task = tasks[record["index"]]
-                line = _line_number(task, record["bad_line"])
-                raise ToolError(f"{inputs[task.input_index].given}:{line}: {record['reason']}")
+                bad = record
+                client.cancel([later for later in futures if index_of[later.key] > bad["index"]])
+                continue
             journal.append(record)
             done[record["index"]] = record
             count(record)
             if on_progress is not None:
                 on_progress(replace(state))
+        if bad is not None:
+            task = tasks[bad["index"]]
+            line = _line_number(task, bad["bad_line"])
+            raise ToolError(f"{inputs[task.input_index].given}:{line}: {bad['reason']}")
     finally:
         if futures:
             client.cancel(futures)

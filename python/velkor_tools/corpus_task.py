@@ -13,6 +13,7 @@ import array
 import hashlib
 import json
 import os
+import re
 import sys
 import tempfile
 import uuid
@@ -22,11 +23,13 @@ from pathlib import Path
 from typing import Any, BinaryIO
 
 import velkor
+from distributed import WorkerPlugin
 
 from velkor_tools.corpus import shard_paths
 
 BLOCK = 1 << 20  # bytes read at a time
 ID_BUFFER = 1 << 20  # ids gathered before a write
+LONE_SURROGATE = re.compile("[\ud800-\udfff]")  # json.loads has joined the valid pairs
 
 
 @dataclass(frozen=True)
@@ -127,26 +130,33 @@ def _document(line: bytes, task: Task) -> tuple[str, bool]:
         except UnicodeEncodeError:  # a lone surrogate written as an escape
             if task.errors == "strict":
                 raise BadLine(f"field {task.text_field!r} holds a lone surrogate") from None
-            text = text.encode("utf-8", "surrogatepass").decode("utf-8", "replace")
+            text = LONE_SURROGATE.sub("\ufffd", text)
             replaced = True
     return text, replaced
 
 
-_models: dict[str, velkor.Data] = {}
+_models: dict[str, velkor.Data] = {}  # this worker process's models, by sha256
 
 
-def _model(sha256: str, image: bytes) -> velkor.Data:
-    """The worker's model, loaded once per worker process from its bytes."""
-    model = _models.get(sha256)
-    if model is None:
-        if hashlib.sha256(image).hexdigest() != sha256:
-            raise ValueError("model bytes do not match their sha256")
-        with tempfile.TemporaryDirectory(prefix="velkor-model-") as directory:
-            path = Path(directory) / "tokenizer"
-            path.write_bytes(image)
-            model = velkor.load_from_file(str(path))
-        _models[sha256] = model
-    return model
+class ModelPlugin(WorkerPlugin):
+    """Carries a model's bytes to every worker, also to those that join or
+    restart later, which loads it once (a Data object cannot be pickled).
+
+    The bytes go through the scheduler, so workers need no shared path for
+    the model, and every worker uses exactly the model the manifest names.
+    """
+
+    def __init__(self, image: bytes) -> None:
+        self.image = image
+        self.sha256 = hashlib.sha256(image).hexdigest()
+        self.name = f"velkor-model-{self.sha256}"  # registering it again replaces it
+
+    def setup(self, worker: object) -> None:
+        if self.sha256 not in _models:
+            with tempfile.TemporaryDirectory(prefix="velkor-model-") as directory:
+                path = Path(directory) / "tokenizer"
+                path.write_bytes(self.image)
+                _models[self.sha256] = velkor.load_from_file(str(path))
 
 
 class _HashedFile:
@@ -181,10 +191,12 @@ def _little_endian(values: array.array) -> bytes:
     return values.tobytes()
 
 
-def encode_task(task: Task, model_image: bytes) -> dict[str, Any]:
+def encode_task(task: Task) -> dict[str, Any]:
     """Encodes the task's documents into its shard; returns the shard's record,
     or {"index", "bad_line", "reason"} for a line refused under strict."""
-    model = _model(task.model_sha256, model_image)
+    model = _models.get(task.model_sha256)
+    if model is None:
+        raise RuntimeError("the model plugin was not set up on this worker")
     ids_path, idx_path = shard_paths(Path(task.out_dir), task.index)
     ids_file = _HashedFile(ids_path)
     try:

@@ -1,0 +1,188 @@
+"""`velkor encode-corpus` on a shared two-worker Dask LocalCluster."""
+
+import json
+import logging
+import os
+import re
+import signal
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import velkor
+from conftest import MINIMAL_IMAGE
+from velkor_tools.corpus import open_shards
+from velkor_tools.corpus_run import encode_corpus
+from velkor_tools.errors import ToolError
+
+distributed = pytest.importorskip("distributed")
+
+# Lines whose multi-byte characters straddle the planner's byte targets.
+TEXT_LINES = [
+    "héllo wörld, 日本語のテキスト 👋🏽 and more",
+    "",
+    "ünïcödé 👨‍👩‍👧 family",
+    "a lone\rcarriage return",
+    "",
+    "Ελληνικά και русский текст",
+]
+TEXT = "\r\n".join(TEXT_LINES[:3]) + "\r\n" + "\n".join(TEXT_LINES[3:]) + "\n" + "no final newline 🙂"
+JSONL_RECORDS = [{"text": "première ligne 日本"}, {"id": 3, "text": ""}, {"text": "tab\tand \\ escape \u00e9"}]
+SHARD_BYTES = 23
+
+
+@pytest.fixture(scope="module")
+def client():
+    with distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address="127.0.0.1:0", silence_logs=logging.ERROR
+    ) as cluster, distributed.Client(cluster) as client:
+        yield client
+
+
+@pytest.fixture(scope="module")
+def job(tmp_path_factory):
+    """A trained model and inputs: (model, inputs, documents each input holds)."""
+    root = tmp_path_factory.mktemp("job")
+    (root / "base").write_bytes(MINIMAL_IMAGE)
+    (root / "train.txt").write_text((TEXT + "\n") * 200, encoding="utf-8")
+    cwd = os.getcwd()
+    os.chdir(root)  # training saves ./tokenizer
+    try:
+        velkor.load_from_file("base").train("train.txt", False, "train.log")
+    finally:
+        os.chdir(cwd)
+    (root / "a.txt").write_bytes(TEXT.encode() * 3)
+    jsonl = "\n".join(json.dumps(record) for record in JSONL_RECORDS) + "\n\n"
+    (root / "b.jsonl").write_text(jsonl * 2, encoding="utf-8")
+    text_docs = re.split(r"\r?\n", TEXT * 3)  # a lone "\r" ends no line
+    jsonl_docs = ([record["text"] for record in JSONL_RECORDS] + [""]) * 2
+    return str(root / "tokenizer"), [str(root / "a.txt"), str(root / "b.jsonl")], text_docs + jsonl_docs
+
+
+def files(directory):
+    return {path.name: path.read_bytes() for path in sorted(Path(directory).iterdir())}
+
+
+@pytest.fixture(scope="module")
+def reference(job, client, tmp_path_factory):
+    model, inputs, _ = job
+    out = tmp_path_factory.mktemp("reference") / "out"
+    encode_corpus(model, inputs, str(out), client=client, shard_bytes=SHARD_BYTES)
+    return files(out)
+
+
+def test_documents_equal_direct_encode(job, reference, tmp_path):
+    model, inputs, documents = job
+    (tmp_path / "out").mkdir()
+    for name, content in reference.items():
+        (tmp_path / "out" / name).write_bytes(content)
+    corpus = open_shards(tmp_path / "out")
+    data = velkor.load_from_file(model)
+    assert [list(ids) for ids in corpus] == [data.encode(document) for document in documents]
+    assert list(corpus[-4]) == data.encode(JSONL_RECORDS[0]["text"])
+    manifest = corpus.manifest
+    assert len(manifest["shards"]) > 10  # many tasks, cut inside multi-byte text
+    assert (manifest["documents"], manifest["bytes"]) == (len(documents), sum(map(os.path.getsize, inputs)))
+    assert manifest["tokens"] == sum(len(data.encode(document)) for document in documents)
+
+
+def test_command_with_one_local_worker_writes_the_same_directory(job, reference, tmp_path):
+    model, inputs, _ = job
+    command = [sys.executable, "-X", "dev", "-W", "error", "-m", "velkor_tools", "encode-corpus", model, *inputs]
+    options = ["-o", str(tmp_path / "out"), "--workers", "1", "--shard-mb", str(SHARD_BYTES / 1e6)]
+    result = subprocess.run(command + options, capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert files(tmp_path / "out") == reference
+    assert f"{len(job[2])} documents" in result.stderr.splitlines()[-1]
+
+
+KILLED_RUN = """
+import os, signal, sys
+from velkor_tools.corpus_run import encode_corpus
+model, address, out, shard_bytes, *inputs = sys.argv[1:]
+calls = 0
+def progress(state):
+    global calls
+    calls += 1
+    if calls == 4:  # the start and three finished shards
+        os.kill(os.getpid(), signal.SIGKILL)
+encode_corpus(model, inputs, out, scheduler=address, shard_bytes=int(shard_bytes), on_progress=progress)
+"""
+
+
+def test_killed_run_resumes_to_the_same_directory(job, reference, client, tmp_path):
+    model, inputs, _ = job
+    out = tmp_path / "out"
+    killed = subprocess.run(
+        [sys.executable, "-c", KILLED_RUN, model, client.scheduler.address, str(out), str(SHARD_BYTES), *inputs],
+        capture_output=True,
+        timeout=120,
+    )
+    assert killed.returncode == -signal.SIGKILL, killed.stderr
+    assert not (out / "manifest.json").exists()
+    journaled = [json.loads(line) for line in (out / ".journal").read_text().splitlines()[1:]]
+    assert len(journaled) >= 3
+    # A journaled shard that no longer matches its record is redone, not trusted.
+    damaged = out / f"shard-{journaled[0]['index']:05d}.bin"
+    damaged.write_bytes(b"\xff\xff" + damaged.read_bytes()[2:])
+    (out / ".shard-00001.bin.tmp-left").write_bytes(b"partial")
+    encode_corpus(model, inputs, str(out), client=client, shard_bytes=SHARD_BYTES)
+    assert files(out) == reference
+
+
+def test_strict_stops_at_the_line_and_replace_counts_it(job, client, tmp_path):
+    model, _, _ = job
+    bad_text, bad_jsonl = tmp_path / "bad.txt", tmp_path / "bad.jsonl"
+    bad_text.write_bytes(b"fine\nstill fine\nbad \xff byte\nafter\n")
+    bad_jsonl.write_bytes(b'{"text": "ok"}\n["not", "an object"]\n{"text": 7}\n{"text": "\\ud800"}\n')
+    out = tmp_path / "out"
+    for path, line in ((bad_text, 3), (bad_jsonl, 2)):
+        with pytest.raises(ToolError, match=f"^{path}:{line}: "):
+            encode_corpus(model, [str(path)], str(out / path.suffix), client=client, shard_bytes=8)
+        assert not (out / path.suffix / "manifest.json").exists()
+
+    # Resuming the stopped run with --errors replace finishes it.
+    manifest = encode_corpus(model, [str(bad_text)], str(out / ".txt"), client=client, shard_bytes=8, errors="replace")
+    assert manifest["replaced_lines"] == 1
+    data = velkor.load_from_file(model)
+    assert list(open_shards(out / ".txt")[2]) == data.encode("bad \ufffd byte")
+    manifest = encode_corpus(model, [str(bad_jsonl)], str(out / "j"), client=client, errors="replace")
+    assert manifest["replaced_lines"] == 3
+    assert [list(ids) for ids in open_shards(out / "j")] == [data.encode(t) for t in ("ok", "", "", "\ufffd")]
+
+
+def test_refused_before_any_work(job, tmp_path):
+    model, inputs, _ = job
+    (tmp_path / "file").write_text("x")
+    cases = [
+        ([inputs[0], str(tmp_path / "missing.txt")], tmp_path / "out", "missing.txt: No such file"),
+        (inputs, tmp_path / "file" / "out", "cannot write there"),
+        (inputs, tmp_path, "not empty"),
+    ]
+    for given, out, message in cases:
+        with pytest.raises(ToolError, match=message):
+            encode_corpus(model, given, str(out), workers=2)  # a cluster would take seconds
+    assert not (tmp_path / "out").exists()
+
+
+def test_worker_killed_mid_task(job, client, tmp_path):
+    model, _, _ = job
+    big = tmp_path / "big.txt"
+    big.write_bytes((TEXT + "\n").encode() * 40_000)  # about 4 MB, 8 tasks
+    killed = []
+
+    def kill_a_busy_worker(state):
+        if state.documents and not killed:
+            busy = [address for address, keys in client.processing().items() if keys]
+            pids = client.run(os.getpid, workers=busy[:1])
+            killed.extend(pids.values())
+            os.kill(killed[0], signal.SIGKILL)
+
+    shard_bytes = 500_000
+    manifest = encode_corpus(
+        model, [str(big)], str(tmp_path / "out"), client=client, shard_bytes=shard_bytes, on_progress=kill_a_busy_worker
+    )
+    assert killed
+    assert manifest == encode_corpus(model, [str(big)], str(tmp_path / "calm"), client=client, shard_bytes=shard_bytes)
