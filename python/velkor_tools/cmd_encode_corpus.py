@@ -3,21 +3,23 @@
 from __future__ import annotations
 
 import argparse
+from collections.abc import Callable
 import sys
 import time
 
+from velkor_tools.cli import add_command, add_model_argument
 from velkor_tools.errors import ToolError
 from velkor_tools.progress import ByteProgress
 
 PLAIN_LINE_SECONDS = 5.0  # at most one progress line this often off a terminal
 
 
-def _positive(kind: type) -> object:
-    def parse(text: str) -> object:
+def _positive(kind: Callable[[str], float]) -> Callable[[str], float]:
+    def parse(text: str) -> float:
         try:
             value = kind(text)
         except ValueError:
-            value = 0
+            value = 0.0
         if not value > 0:
             raise argparse.ArgumentTypeError(f"expected a positive number, not {text!r}")
         return value
@@ -26,17 +28,21 @@ def _positive(kind: type) -> object:
 
 
 def register(subparsers: argparse._SubParsersAction) -> None:
-    parser = subparsers.add_parser(
+    parser = add_command(
+        subparsers,
         "encode-corpus",
-        help="encode a corpus into uint16 shards, in parallel on Dask",
-        description=(
-            "Encode every document of the inputs into DIR: shard-NNNNN.bin (little-endian uint16 ids), "
-            "shard-NNNNN.idx (little-endian uint64 token offsets per document) and manifest.json. "
-            "An input ending in .jsonl holds one JSON object per line; any other input holds one "
-            "document per line. Running it again with the same arguments finishes an interrupted run."
-        ),
+        "encode a corpus into uint16 shards, in parallel on Dask",
+        "Encode every document of the inputs into DIR: shard-NNNNN.bin (little-endian uint16 ids),\n"
+        "shard-NNNNN.idx (little-endian uint64 token offsets, one per document plus a final one) and\n"
+        "manifest.json. An INPUT ending in .jsonl holds one JSON object per line; any other INPUT\n"
+        "holds one document per line. Running it again with the same arguments finishes an\n"
+        "interrupted run.",
+        [
+            "velkor encode-corpus model.tok corpus.txt -o corpus-ids",
+            "velkor encode-corpus model.tok web.jsonl --text-field body -o ids --scheduler tcp://head:8786",
+        ],
     )
-    parser.add_argument("model", metavar="MODEL", help="tokenizer file")
+    add_model_argument(parser)
     parser.add_argument("inputs", metavar="INPUT", nargs="+", help="text or .jsonl files")
     parser.add_argument("-o", "--output", metavar="DIR", required=True, help="output directory")
     where = parser.add_mutually_exclusive_group()

@@ -20,11 +20,11 @@ from dataclasses import dataclass, replace
 from pathlib import Path
 from typing import Any
 
-import velkor
-
 from velkor_tools.corpus import FORMAT, JOURNAL, MANIFEST, shard_name, shard_paths
 from velkor_tools.corpus_task import ModelPlugin, Task, encode_task, plan_file
 from velkor_tools.errors import ToolError
+from velkor_tools.files import describe
+from velkor_tools.model import load_model
 
 RETRIES = 2  # for a task that raises (a lost worker's tasks are rescheduled by Dask itself)
 
@@ -47,16 +47,11 @@ class _Input:
 
 
 def _read_model(model: str) -> tuple[bytes, str]:
+    load_model(model)  # refuses what is not a tokenizer file, in one line
     try:
         image = Path(model).read_bytes()
     except OSError as error:
-        raise ToolError(f"{model}: {error.strerror}") from None
-    try:
-        velkor.load_from_file(model)
-    except (KeyboardInterrupt, SystemExit):
-        raise
-    except BaseException as error:  # the module's PanicException is a BaseException
-        raise ToolError(f"{model}: not a tokenizer file ({error})") from None
+        raise ToolError(f"{model}: {describe(error)}") from None
     return image, hashlib.sha256(image).hexdigest()
 
 
@@ -67,7 +62,7 @@ def _inputs(paths: list[str]) -> list[_Input]:
             with open(given, "rb") as file:
                 status = os.fstat(file.fileno())
         except OSError as error:
-            raise ToolError(f"{given}: {error.strerror}") from None
+            raise ToolError(f"{given}: {describe(error)}") from None
         if not os.path.isfile(given):
             raise ToolError(f"{given}: not a regular file")
         found.append(
@@ -115,6 +110,7 @@ class _Journal:
     def __init__(self, directory: Path, header: dict[str, Any]) -> None:
         self.path = directory / JOURNAL
         self.header = header
+        self.descriptor: int | None = None
 
     def read(self) -> list[dict[str, Any]] | None:
         """The records of an earlier run of this job; None if there was none."""
@@ -146,11 +142,12 @@ class _Journal:
         self.descriptor = os.open(self.path, os.O_WRONLY | os.O_APPEND)
 
     def append(self, record: dict[str, Any]) -> None:
+        assert self.descriptor is not None
         os.write(self.descriptor, (json.dumps(record) + "\n").encode())
         os.fsync(self.descriptor)
 
     def close(self) -> None:
-        if getattr(self, "descriptor", None) is not None:
+        if self.descriptor is not None:
             os.close(self.descriptor)
             self.descriptor = None
 
@@ -208,7 +205,7 @@ def _prepare_directory(directory: Path) -> None:
         probe.touch()
         probe.unlink()
     except OSError as error:
-        raise ToolError(f"{directory}: cannot write there ({error.strerror})") from None
+        raise ToolError(f"{directory}: cannot write there ({describe(error)})") from None
 
 
 def encode_corpus(
