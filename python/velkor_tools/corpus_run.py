@@ -360,7 +360,11 @@ def _run_tasks(
         for future in as_completed(futures):
             if bad is not None and index_of[future.key] > bad["index"]:
                 continue  # cancelled: only earlier shards can hold an earlier bad line
-            record = future.result()
+            try:
+                record = future.result()
+            except Exception as error:  # raised in the task (after its retries), or KilledWorker
+                name = shard_name(index_of[future.key])
+                raise ToolError(f"{name} failed: {type(error).__name__}: {error}") from error
             future.release()
             if "bad_line" in record:
                 bad = record

@@ -1,0 +1,213 @@
+"""`velkor encode-corpus` throughput, overhead, a hand-started cluster and worker memory.
+
+Usage: python bench/encode_corpus_bench.py [--big-mb 1000] [--skip-big]
+
+1. The benchmark corpus (bench/corpus.py, about 18 MB) encoded by a LocalCluster
+   of 1 and of 2 workers: MB/s of input by wall time, and by the workers' CPU time.
+2. The same documents through a plain loop of Data.encode in one process
+   (read, split into lines, encode), against `--workers 1`.
+3. The same job on a cluster started by hand (`dask scheduler`, `dask worker
+   --nworkers 2`): the directory must equal the LocalCluster's.
+4. Peak resident memory of each worker on a --big-mb input (the corpus
+   repeated), with shards of 64 and of 16 MB.
+
+The model is trained by velkor on the corpus itself. The machine has 2 cores
+that other work may share, so CPU times are printed beside wall times.
+"""
+
+from __future__ import annotations
+
+import argparse
+import filecmp
+import json
+import logging
+import os
+import resource
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import corpus as bench_corpus  # noqa: E402
+
+import velkor  # noqa: E402
+from distributed import Client, LocalCluster  # noqa: E402
+
+from velkor_tools.corpus_run import encode_corpus  # noqa: E402
+
+REPO = Path(__file__).resolve().parent.parent
+BUILD = REPO / "build" / "encode-corpus-bench"
+
+
+def train_model(text: Path) -> Path:
+    """A model trained on the corpus, cached beside the corpus copies."""
+    model = BUILD / "tokenizer"
+    if not model.exists():
+        BUILD.mkdir(parents=True, exist_ok=True)
+        script = (
+            "import sys, velkor\n"
+            "open('base', 'wb').write(bytes.fromhex(sys.argv[1]))\n"
+            "velkor.load_from_file('base').train(sys.argv[2], False, 'train.log')\n"
+        )
+        minimal = "0100000000000000" + "00" * 18 + "0100000000000000" + "0300000000000000" + "6f6f76" + "0000"
+        subprocess.run(
+            [sys.executable, "-c", script, minimal, str(text)], cwd=BUILD, check=True, stdout=subprocess.DEVNULL
+        )
+    return model
+
+
+def workers_cpu(client: Client) -> dict[str, float]:
+    def cpu() -> float:
+        usage = resource.getrusage(resource.RUSAGE_SELF)
+        return usage.ru_utime + usage.ru_stime
+
+    return client.run(cpu)
+
+
+def workers_peak_rss_mib(client: Client) -> list[float]:
+    return sorted(
+        value / 1024
+        for value in client.run(lambda: resource.getrusage(resource.RUSAGE_SELF).ru_maxrss).values()
+    )
+
+
+def local_cluster(workers: int) -> tuple[LocalCluster, Client]:
+    cluster = LocalCluster(
+        n_workers=workers,
+        threads_per_worker=1,
+        processes=True,
+        dashboard_address="127.0.0.1:0",
+        silence_logs=logging.ERROR,
+    )
+    return cluster, Client(cluster)
+
+
+def timed_run(client: Client, model: Path, inputs: list[Path], out: Path, shard_mb: float) -> dict[str, float]:
+    """Wall and worker CPU seconds of one encode-corpus run on client."""
+    before = workers_cpu(client)
+    started = time.perf_counter()
+    manifest = encode_corpus(
+        str(model), [str(path) for path in inputs], str(out), client=client, shard_bytes=int(shard_mb * 1e6)
+    )
+    wall = time.perf_counter() - started
+    after = workers_cpu(client)
+    cpu = sum(after[name] - before.get(name, 0.0) for name in after)
+    return {"wall": wall, "cpu": cpu, "bytes": manifest["bytes"], "tokens": manifest["tokens"]}
+
+
+def plain_loop(model: Path, text: Path) -> dict[str, float]:
+    """One process: read the file, cut it into lines, Data.encode each."""
+    data = velkor.load_from_file(str(model))
+    cpu0, started = time.process_time(), time.perf_counter()
+    tokens = 0
+    with open(text, "rb") as file:
+        for line in file.read().split(b"\n")[:-1]:
+            tokens += len(data.encode(line.removesuffix(b"\r").decode("utf-8")))
+    return {"wall": time.perf_counter() - started, "cpu": time.process_time() - cpu0, "tokens": tokens}
+
+
+def same_directory(first: Path, second: Path) -> bool:
+    names = sorted(path.name for path in first.iterdir())
+    if names != sorted(path.name for path in second.iterdir()):
+        return False
+    return all(filecmp.cmp(first / name, second / name, shallow=False) for name in names)
+
+
+def by_hand_cluster(model: Path, text: Path, reference: Path, work: Path, shard_mb: float) -> None:
+    dask = str(Path(sys.executable).with_name("dask"))
+    address_file = work / "scheduler.json"
+    scheduler = subprocess.Popen(
+        [dask, "scheduler", "--host", "127.0.0.1", "--port", "0", "--dashboard-address", "127.0.0.1:0",
+         "--scheduler-file", str(address_file)],
+        stderr=subprocess.DEVNULL,
+    )
+    worker = None
+    try:
+        while not address_file.exists():
+            time.sleep(0.1)
+        time.sleep(0.2)
+        address = json.loads(address_file.read_text())["address"]
+        worker = subprocess.Popen(
+            [dask, "worker", address, "--nworkers", "2", "--nthreads", "1"], stderr=subprocess.DEVNULL
+        )
+        with Client(address) as client:
+            client.wait_for_workers(2, timeout=120)
+            result = timed_run(client, model, [text], work / "by-hand", shard_mb)
+        mb = result["bytes"] / 1e6
+        print(
+            f"hand-started cluster (dask scheduler + dask worker --nworkers 2): {mb / result['wall']:.1f} MB/s wall, "
+            f"{mb / result['cpu']:.1f} MB/s per worker CPU second; "
+            f"directory equals the LocalCluster's: {same_directory(work / 'by-hand', reference)}"
+        )
+    finally:
+        for process in (worker, scheduler):
+            if process is not None:
+                process.terminate()
+                process.wait(timeout=60)
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--big-mb", type=int, default=1000, help="size of the memory test's input")
+    parser.add_argument("--skip-big", action="store_true")
+    parser.add_argument("--shard-mb", type=float, default=1.0, help="shard size of parts 1 to 3")
+    args = parser.parse_args()
+
+    text = bench_corpus.build()["full"]
+    model = train_model(text)
+    size = text.stat().st_size / 1e6
+    print(f"corpus {text} ({size:.2f} MB), model {model.stat().st_size} bytes, shards of {args.shard_mb} MB")
+
+    with tempfile.TemporaryDirectory(prefix="velkor-corpus-bench-") as scratch:
+        work = Path(scratch)
+        results = {}
+        for workers in (1, 2):
+            cluster, client = local_cluster(workers)
+            with cluster, client:
+                client.wait_for_workers(workers)
+                results[workers] = timed_run(client, model, [text], work / f"local-{workers}", args.shard_mb)
+            result = results[workers]
+            print(
+                f"LocalCluster, {workers} worker(s): {size / result['wall']:.1f} MB/s wall, "
+                f"{size / result['cpu']:.1f} MB/s per worker CPU second ({result['wall']:.2f} s, "
+                f"{result['cpu']:.2f} CPU s)"
+            )
+        print(
+            f"2 workers / 1 worker: {results[1]['wall'] / results[2]['wall']:.2f}x by wall time; "
+            f"same directory: {same_directory(work / 'local-1', work / 'local-2')}"
+        )
+        loop = plain_loop(model, text)
+        assert loop["tokens"] == results[1]["tokens"]
+        print(
+            f"plain Data.encode loop, one process: {size / loop['wall']:.1f} MB/s wall, "
+            f"{size / loop['cpu']:.1f} MB/s per CPU second; --workers 1 against it: "
+            f"{loop['wall'] / results[1]['wall']:.2f}x by wall, {loop['cpu'] / results[1]['cpu']:.2f}x by CPU"
+        )
+        by_hand_cluster(model, text, work / "local-2", work, args.shard_mb)
+
+        if not args.skip_big:
+            big = BUILD / f"big-{args.big_mb}.txt"
+            if not big.exists() or big.stat().st_size < args.big_mb * 1e6:
+                with open(big, "wb") as out:
+                    chunk = text.read_bytes()
+                    while out.tell() < args.big_mb * 1e6:
+                        out.write(chunk)
+            for shard_mb in (64, 16):
+                cluster, client = local_cluster(2)
+                with cluster, client:
+                    client.wait_for_workers(2)
+                    baseline = workers_peak_rss_mib(client)
+                    result = timed_run(client, model, [big], work / f"big-{shard_mb}", shard_mb)
+                    peak = workers_peak_rss_mib(client)
+                mb = result["bytes"] / 1e6
+                print(
+                    f"{mb:.0f} MB input, shards of {shard_mb} MB, 2 workers: {mb / result['wall']:.1f} MB/s wall; "
+                    f"worker peak RSS {', '.join(f'{value:.0f}' for value in peak)} MiB "
+                    f"(idle workers: {', '.join(f'{value:.0f}' for value in baseline)} MiB)"
+                )
+
+
+if __name__ == "__main__":
+    main()
