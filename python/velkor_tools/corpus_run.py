@@ -217,7 +217,7 @@ def encode_corpus(
     scheduler: str | None = None,
     client: Any = None,
     text_field: str = "text",
-    shard_bytes: int = 64 << 20,
+    shard_bytes: int = 64_000_000,
     errors: str = "strict",
     on_progress: Callable[[Progress], None] | None = None,
 ) -> dict[str, Any]:

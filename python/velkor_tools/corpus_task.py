@@ -75,13 +75,13 @@ def _line_end_from(file: BinaryIO, position: int, size: int) -> int:
     return size
 
 
-def _lines(file: BinaryIO, start: int, end: int) -> Iterator[bytes]:
+def lines(file: BinaryIO, start: int, end: int, block_size: int = BLOCK) -> Iterator[bytes]:
     """The lines of [start, end) without their terminator ("\\n" or "\\r\\n")."""
     file.seek(start)
     position = start
     pieces: list[bytes] = []
     while position < end:
-        block = file.read(min(BLOCK, end - position))
+        block = file.read(min(block_size, end - position))
         if not block:
             raise OSError(f"{file.name}: file shrank while being read")
         position += len(block)
@@ -90,10 +90,10 @@ def _lines(file: BinaryIO, start: int, end: int) -> Iterator[bytes]:
             pieces.append(block)  # a long line: joined once, when it ends
             continue
         pieces.append(block[:first])
-        lines = block[first + 1 :].split(b"\n")
-        lines[0:0] = [b"".join(pieces)]
-        pieces = [lines.pop()]
-        for line in lines:
+        found = block[first + 1 :].split(b"\n")
+        found[0:0] = [b"".join(pieces)]
+        pieces = [found.pop()]
+        for line in found:
             yield line[:-1] if line.endswith(b"\r") else line
     last = b"".join(pieces)
     if last:  # the file's last line, without a line feed: a lone "\r" stays
@@ -209,7 +209,7 @@ def encode_task(task: Task) -> dict[str, Any]:
     tokens = replaced_lines = 0
     try:
         with open(task.path, "rb") as source:
-            for number, line in enumerate(_lines(source, task.start, task.end)):
+            for number, line in enumerate(lines(source, task.start, task.end)):
                 try:
                     text, replaced = _document(line, task)
                 except BadLine as error:

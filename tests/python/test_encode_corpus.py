@@ -15,6 +15,7 @@ import velkor
 from conftest import MINIMAL_IMAGE
 from velkor_tools.corpus import open_shards
 from velkor_tools.corpus_run import encode_corpus
+from velkor_tools.corpus_task import lines, plan_file
 from velkor_tools.errors import ToolError
 
 distributed = pytest.importorskip("distributed")
@@ -31,6 +32,17 @@ TEXT_LINES = [
 TEXT = "\r\n".join(TEXT_LINES[:3]) + "\r\n" + "\n".join(TEXT_LINES[3:]) + "\n" + "no final newline 🙂"
 JSONL_RECORDS = [{"text": "première ligne 日本"}, {"id": 3, "text": ""}, {"text": "tab\tand \\ escape \u00e9"}]
 SHARD_BYTES = 23
+
+
+def test_planned_ranges_read_in_small_blocks_give_every_line(tmp_path):
+    raw = TEXT.encode() * 2 + b"\r\n\n\r"
+    (tmp_path / "t").write_bytes(raw)
+    expected = re.split(rb"\r?\n", raw)  # ends with b"", b"\r": a lone final "\r" stays
+    with open(tmp_path / "t", "rb") as file:
+        for shard_bytes, block_size in ((len(raw), 1), (5, 2), (9, 7), (40, 1 << 20)):
+            ranges = plan_file(str(tmp_path / "t"), len(raw), shard_bytes)
+            assert all(raw[end - 1] == ord("\n") for _, end in ranges[:-1])
+            assert [line for start, end in ranges for line in lines(file, start, end, block_size)] == expected
 
 
 @pytest.fixture(scope="module")
@@ -101,6 +113,7 @@ def test_command_with_one_local_worker_writes_the_same_directory(job, reference,
 KILLED_RUN = """
 import os, signal, sys
 from velkor_tools.corpus_run import encode_corpus
+from velkor_tools.corpus_task import lines, plan_file
 model, address, out, shard_bytes, *inputs = sys.argv[1:]
 calls = 0
 def progress(state):
