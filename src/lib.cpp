@@ -25,6 +25,9 @@ namespace {
 // destroyed in dealloc), followed by its borrow flag.
 struct DataObject {
   PyObject_HEAD Model model;
+  // Ids of the clusters this object's encodes have met, so a run of calls
+  // (short documents) hashes each cluster's text once; cleared by train.
+  ClusterCache clusters;
   // 0 free, n > 0 shared borrows, -1 one exclusive borrow. Only touched with
   // the interpreter lock held, so a plain integer.
   std::int32_t borrow_flag;
@@ -72,6 +75,7 @@ class Borrow {
   }
 
   Model& model() const { return data_->model; }
+  ClusterCache& clusters() const { return data_->clusters; }
 
  private:
   Mode mode_;
@@ -114,6 +118,12 @@ PyObject* data_train(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     std::string_view train_file = convert_argument("train_file", slots[0], to_text);
     bool print_logs = convert_argument("print_logs", slots[1], to_bool);
     std::string_view logs_file = convert_argument("logs_file", slots[2], to_text);
+    // Whatever training changes, even when it fails half way, the cached
+    // cluster ids go with the model they came from.
+    struct ForgetClusters {
+      ClusterCache& clusters;
+      ~ForgetClusters() { clusters.clear(); }
+    } forget{borrow.clusters()};
     train(borrow.model(), train_file, print_logs, logs_file, check_signals);
     return PyRef::borrow(Py_None);
   });
@@ -125,7 +135,7 @@ PyObject* data_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     match_arguments(kEncode, args, nargs, kwnames, slots);
     Borrow borrow(self, Borrow::Mode::kShared);
     std::string_view text = convert_argument("st", slots[0], to_text);
-    return to_list(encode(borrow.model(), text));
+    return to_list(encode(borrow.model(), text, borrow.clusters()));
   });
 }
 
@@ -158,6 +168,7 @@ PyObject* data_new(PyTypeObject* /*type*/, PyObject* /*args*/, PyObject* /*kwarg
 void data_dealloc(PyObject* self) {
   try {
     PyTypeObject* type = Py_TYPE(self);
+    reinterpret_cast<DataObject*>(self)->clusters.~ClusterCache();
     reinterpret_cast<DataObject*>(self)->model.~Model();
     type->tp_free(self);
     Py_DECREF(type);  // instances of a heap type hold a reference to it
@@ -224,6 +235,7 @@ PyRef wrap_model(Model model) {
     Py_DECREF(type);
     throw;
   }
+  new (&data->clusters) ClusterCache();  // cannot throw
   data->borrow_flag = 0;
   return object;
 }

@@ -1,7 +1,6 @@
 #include "codec/encoder.h"
 
-#include <array>
-#include <cstdint>
+#include <algorithm>
 #include <cstring>
 #include <optional>
 #include <span>
@@ -23,78 +22,33 @@ void set_key(std::string& key, std::string_view cluster) {
 }
 
 // The id of one cluster by the model's map; "oov"'s id for unknown ones.
+// The map's key equality is not transparent, so probes go through one
+// reused string (clusters are short; it rarely reallocates).
+TokenId map_lookup(const Model& model, std::string& key, std::optional<TokenId>& oov,
+                   std::string_view cluster) {
+  set_key(key, cluster);
+  auto found = model.unicode_lookup.find(key);
+  if (found != model.unicode_lookup.end()) return found->second;
+  if (!oov) {
+    found = model.unicode_lookup.find(std::string("oov"));
+    if (found == model.unicode_lookup.end()) {
+      fail("called `Option::unwrap()` on a `None` value");
+    }
+    oov = found->second;
+  }
+  return *oov;
+}
+
+// The straightforward form: every cluster through the map.
 class MapLookup {
  public:
   explicit MapLookup(const Model& model) : model_(model) {}
-  TokenId operator()(std::string_view cluster) {
-    // The map's key equality is not transparent, so probes go through one
-    // reused string (clusters are short; it rarely reallocates).
-    set_key(key_, cluster);
-    auto found = model_.unicode_lookup.find(key_);
-    if (found != model_.unicode_lookup.end()) return found->second;
-    if (!oov_) {
-      found = model_.unicode_lookup.find(std::string("oov"));
-      if (found == model_.unicode_lookup.end()) {
-        fail("called `Option::unwrap()` on a `None` value");
-      }
-      oov_ = found->second;
-    }
-    return *oov_;
-  }
+  TokenId operator()(std::string_view cluster) { return map_lookup(model_, key_, oov_, cluster); }
 
  private:
   const Model& model_;
   std::string key_;
   std::optional<TokenId> oov_;
-};
-
-// MapLookup with memory, for one encode: single-byte clusters through a
-// table of 256 ids, clusters of 2 to 7 bytes (a character or two of any
-// script) through a direct-mapped cache keyed by their bytes. A cluster
-// costs one keyed hash of its text the first time it is seen and whenever
-// the cache lost it, never more: a collision only replaces a cell, so
-// crafted texts fall back to the map's speed and no lower.
-class ClusterIds {
- public:
-  ClusterIds(const Model& model, std::size_t text_size) : lookup_(model) {
-    single_.fill(kUnset);
-    // About one cell per 8 bytes of text, so a short text does not clear
-    // a table it never fills.
-    while (cache_bits_ < kMaxCacheBits && (std::size_t{8} << cache_bits_) < text_size) {
-      ++cache_bits_;
-    }
-    cache_.assign(std::size_t{1} << cache_bits_, Cell{});
-  }
-
-  TokenId operator()(std::string_view cluster) {
-    if (cluster.size() == 1) {
-      std::uint32_t& id = single_[static_cast<unsigned char>(cluster[0])];
-      if (id == kUnset) id = lookup_(cluster);
-      return static_cast<TokenId>(id);
-    }
-    if (cluster.size() > kMaxCached) return lookup_(cluster);
-    // The bytes, and the length in the top byte: no two clusters share a
-    // key, and no cluster has key 0 (an empty cell).
-    std::uint64_t key = 0;
-    std::memcpy(&key, cluster.data(), cluster.size());
-    key |= std::uint64_t{cluster.size()} << 56;
-    Cell& cell = cache_[(key * 0x9E3779B97F4A7C15ull) >> (64 - cache_bits_)];
-    if (cell.key != key) cell = Cell{key, lookup_(cluster)};
-    return cell.id;
-  }
-
- private:
-  static constexpr std::uint32_t kUnset = 0xFFFFFFFF;
-  static constexpr std::size_t kMaxCached = 7;
-  static constexpr unsigned kMaxCacheBits = 12;
-  struct Cell {
-    std::uint64_t key = 0;
-    TokenId id = 0;
-  };
-  MapLookup lookup_;
-  std::array<std::uint32_t, 256> single_;
-  unsigned cache_bits_ = 6;
-  std::vector<Cell> cache_;
 };
 
 // One id per grapheme cluster; clusters the model lacks take the "oov" id.
@@ -139,13 +93,36 @@ std::vector<TokenId> encode_reference(const Model& model, std::string_view text)
   return ids;
 }
 
+ClusterCache::ClusterCache(std::size_t text_size) noexcept {
+  single_.fill(kUnset);
+  while (bits_ < 12 && (std::size_t{8} << bits_) < text_size) ++bits_;
+}
+
+void ClusterCache::clear() noexcept {
+  single_.fill(kUnset);
+  std::fill(cells_.begin(), cells_.end(), Cell{});
+  oov_.reset();
+}
+
+TokenId ClusterCache::look_up(const Model& model, std::string_view cluster) {
+  return map_lookup(model, key_, oov_, cluster);
+}
+
 std::vector<TokenId> cluster_ids(const Model& model, std::string_view text) {
-  return initial_ids(ClusterIds(model, text.size()), text);
+  ClusterCache clusters(text.size());
+  return initial_ids([&](std::string_view cluster) { return clusters.id_of(model, cluster); },
+                     text);
 }
 
 std::vector<TokenId> encode(const Model& model, std::string_view text) {
+  ClusterCache clusters(text.size());
+  return encode(model, text, clusters);
+}
+
+std::vector<TokenId> encode(const Model& model, std::string_view text, ClusterCache& clusters) {
+  auto id_of = [&](std::string_view cluster) { return clusters.id_of(model, cluster); };
   if (text.size() > PairIndex::kMaxLength) {
-    std::vector<TokenId> ids = cluster_ids(model, text);
+    std::vector<TokenId> ids = initial_ids(id_of, text);
     if (ids.size() <= PairIndex::kMaxLength) {
       PairIndex index(ids);
       return apply_merges(model, index);
@@ -158,9 +135,8 @@ std::vector<TokenId> encode(const Model& model, std::string_view text) {
   thread_local PairIndex kept;
   std::optional<PairIndex> own;
   PairIndex& index = text.size() <= kKeepIndexFor ? kept : own.emplace();
-  ClusterIds ids(model, text.size());
   index.assign_from(text.size(), [&](auto&& push) {
-    for_each_grapheme(text, [&](std::string_view cluster) { push(ids(cluster)); });
+    for_each_grapheme(text, [&](std::string_view cluster) { push(id_of(cluster)); });
   });
   return apply_merges(model, index);
 }

@@ -105,6 +105,14 @@ def test_failures(fresh, workdir, PanicException):
     assert sorted(fresh.vocab()) == [0]
 
 
+def test_encode_after_train_sees_what_it_learned(fresh, workdir):
+    # Ids that earlier encodes remembered must not outlive the training.
+    assert fresh.encode("ab" * 4) == [0] * 8
+    (workdir / "train.txt").write_text("ab" * 20)
+    fresh.train("train.txt", False, "train.log")
+    assert fresh.encode("ab" * 4) == [4, 4]
+
+
 def test_id_in_use_is_refused(load, workdir, PanicException):
     data = load(lookup={0: b"", 1: b"a", 3: b"c"}, unicode_lookup={"oov": 0, "a": 1, "c": 3})
     (workdir / "train.txt").write_text("abc")
