@@ -75,8 +75,9 @@ def _line_end_from(file: BinaryIO, position: int, size: int) -> int:
     return size
 
 
-def lines(file: BinaryIO, start: int, end: int, block_size: int = BLOCK) -> Iterator[bytes]:
-    """The lines of [start, end) without their terminator ("\\n" or "\\r\\n")."""
+def line_batches(file: BinaryIO, start: int, end: int, block_size: int = BLOCK) -> Iterator[list[bytes]]:
+    """The lines of [start, end) without their terminator ("\\n" or "\\r\\n"),
+    a block's worth at a time."""
     file.seek(start)
     position = start
     pieces: list[bytes] = []
@@ -85,19 +86,18 @@ def lines(file: BinaryIO, start: int, end: int, block_size: int = BLOCK) -> Iter
         if not block:
             raise OSError(f"{file.name}: file shrank while being read")
         position += len(block)
-        first = block.find(b"\n")
-        if first < 0:
-            pieces.append(block)  # a long line: joined once, when it ends
-            continue
-        pieces.append(block[:first])
-        found = block[first + 1 :].split(b"\n")
-        found[0:0] = [b"".join(pieces)]
+        pieces.append(block)
+        if b"\n" not in block:
+            continue  # a long line: joined once, when it ends
+        joined = b"".join(pieces)
+        found = joined.split(b"\n")
         pieces = [found.pop()]
-        for line in found:
-            yield line[:-1] if line.endswith(b"\r") else line
+        if b"\r" in joined:
+            found = [line[:-1] if line.endswith(b"\r") else line for line in found]
+        yield found
     last = b"".join(pieces)
     if last:  # the file's last line, without a line feed: a lone "\r" stays
-        yield last
+        yield [last]
 
 
 class BadLine(ValueError):
@@ -206,21 +206,31 @@ def encode_task(task: Task) -> dict[str, Any]:
         raise
     offsets = array.array("Q", [0])
     buffer = array.array("H")
-    tokens = replaced_lines = 0
+    tokens = replaced_lines = seen = 0
+    encode, gather, append = model.encode, buffer.fromlist, offsets.append  # the hot loop's calls
     try:
         with open(task.path, "rb") as source:
-            for number, line in enumerate(lines(source, task.start, task.end)):
-                try:
-                    text, replaced = _document(line, task)
-                except BadLine as error:
-                    ids_file.discard()
-                    idx_file.discard()
-                    return {"index": task.index, "bad_line": number, "reason": str(error)}
-                replaced_lines += replaced
-                ids = model.encode(text)
-                buffer.fromlist(ids)
-                tokens += len(ids)
-                offsets.append(tokens)
+            for batch in line_batches(source, task.start, task.end):
+                for number, line in enumerate(batch, seen):
+                    text = None
+                    if not task.jsonl:
+                        try:
+                            text = line.decode("utf-8")
+                        except UnicodeDecodeError:
+                            pass
+                    if text is None:
+                        try:
+                            text, replaced = _document(line, task)
+                        except BadLine as error:
+                            ids_file.discard()
+                            idx_file.discard()
+                            return {"index": task.index, "bad_line": number, "reason": str(error)}
+                        replaced_lines += replaced
+                    ids = encode(text)
+                    gather(ids)
+                    tokens += len(ids)
+                    append(tokens)
+                seen += len(batch)
                 if len(buffer) >= ID_BUFFER:
                     ids_file.write(_little_endian(buffer))
                     del buffer[:]

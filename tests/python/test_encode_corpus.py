@@ -15,7 +15,7 @@ import velkor
 from conftest import MINIMAL_IMAGE
 from velkor_tools.corpus import open_shards
 from velkor_tools.corpus_run import encode_corpus
-from velkor_tools.corpus_task import lines, plan_file
+from velkor_tools.corpus_task import line_batches, plan_file
 from velkor_tools.errors import ToolError
 
 distributed = pytest.importorskip("distributed")
@@ -42,7 +42,8 @@ def test_planned_ranges_read_in_small_blocks_give_every_line(tmp_path):
         for shard_bytes, block_size in ((len(raw), 1), (5, 2), (9, 7), (40, 1 << 20)):
             ranges = plan_file(str(tmp_path / "t"), len(raw), shard_bytes)
             assert all(raw[end - 1] == ord("\n") for _, end in ranges[:-1])
-            assert [line for start, end in ranges for line in lines(file, start, end, block_size)] == expected
+            found = [line for start, end in ranges for batch in line_batches(file, start, end, block_size) for line in batch]
+            assert found == expected
 
 
 @pytest.fixture(scope="module")
@@ -113,7 +114,7 @@ def test_command_with_one_local_worker_writes_the_same_directory(job, reference,
 KILLED_RUN = """
 import os, signal, sys
 from velkor_tools.corpus_run import encode_corpus
-from velkor_tools.corpus_task import lines, plan_file
+from velkor_tools.corpus_task import line_batches, plan_file
 model, address, out, shard_bytes, *inputs = sys.argv[1:]
 calls = 0
 def progress(state):
