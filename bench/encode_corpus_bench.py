@@ -2,8 +2,9 @@
 
 Usage: python bench/encode_corpus_bench.py [--big-mb 1000] [--skip-big]
 
-1. The benchmark corpus (bench/corpus.py, about 18 MB) encoded by a LocalCluster
-   of 1 and of 2 workers: MB/s of input by wall time, and by the workers' CPU time.
+1. The benchmark corpus (bench/corpus.py, about 18 MB; --copies of it, 4 by
+   default, so that shards of 4 MB give 18 tasks) encoded by a LocalCluster of 1
+   and of 2 workers: MB/s of input by wall time, and by the workers' CPU time.
 2. The same documents through a plain loop of Data.encode in one process
    (read, split into lines, encode), against `--workers 1`.
 3. The same job on a cluster started by hand (`dask scheduler`, `dask worker
@@ -66,11 +67,21 @@ def workers_cpu(client: Client) -> dict[str, float]:
     return client.run(cpu)
 
 
-def workers_peak_rss_mib(client: Client) -> list[float]:
-    return sorted(
-        value / 1024
-        for value in client.run(lambda: resource.getrusage(resource.RUSAGE_SELF).ru_maxrss).values()
-    )
+def _status_mib(field: str) -> float:
+    for line in Path("/proc/self/status").read_text().splitlines():
+        if line.startswith(field + ":"):
+            return int(line.split()[1]) / 1024
+    raise RuntimeError(f"no {field} in /proc/self/status")
+
+
+def _reset_peak() -> float:
+    Path("/proc/self/clear_refs").write_text("5")  # the peak (VmHWM) starts again from now
+    return _status_mib("VmRSS")
+
+
+def workers_rss_mib(client: Client, reset: bool) -> list[float]:
+    """Each worker's resident memory now (and resets its peak), or its peak since the reset."""
+    return sorted(client.run(_reset_peak if reset else _status_mib, *(() if reset else ("VmHWM",))).values())
 
 
 def local_cluster(workers: int) -> tuple[LocalCluster, Client]:
@@ -152,11 +163,15 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--big-mb", type=int, default=1000, help="size of the memory test's input")
     parser.add_argument("--skip-big", action="store_true")
-    parser.add_argument("--shard-mb", type=float, default=1.0, help="shard size of parts 1 to 3")
+    parser.add_argument("--shard-mb", type=float, default=4.0, help="shard size of parts 1 to 3")
+    parser.add_argument("--copies", type=int, default=4, help="copies of the corpus in the input of parts 1 to 3")
     args = parser.parse_args()
 
-    text = bench_corpus.build()["full"]
-    model = train_model(text)
+    corpus = bench_corpus.build()["full"]
+    model = train_model(corpus)
+    text = BUILD / f"full-x{args.copies}.txt"
+    if not text.exists():
+        text.write_bytes(corpus.read_bytes() * args.copies)
     size = text.stat().st_size / 1e6
     print(f"corpus {text} ({size:.2f} MB), model {model.stat().st_size} bytes, shards of {args.shard_mb} MB")
 
@@ -191,21 +206,21 @@ def main() -> None:
             big = BUILD / f"big-{args.big_mb}.txt"
             if not big.exists() or big.stat().st_size < args.big_mb * 1e6:
                 with open(big, "wb") as out:
-                    chunk = text.read_bytes()
+                    chunk = corpus.read_bytes()
                     while out.tell() < args.big_mb * 1e6:
                         out.write(chunk)
             for shard_mb in (64, 16):
                 cluster, client = local_cluster(2)
                 with cluster, client:
                     client.wait_for_workers(2)
-                    baseline = workers_peak_rss_mib(client)
+                    baseline = workers_rss_mib(client, reset=True)
                     result = timed_run(client, model, [big], work / f"big-{shard_mb}", shard_mb)
-                    peak = workers_peak_rss_mib(client)
+                    peak = workers_rss_mib(client, reset=False)
                 mb = result["bytes"] / 1e6
                 print(
                     f"{mb:.0f} MB input, shards of {shard_mb} MB, 2 workers: {mb / result['wall']:.1f} MB/s wall; "
                     f"worker peak RSS {', '.join(f'{value:.0f}' for value in peak)} MiB "
-                    f"(idle workers: {', '.join(f'{value:.0f}' for value in baseline)} MiB)"
+                    f"(at the start: {', '.join(f'{value:.0f}' for value in baseline)} MiB)"
                 )
 
 

@@ -181,6 +181,17 @@ def test_refused_before_any_work(job, tmp_path):
     assert not (tmp_path / "out").exists()
 
 
+def test_without_dask_the_command_says_how_to_install_it(job, tmp_path):
+    model, inputs, _ = job
+    script = "import sys; sys.modules['dask'] = None; from velkor_tools.cli import main; sys.exit(main(sys.argv[1:]))"
+    result = subprocess.run(
+        [sys.executable, "-c", script, "encode-corpus", model, *inputs, "-o", str(tmp_path / "out")],
+        capture_output=True,
+        text=True,
+    )
+    assert (result.returncode, result.stderr) == (1, "velkor: encode-corpus needs Dask: pip install 'velkor[corpus]'\n")
+
+
 def test_worker_killed_mid_task(job, client, tmp_path):
     model, _, _ = job
     big = tmp_path / "big.txt"
