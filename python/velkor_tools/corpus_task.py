@@ -3,8 +3,9 @@ that encodes one range into one shard.
 
 A task is planned from the input's bytes and the shard size alone, never from
 the number of workers, so the shards are the same however the job runs. The
-worker reads its range in blocks and writes ids as it goes: its memory is one
-block, the longest document and one buffer of ids, not the shard.
+worker reads its range in blocks and writes ids and offsets as it goes: its
+memory is one block, the longest document and buffers of ids and offsets, not
+the shard.
 """
 
 from __future__ import annotations
@@ -28,7 +29,7 @@ from distributed import WorkerPlugin
 from velkor_tools.corpus import shard_paths
 
 BLOCK = 1 << 20  # bytes read at a time
-ID_BUFFER = 1 << 20  # ids gathered before a write
+ID_BUFFER = 1 << 20  # ids (or offsets) gathered before a write
 LONE_SURROGATE = re.compile("[\ud800-\udfff]")  # json.loads has joined the valid pairs
 
 
@@ -210,7 +211,7 @@ def encode_task(task: Task) -> dict[str, Any]:
     encode, gather, append = model.encode, buffer.fromlist, offsets.append  # the hot loop's calls
     try:
         with open(task.path, "rb") as source:
-            for batch in line_batches(source, task.start, task.end):
+            for batch in line_batches(source, task.start, task.end, BLOCK):
                 for number, line in enumerate(batch, seen):
                     text = None
                     if not task.jsonl:
@@ -234,6 +235,9 @@ def encode_task(task: Task) -> dict[str, Any]:
                 if len(buffer) >= ID_BUFFER:
                     ids_file.write(_little_endian(buffer))
                     del buffer[:]
+                if len(offsets) >= ID_BUFFER:
+                    idx_file.write(_little_endian(offsets))
+                    del offsets[:]
         ids_file.write(_little_endian(buffer))
         idx_file.write(_little_endian(offsets))
         ids_sha256 = ids_file.finish()
@@ -247,7 +251,7 @@ def encode_task(task: Task) -> dict[str, Any]:
         "input": task.input_index,
         "start": task.start,
         "end": task.end,
-        "documents": len(offsets) - 1,
+        "documents": seen,
         "tokens": tokens,
         "replaced_lines": replaced_lines,
         "ids_sha256": ids_sha256,

@@ -7,12 +7,16 @@ import re
 import signal
 import subprocess
 import sys
+from hashlib import sha256
+from itertools import accumulate
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 import velkor
 from conftest import MINIMAL_IMAGE
+from velkor_tools import corpus_task
 from velkor_tools.corpus import open_shards
 from velkor_tools.corpus_run import encode_corpus
 from velkor_tools.corpus_task import line_batches, plan_file
@@ -44,6 +48,22 @@ def test_planned_ranges_read_in_small_blocks_give_every_line(tmp_path):
             assert all(raw[end - 1] == ord("\n") for _, end in ranges[:-1])
             found = [line for start, end in ranges for batch in line_batches(file, start, end, block_size) for line in batch]
             assert found == expected
+
+
+def test_a_task_with_small_blocks_and_buffers_writes_the_whole_shard(job, tmp_path, monkeypatch):
+    model, inputs, documents = job
+    image = Path(model).read_bytes()
+    corpus_task.ModelPlugin(image).setup(None)  # in this process, as on a worker
+    monkeypatch.setattr(corpus_task, "BLOCK", 16)
+    monkeypatch.setattr(corpus_task, "ID_BUFFER", 3)
+    size = os.path.getsize(inputs[0])
+    task = corpus_task.Task(7, 0, inputs[0], 0, size, False, "text", "strict", str(tmp_path), sha256(image).hexdigest())
+    record = corpus_task.encode_task(task)
+    data = velkor.load_from_file(model)
+    encoded = [data.encode(document) for document in documents[: record["documents"]]]
+    assert record["documents"] == len(re.split(r"\r?\n", TEXT * 3))
+    assert np.fromfile(tmp_path / "shard-00007.bin", "<u2").tolist() == [i for ids in encoded for i in ids]
+    assert np.fromfile(tmp_path / "shard-00007.idx", "<u8").tolist() == [0, *accumulate(map(len, encoded))]
 
 
 @pytest.fixture(scope="module")
@@ -114,6 +134,7 @@ def test_command_with_one_local_worker_writes_the_same_directory(job, reference,
 KILLED_RUN = """
 import os, signal, sys
 from velkor_tools.corpus_run import encode_corpus
+from velkor_tools import corpus_task
 from velkor_tools.corpus_task import line_batches, plan_file
 model, address, out, shard_bytes, *inputs = sys.argv[1:]
 calls = 0
