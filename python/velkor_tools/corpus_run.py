@@ -23,7 +23,7 @@ from typing import Any
 from velkor_tools.corpus import FORMAT, JOURNAL, MANIFEST, shard_name, shard_paths
 from velkor_tools.corpus_task import ModelPlugin, Task, encode_task, plan_file
 from velkor_tools.errors import ToolError
-from velkor_tools.files import describe
+from velkor_tools.files import atomic_output, describe
 from velkor_tools.model import load_model
 
 RETRIES = 2  # for a task that raises (a lost worker's tasks are rescheduled by Dask itself)
@@ -72,21 +72,8 @@ def _inputs(paths: list[str]) -> list[_Input]:
 
 
 def _write_atomically(path: Path, text: str) -> None:
-    temporary = path.with_name(f".{path.name}.tmp-{os.getpid()}")
-    with open(temporary, "w", encoding="utf-8") as file:
-        file.write(text)
-        file.flush()
-        os.fsync(file.fileno())
-    os.replace(temporary, path)
-    _sync_directory(path.parent)
-
-
-def _sync_directory(directory: Path) -> None:
-    descriptor = os.open(directory, os.O_RDONLY | os.O_DIRECTORY)
-    try:
-        os.fsync(descriptor)
-    finally:
-        os.close(descriptor)
+    with atomic_output(str(path)) as out:
+        out.write(text.encode("utf-8"))
 
 
 def _file_sha256(path: Path) -> str | None:
@@ -101,7 +88,8 @@ def _file_sha256(path: Path) -> str | None:
 
 
 def _is_temporary(name: str) -> bool:
-    return name.startswith(".") and ".tmp-" in name
+    """A name of a shard's or of atomic_output's file in the making."""
+    return name.startswith(".") and (".tmp-" in name or name.endswith(".tmp"))
 
 
 class _Journal:
@@ -296,8 +284,7 @@ def encode_corpus(
 
     manifest = _manifest(model_sha256, found, settings, [done[index] for index in range(len(tasks))])
     _write_atomically(finished, json.dumps(manifest, indent=1) + "\n")
-    (directory / JOURNAL).unlink()
-    _sync_directory(directory)
+    (directory / JOURNAL).unlink()  # should a crash bring it back, the manifest makes it moot
     return manifest
 
 
