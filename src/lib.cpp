@@ -27,6 +27,7 @@ struct DataObject {
   PyObject_HEAD Model model;
   // Ids of the clusters this object's encodes have met, so a run of calls
   // (short documents) hashes each cluster's text once; cleared by train.
+  // Used with the interpreter lock held: encode does not release it.
   ClusterCache clusters;
   // 0 free, n > 0 shared borrows, -1 one exclusive borrow. Only touched with
   // the interpreter lock held, so a plain integer.
