@@ -15,7 +15,6 @@ import hashlib
 import json
 import os
 import re
-import sys
 import tempfile
 import uuid
 from collections.abc import Iterator
@@ -23,10 +22,11 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, BinaryIO
 
+import numpy as np
 import velkor
 from distributed import WorkerPlugin
 
-from velkor_tools.corpus import shard_paths
+from velkor_tools.corpus import ID_DTYPE, OFFSET_DTYPE, shard_paths
 
 BLOCK = 1 << 20  # bytes read at a time
 ID_BUFFER = 1 << 20  # ids (or offsets) gathered before a write
@@ -185,11 +185,10 @@ class _HashedFile:
         self.temporary.unlink(missing_ok=True)
 
 
-def _little_endian(values: array.array) -> bytes:
-    if sys.byteorder == "big":
-        values = array.array(values.typecode, values)
-        values.byteswap()
-    return values.tobytes()
+def _as_bytes(values: array.array, dtype: np.dtype) -> bytes:
+    """The values (native unsigned ints) converted to dtype, such as little-endian uint16."""
+    native = np.dtype(f"=u{values.itemsize}")
+    return np.frombuffer(values, native).astype(dtype).tobytes()
 
 
 def encode_task(task: Task) -> dict[str, Any]:
@@ -206,7 +205,7 @@ def encode_task(task: Task) -> dict[str, Any]:
         ids_file.discard()
         raise
     offsets = array.array("Q", [0])
-    buffer = array.array("H")
+    buffer = array.array("I")  # filled 2.5 times faster than "H"; ids fit in 16 bits
     tokens = replaced_lines = seen = 0
     encode, gather, append = model.encode, buffer.fromlist, offsets.append  # the hot loop's calls
     try:
@@ -233,13 +232,13 @@ def encode_task(task: Task) -> dict[str, Any]:
                     append(tokens)
                 seen += len(batch)
                 if len(buffer) >= ID_BUFFER:
-                    ids_file.write(_little_endian(buffer))
+                    ids_file.write(_as_bytes(buffer, ID_DTYPE))
                     del buffer[:]
                 if len(offsets) >= ID_BUFFER:
-                    idx_file.write(_little_endian(offsets))
+                    idx_file.write(_as_bytes(offsets, OFFSET_DTYPE))
                     del offsets[:]
-        ids_file.write(_little_endian(buffer))
-        idx_file.write(_little_endian(offsets))
+        ids_file.write(_as_bytes(buffer, ID_DTYPE))
+        idx_file.write(_as_bytes(offsets, OFFSET_DTYPE))
         ids_sha256 = ids_file.finish()
         idx_sha256 = idx_file.finish()
     except BaseException:
