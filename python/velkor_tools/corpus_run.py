@@ -340,7 +340,13 @@ def _run_tasks(
     try:
         if on_progress is not None:
             on_progress(replace(state))  # the clock starts once the workers are there
-        client.register_plugin(plugin, name=plugin.name)
+        try:
+            client.register_plugin(plugin, name=plugin.name)
+        except Exception as error:  # a worker without velkor, for one
+            raise ToolError(
+                f"the workers could not load the model (is velkor installed on every worker?): "
+                f"{type(error).__name__}: {error}"
+            ) from error
         futures = client.map(encode_task, pending, retries=RETRIES, pure=False)
         index_of = {future.key: task.index for future, task in zip(futures, pending)}
         bad: dict[str, Any] | None = None  # the first refused line found so far

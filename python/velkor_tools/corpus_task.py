@@ -208,12 +208,13 @@ def encode_task(task: Task) -> dict[str, Any]:
     buffer = array.array("I")  # filled 2.5 times faster than "H"; ids fit in 16 bits
     tokens = replaced_lines = seen = 0
     encode, gather, append = model.encode, buffer.fromlist, offsets.append  # the hot loop's calls
+    plain = not task.jsonl
     try:
         with open(task.path, "rb") as source:
             for batch in line_batches(source, task.start, task.end, BLOCK):
                 for number, line in enumerate(batch, seen):
                     text = None
-                    if not task.jsonl:
+                    if plain:
                         try:
                             text = line.decode("utf-8")
                         except UnicodeDecodeError:
