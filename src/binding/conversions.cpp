@@ -1,5 +1,6 @@
 #include "binding/conversions.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -88,6 +89,10 @@ std::vector<TokenId> to_token_ids(PyObject* object) {
     PyErr_Clear();  // only a capacity hint
     hint = 0;
   }
+  // Lists and tuples know their length; any other length is a hint only
+  // (a __len__ may report 2**62), so what it reserves is capped.
+  constexpr Py_ssize_t kHintCap = Py_ssize_t{1} << 22;
+  if (!PyList_CheckExact(object) && !PyTuple_CheckExact(object)) hint = std::min(hint, kHintCap);
   std::vector<TokenId> ids;
   ids.reserve(static_cast<std::size_t>(hint));
 

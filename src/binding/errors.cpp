@@ -96,9 +96,9 @@ PythonError fetch_error() {
   if (exception == nullptr) {
     return new_error(PyExc_SystemError, "attempted to fetch exception but none was set");
   }
-  // Until the type exists nothing can be an instance of it.
-  if (panic_type != nullptr &&
-      PyObject_TypeCheck(exception, reinterpret_cast<PyTypeObject*>(panic_type))) {
+  // Seeing whether it is a PanicException is the type's first need when
+  // nothing has failed inside the module yet.
+  if (PyObject_TypeCheck(exception, reinterpret_cast<PyTypeObject*>(panic_exception_type()))) {
     resume_panic(exception);
   }
   return PythonError(PyRef::steal(exception));
@@ -127,6 +127,13 @@ PythonError conversion_error(PyObject* object, const char* target) {
 }
 
 void api_call_failed(std::source_location where) {
+  // SystemExit, KeyboardInterrupt and the like (raised, for example, by the
+  // str() of a caller's object while a message is built) are not failures of
+  // the module: they go to the caller as they are. Printing SystemExit would
+  // end the process.
+  if (PyErr_Occurred() != nullptr && !PyErr_ExceptionMatches(PyExc_Exception)) {
+    throw fetch_error();
+  }
   if (PyErr_Occurred() != nullptr) PyErr_Print();
   fail("Python API call failed", where);
 }

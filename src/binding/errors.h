@@ -49,7 +49,9 @@ PythonError new_error(PyObject* type, const char* message);
 PythonError conversion_error(PyObject* object, const char* target);
 
 // An interpreter call returned null where an object is required: prints the
-// pending error, then fails with "Python API call failed".
+// pending error, then fails with "Python API call failed". A pending error
+// that is not an Exception (SystemExit, KeyboardInterrupt) is thrown as a
+// PythonError instead, unprinted.
 [[noreturn]] void api_call_failed(std::source_location where = std::source_location::current());
 
 // Returns a new reference as a PyRef, or ends in api_call_failed() when the

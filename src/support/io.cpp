@@ -100,10 +100,7 @@ std::string_view error_kind_name(int code) {
       return "OutOfMemory";
     case ENOSYS:
       return "Unsupported";
-    case ESTALE:
-      return "StaleNetworkFileHandle";
-    case EDEADLK:
-      return "Deadlock";
+    // Network errors, which no file operation meets, keep kinds of their own.
     case ECONNREFUSED:
       return "ConnectionRefused";
     case ECONNRESET:

@@ -71,6 +71,9 @@ TEST(IoErrorTest, KindNames) {
   EXPECT_EQ(error_kind_name(ENOSYS), "Unsupported");
   EXPECT_EQ(error_kind_name(0), "Uncategorized");
   EXPECT_EQ(error_kind_name(EPROTO), "Uncategorized");
+  // Numbers that file operations meet but that have no kind of their own.
+  EXPECT_EQ(error_kind_name(EDEADLK), "Uncategorized");
+  EXPECT_EQ(error_kind_name(ESTALE), "Uncategorized");
 }
 
 TEST(IoErrorTest, QuoteStringEscapes) {

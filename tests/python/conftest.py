@@ -1,6 +1,8 @@
 """Shared helpers: tokenizer images built from Python values, and loaders."""
 
 import struct
+import subprocess
+import sys
 from collections.abc import Iterable, Mapping
 
 import pytest
@@ -114,3 +116,13 @@ def reaches_body(PanicException):
             return None
 
     return call
+
+
+def run_python(script: str, cwd, model: bytes = MINIMAL_IMAGE, timeout: float = 60, **kwargs):
+    """Runs script in a child interpreter in cwd, beside a tokenizer file
+    "model"; a child, so its signals, limits and exits cannot reach pytest."""
+    (cwd / "model").write_bytes(model)
+    return subprocess.run(
+        [sys.executable, "-c", script], cwd=cwd, capture_output=True, text=True,
+        timeout=timeout, **kwargs,
+    )

@@ -7,7 +7,7 @@ import textwrap
 import pytest
 
 import velkor
-from conftest import MINIMAL_IMAGE
+from conftest import MINIMAL_IMAGE, run_python
 
 
 def test_panic_exception_type(PanicException):
@@ -154,3 +154,49 @@ def test_keyboard_interrupt_ends_training(tmp_path):
     if last == "finished":
         pytest.skip("training finished before the timer fired")
     assert last == "interrupted True"
+
+
+def test_panic_type_is_created_by_the_first_fetch(tmp_path):
+    # A conversion error fetched from Python is the type's first need.
+    script = textwrap.dedent(
+        """
+        import velkor
+        def made():
+            return [c for c in BaseException.__subclasses__() if c.__name__ == "PanicException"]
+        before = made()
+        class Bad:
+            def __index__(self):
+                raise ValueError("no")
+        try:
+            velkor.load_from_file("model").decode([Bad()])
+        except ValueError:
+            pass
+        print(before, [c.__module__ for c in made()])
+        """
+    )
+    result = run_python(script, tmp_path)
+    assert result.stdout.strip() == "[] ['zanu_runtime']", result.stderr
+
+
+def test_system_exit_while_a_message_is_built_reaches_the_caller(data, tmp_path):
+    # str() of an unexpected keyword's name, and of an exception's argument,
+    # runs the caller's code; its SystemExit is the caller's to handle.
+    class Exiting(str):
+        def __str__(self):
+            raise SystemExit(3)
+
+    class Argument:
+        def __str__(self):
+            raise SystemExit(4)
+
+    class Index:
+        def __index__(self):
+            raise TypeError(Argument())
+
+    with pytest.raises(SystemExit) as caught:
+        data.encode(**{Exiting("x"): 1})
+    assert caught.value.code == 3
+    with pytest.raises(SystemExit) as caught:
+        data.decode([Index()])
+    assert caught.value.code == 4
+    assert data.decode([1]) == "a"
