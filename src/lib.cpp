@@ -16,6 +16,7 @@
 #include "model/model.h"
 #include "model/tokenizer_file.h"
 #include "support/failure.h"
+#include "support/io.h"
 #include "train/trainer.h"
 
 namespace velkor::binding {
@@ -297,7 +298,20 @@ std::atomic<std::int64_t> owning_interpreter{-1};
 // Kept for the life of the process: a repeated import returns it.
 PyObject* module_object = nullptr;
 
+// Creates the exception machinery's per-thread state for the importing
+// thread. A library loaded at run time gets that state on first use, and
+// when memory has run out by then (the very moment a std::bad_alloc is
+// thrown) the process aborts instead of raising MemoryError.
+void prepare_exceptions() {
+  try {
+    throw std::bad_alloc();
+  } catch (const std::bad_alloc&) {
+  }
+}
+
 PyRef initialise() {
+  prepare_exceptions();
+  set_signal_check(check_signals);
   std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (id == -1) throw fetch_error();
   std::int64_t expected = -1;

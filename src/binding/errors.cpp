@@ -1,9 +1,9 @@
 #include "binding/errors.h"
 
-#include <unistd.h>
-
 #include <cstdlib>
 #include <exception>
+
+#include "support/io.h"
 
 namespace velkor::binding {
 namespace {
@@ -20,14 +20,6 @@ constexpr const char* kGenericPanicMessage = "native code panicked without a mes
 
 // Created at first need and kept for the life of the process.
 PyObject* panic_type = nullptr;
-
-void write_stderr(std::string_view text) {
-  while (!text.empty()) {
-    ssize_t n = ::write(2, text.data(), text.size());
-    if (n <= 0) return;  // nowhere else to report to
-    text.remove_prefix(static_cast<size_t>(n));
-  }
-}
 
 // Returns a borrowed reference; aborts when the type cannot be created,
 // since the failure it should carry could not be reported either.

@@ -1,11 +1,5 @@
 #include "model/tokenizer_file.h"
 
-#include <errno.h>
-#include <fcntl.h>
-#include <stdio.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <bit>
 #include <cstdint>
@@ -30,6 +24,11 @@ constexpr std::size_t kMergesCap = 174'762;
 constexpr std::size_t kUnicodeLookupCap = 65'536;
 
 constexpr char kSavePath[] = "tokenizer";
+// The longest entry read from a stream (a pipe, a device): a longer length
+// is taken for damage rather than read until memory runs out.
+constexpr std::uint64_t kStreamEntryCap = std::uint64_t{1} << 32;
+// The least a stream is read by at a time.
+constexpr std::size_t kStreamRead = 65'536;
 constexpr char kSavedBanner[] =
     "--------------------------------------------- \n Saved Successfully "
     "\n---------------------------------------------\n";
@@ -123,21 +122,28 @@ bool is_utf8(std::string_view text) {
 
 [[noreturn]] void fail_image(std::string rendering) { throw ImageError{std::move(rendering)}; }
 
+// Reads an image held in memory, or one that a stream delivers as it is
+// decoded: a stream is read no further than the model goes, so an endless
+// one (/dev/zero) stops at the end of the model or at its first error.
 class ImageReader {
  public:
   explicit ImageReader(std::string_view image) : image_(image) {}
+  explicit ImageReader(File& stream) : stream_(&stream) {}
 
   std::size_t remaining() const { return image_.size() - pos_; }
 
+  // Whether at least count bytes remain, reading more from a stream if need be.
+  bool has(std::size_t count) { return remaining() >= count || fill(count); }
+
   std::uint16_t u16() {
-    if (remaining() < 2) fail_image(kShortRead);
+    if (!has(2)) fail_image(kShortRead);
     std::uint16_t value = load_le<std::uint16_t>(image_.data() + pos_);
     pos_ += 2;
     return value;
   }
 
   std::uint64_t u64() {
-    if (remaining() < 8) fail_image(kShortRead);
+    if (!has(8)) fail_image(kShortRead);
     std::uint64_t value = load_le<std::uint64_t>(image_.data() + pos_);
     pos_ += 8;
     return value;
@@ -159,16 +165,46 @@ class ImageReader {
   }
 
   // Exactly length bytes, or nullopt when fewer remain (nothing is consumed).
+  // The view lasts until the next read.
   std::optional<std::string_view> take(std::size_t length) {
-    if (remaining() < length) return std::nullopt;
+    if (!has(length)) return std::nullopt;
     std::string_view out = image_.substr(pos_, length);
     pos_ += length;
     return out;
   }
 
  private:
+  // Drops what was consumed and reads until count bytes remain or the
+  // stream ends, running the signal check between reads.
+  bool fill(std::size_t count) {
+    if (stream_ == nullptr) return false;
+    if (count > kStreamEntryCap) {
+      fail_image("Custom(" +
+                 quote_string("Invalid size " + std::to_string(count) +
+                              ": an entry read from a stream must be shorter than " +
+                              std::to_string(kStreamEntryCap) + " bytes") +
+                 ")");
+    }
+    buffer_.erase(0, pos_);
+    pos_ = 0;
+    bool ended = false;
+    while (buffer_.size() < count && !ended) {
+      const std::size_t held = buffer_.size();
+      const std::size_t want = std::min(count - held, std::max(kStreamRead, held));
+      buffer_.resize(held + std::max(want, kStreamRead));
+      const std::size_t got = stream_->read_some(buffer_.data() + held, buffer_.size() - held);
+      buffer_.resize(held + got);
+      ended = got == 0;
+      run_signal_check();
+    }
+    image_ = buffer_;
+    return buffer_.size() >= count;
+  }
+
   std::string_view image_;
   std::size_t pos_ = 0;
+  File* stream_ = nullptr;
+  std::string buffer_;
 };
 
 template <class Map>
@@ -188,115 +224,6 @@ std::string utf8_error_rendering(const Utf8Error& error) {
   }
   out += " })";
   return out;
-}
-
-// --- Saving --------------------------------------------------------------
-
-// Removes the temporary file unless the save went through.
-class TempFileGuard {
- public:
-  explicit TempFileGuard(std::string path) : path_(std::move(path)) {}
-  TempFileGuard(const TempFileGuard&) = delete;
-  TempFileGuard& operator=(const TempFileGuard&) = delete;
-  ~TempFileGuard() {
-    if (!path_.empty()) ::unlink(path_.c_str());
-  }
-  void keep() { path_.clear(); }
-
- private:
-  std::string path_;
-};
-
-std::string temp_name() {
-  HashSecret random = HashSecret::draw();
-  char name[64];
-  std::snprintf(name, sizeof name, ".tokenizer.tmp.%ld.%016llx", static_cast<long>(::getpid()),
-                static_cast<unsigned long long>(random.k0));
-  return name;
-}
-
-// Creates a fresh temporary file beside "tokenizer"; nullopt when the folder
-// does not let us create one (then "tokenizer" is rewritten in place).
-std::optional<std::pair<File, std::string>> create_temp_file() {
-  for (int attempt = 0;; ++attempt) {
-    std::string name = temp_name();
-    int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0) return std::make_pair(File(fd), std::move(name));
-    int code = errno;
-    if (code == EINTR || (code == EEXIST && attempt < 16)) continue;
-    if (code == EACCES || code == EPERM) return std::nullopt;
-    throw IoError{IoError::Kind::Os, code};
-  }
-}
-
-// Writes the image into an unnamed file of the working directory
-// (O_TMPFILE) and gives it a name only once it is complete and synced, just
-// before the rename: a process killed while writing leaves nothing behind.
-// False when the file system cannot do this (the caller then uses a named
-// temporary file); write errors are thrown as usual.
-bool save_through_unnamed_file(std::string_view image, mode_t keep_mode) {
-#ifdef O_TMPFILE
-  int fd = ::open(".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
-  if (fd < 0) return false;
-  File file(fd);
-  if (keep_mode != 0) ::fchmod(file.fd(), keep_mode);
-  file.write_all(image);
-  file.sync();
-  char proc_path[64];
-  std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", file.fd());
-  for (int attempt = 0; attempt < 16; ++attempt) {
-    std::string name = temp_name();
-    if (::linkat(AT_FDCWD, proc_path, AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) != 0) {
-      if (errno == EEXIST) continue;
-      return false;  // no /proc, or linking refused: fall back to a named file
-    }
-    TempFileGuard guard(name);
-    file.close();
-    if (::rename(name.c_str(), kSavePath) != 0) throw IoError{IoError::Kind::Os, errno};
-    guard.keep();
-    return true;
-  }
-  return false;
-#else
-  (void)image;
-  (void)keep_mode;
-  return false;
-#endif
-}
-
-void save_in_place(std::string_view image) {
-  File file = File::create(kSavePath);
-  file.write_all(image);
-  file.close();
-}
-
-void save_image(std::string_view image) {
-  // A symbolic link, a file with further hard links and a file we may not
-  // write are left to a plain create-and-truncate, which writes through the
-  // link, keeps the links shared, or refuses, rather than being replaced.
-  struct stat target;
-  bool exists = ::lstat(kSavePath, &target) == 0;
-  if (exists &&
-      (S_ISLNK(target.st_mode) ||
-       (S_ISREG(target.st_mode) &&
-        (target.st_nlink > 1 || ::faccessat(AT_FDCWD, kSavePath, W_OK, AT_EACCESS) != 0)))) {
-    return save_in_place(image);
-  }
-
-  const mode_t keep_mode = exists && S_ISREG(target.st_mode) ? target.st_mode & 07777 : 0;
-  if (save_through_unnamed_file(image, keep_mode)) return;
-
-  auto temp = create_temp_file();
-  if (!temp) return save_in_place(image);
-  auto& [file, name] = *temp;
-  TempFileGuard guard(name);
-  // Keep the mode of the file being replaced, as truncating it would.
-  if (keep_mode != 0) ::fchmod(file.fd(), keep_mode);
-  file.write_all(image);
-  file.sync();
-  file.close();
-  if (::rename(name.c_str(), kSavePath) != 0) throw IoError{IoError::Kind::Os, errno};
-  guard.keep();
 }
 
 }  // namespace
@@ -324,8 +251,9 @@ std::string write_model(const Model& model) {
   return image;
 }
 
-Model read_model(std::string_view image) {
-  ImageReader in(image);
+namespace {
+
+Model read_image(ImageReader& in) {
   Model model;
 
   std::size_t count = in.size();
@@ -361,22 +289,28 @@ Model read_model(std::string_view image) {
         fail_image(utf8_error_rendering(*error));
       }
     }
+    std::string key(*text);  // the view does not outlast the next read
     TokenId id = in.u16();
-    model.unicode_lookup.insert_or_assign(*text, id);
+    model.unicode_lookup.insert_or_assign(std::move(key), id);
   }
   return model;
 }
 
+}  // namespace
+
+Model read_model(std::string_view image) {
+  ImageReader in(image);
+  return read_image(in);
+}
+
 Model load_model_file(std::string_view path) {
   try {
-    std::string image;
-    {
+    return or_fail("Should work", [&] {
       File file = File::open_read(path);
-      image = file.read_all();
-    }
-    return read_model(image);
-  } catch (const IoError& error) {
-    fail("Should work: " + error.render());
+      if (file.is_regular()) return read_model(file.read_all());
+      ImageReader in(file);
+      return read_image(in);
+    });
   } catch (const ImageError& error) {
     fail("Should work: " + error.rendering);
   }
@@ -384,11 +318,7 @@ Model load_model_file(std::string_view path) {
 
 void save_model(const Model& model) {
   std::string image = write_model(model);
-  try {
-    save_image(image);
-  } catch (const IoError& error) {
-    fail("Should work: " + error.render());
-  }
+  or_fail("Should work", [&] { replace_file(kSavePath, image); });
   console_write(kSavedBanner);
 }
 

@@ -1,10 +1,9 @@
 #include "support/console.h"
 
-#include <errno.h>
-#include <unistd.h>
-
 #include <mutex>
 #include <string>
+
+#include "support/io.h"
 
 namespace velkor {
 namespace {
@@ -17,13 +16,12 @@ std::string& pending_line() {
   return *pending;
 }
 
-void write_stdout(const char* data, std::size_t size) {
-  while (size > 0) {
-    ssize_t n = ::write(1, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;  // a console that refuses output is not an error
-    data += n;
-    size -= static_cast<std::size_t>(n);
+// A console that refuses output is not an error; a signal handler that
+// raises while the console blocks (a pipe nobody reads) ends the write.
+void write_stdout(std::string_view text) {
+  try {
+    write_fd(1, text);
+  } catch (const IoError&) {
   }
 }
 
@@ -38,14 +36,16 @@ void console_write(std::string_view text) {
     return;
   }
   std::string_view complete = text.substr(0, last_feed + 1);
+  std::string_view rest = text.substr(last_feed + 1);
   if (pending.empty()) {
-    write_stdout(complete.data(), complete.size());
+    pending.assign(rest);
+    write_stdout(complete);
   } else {
     pending.append(complete);
-    write_stdout(pending.data(), pending.size());
-    pending.clear();
+    std::string line = std::move(pending);
+    pending.assign(rest);
+    write_stdout(line);
   }
-  pending.assign(text.substr(last_feed + 1));
 }
 
 }  // namespace velkor

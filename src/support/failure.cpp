@@ -1,24 +1,13 @@
 #include "support/failure.h"
 
-#include <unistd.h>
-
 #include <atomic>
+
+#include "support/io.h"
 
 namespace velkor {
 namespace {
 
 std::atomic<bool> reported_once{false};
-
-void write_stderr(const std::string& text) {
-  const char* data = text.data();
-  size_t left = text.size();
-  while (left > 0) {
-    ssize_t n = ::write(2, data, left);
-    if (n <= 0) return;  // nothing sensible to do if stderr is gone
-    data += n;
-    left -= static_cast<size_t>(n);
-  }
-}
 
 }  // namespace
 

@@ -3,30 +3,38 @@
 #include <sys/mman.h>
 #include <sys/random.h>
 
+#include <atomic>
 #include <cstring>
 #include <new>
 
 namespace velkor {
 namespace {
 
-std::uint64_t splitmix64(std::uint64_t& state) {
-  std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+std::uint64_t splitmix64(std::uint64_t z) {
   z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
   z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
   return z ^ (z >> 31);
 }
 
-// One getrandom() per thread, then a counter-based generator: maps are
+// One getrandom() per process, then a counter-based generator: maps are
 // created often (one per pair count) and the system call would dominate.
-std::uint64_t& generator_state() {
-  thread_local std::uint64_t state = [] {
+// The counter is shared by all threads rather than thread-local: storage of
+// a thread-local in a library loaded at run time is allocated on first use,
+// and that allocation aborts the process when memory runs out.
+std::atomic<std::uint64_t>& generator_state() {
+  static std::atomic<std::uint64_t> state{[] {
     std::uint64_t seed = 0;
     if (getrandom(&seed, sizeof seed, 0) != static_cast<ssize_t>(sizeof seed)) {
       seed = reinterpret_cast<std::uintptr_t>(&seed) ^ 0x2545F4914F6CDD1Dull;
     }
     return seed;
-  }();
+  }()};
   return state;
+}
+
+std::uint64_t next_random() {
+  return splitmix64(generator_state().fetch_add(0x9E3779B97F4A7C15ull, std::memory_order_relaxed) +
+                    0x9E3779B97F4A7C15ull);
 }
 
 inline std::uint64_t rotl(std::uint64_t x, int b) { return (x << b) | (x >> (64 - b)); }
@@ -76,10 +84,9 @@ void free_table(void* table, std::size_t bytes) noexcept {
 }  // namespace hash_map_detail
 
 HashSecret HashSecret::draw() {
-  std::uint64_t& state = generator_state();
   HashSecret secret;
-  secret.k0 = splitmix64(state);
-  secret.k1 = splitmix64(state);
+  secret.k0 = next_random();
+  secret.k1 = next_random();
   return secret;
 }
 

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <string>
 
@@ -40,16 +41,49 @@ std::string c_path(std::string_view path) {
   return std::string(path);
 }
 
-File open_path(std::string_view path, int flags) {
-  std::string name = c_path(path);
+std::atomic<SignalCheck> signal_check{nullptr};
+
+// Runs a system call until it is not interrupted; a failure other than EINTR
+// is thrown as IoError.
+template <class Call>
+auto retry_interrupted(Call call, bool check_signals = true) {
   for (;;) {
-    int fd = ::open(name.c_str(), flags | O_CLOEXEC, 0666);
-    if (fd >= 0) return File(fd);
+    auto result = call();
+    if (result >= 0) return result;
     if (errno != EINTR) throw IoError{IoError::Kind::Os, errno};
+    if (check_signals) run_signal_check();
   }
 }
 
+File open_path(std::string_view path, int flags) {
+  std::string name = c_path(path);
+  return File(retry_interrupted([&] { return ::open(name.c_str(), flags | O_CLOEXEC, 0666); }));
+}
+
 }  // namespace
+
+void set_signal_check(SignalCheck check) { signal_check.store(check, std::memory_order_relaxed); }
+
+void run_signal_check() {
+  if (SignalCheck check = signal_check.load(std::memory_order_relaxed)) check();
+}
+
+void write_fd(int fd, std::string_view bytes, bool check_signals) {
+  while (!bytes.empty()) {
+    ssize_t n = retry_interrupted([&] { return ::write(fd, bytes.data(), bytes.size()); },
+                                  check_signals);
+    if (n == 0) throw IoError{IoError::Kind::WriteZero};
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
+void write_stderr(std::string_view text) noexcept {
+  try {
+    write_fd(2, text, false);
+  } catch (const IoError&) {
+    // nowhere else to report to
+  }
+}
 
 std::string_view error_kind_name(int code) {
   switch (code) {
@@ -210,11 +244,12 @@ File File::open_append(std::string_view path) {
 }
 
 std::size_t File::read_some(void* buffer, std::size_t size) {
-  for (;;) {
-    ssize_t n = ::read(fd_, buffer, size);
-    if (n >= 0) return static_cast<std::size_t>(n);
-    if (errno != EINTR) throw IoError{IoError::Kind::Os, errno};
-  }
+  return static_cast<std::size_t>(retry_interrupted([&] { return ::read(fd_, buffer, size); }));
+}
+
+bool File::is_regular() const {
+  struct stat info;
+  return ::fstat(fd_, &info) == 0 && S_ISREG(info.st_mode);
 }
 
 std::string File::read_all() {
@@ -233,36 +268,19 @@ std::string File::read_all() {
     std::size_t n = read_some(out.data() + filled, out.size() - filled);
     if (n == 0) break;
     filled += n;
+    run_signal_check();
   }
   out.resize(filled);
   return out;
 }
 
-void File::write_all(std::string_view bytes) {
-  const char* data = bytes.data();
-  std::size_t left = bytes.size();
-  while (left > 0) {
-    ssize_t n = ::write(fd_, data, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw IoError{IoError::Kind::Os, errno};
-    }
-    if (n == 0) throw IoError{IoError::Kind::WriteZero};
-    data += n;
-    left -= static_cast<std::size_t>(n);
-  }
-}
-
 std::size_t File::write_once(std::string_view bytes) {
-  ssize_t n = ::write(fd_, bytes.data(), bytes.size());
-  if (n < 0) throw IoError{IoError::Kind::Os, errno};
-  return static_cast<std::size_t>(n);
+  return static_cast<std::size_t>(
+      retry_interrupted([&] { return ::write(fd_, bytes.data(), bytes.size()); }));
 }
 
 void File::sync() {
-  while (::fsync(fd_) != 0) {
-    if (errno != EINTR) throw IoError{IoError::Kind::Os, errno};
-  }
+  retry_interrupted([&] { return ::fsync(fd_); });
 }
 
 void File::close() {

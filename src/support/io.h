@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "support/failure.h"
+
 namespace velkor {
 
 // A failed file operation: an errno, or an error without one (a NUL in a
@@ -24,6 +26,34 @@ struct IoError {
 std::string_view error_kind_name(int code);
 // Rust-style quoted string: "..." with \" \\ \n \r \t \0 and \u{..} escapes.
 std::string quote_string(std::string_view text);
+
+// The check run when a system call of this file is interrupted by a signal
+// (EINTR), and between the reads of a file being loaded. It may throw to end
+// the operation; the extension installs the interpreter's signal check, so
+// Ctrl-C ends a read, write or open that is blocked on a pipe. Without one,
+// or when it returns, the call is retried.
+using SignalCheck = void (*)();
+void set_signal_check(SignalCheck check);
+void run_signal_check();
+
+// Runs step, turning an IoError into fail(message + ": " + rendering).
+template <class Step>
+auto or_fail(const char* message, Step&& step) -> decltype(step()) {
+  try {
+    return step();
+  } catch (const IoError& error) {
+    fail(std::string(message) + ": " + error.render());
+  }
+}
+
+// Writes everything to fd, continuing short writes; an interrupted write is
+// retried after the signal check (only when check_signals). A write that
+// accepts nothing is IoError::Kind::WriteZero.
+void write_fd(int fd, std::string_view bytes, bool check_signals = true);
+
+// Writes a report to standard error; errors are ignored and no signal check
+// runs, so it never throws.
+void write_stderr(std::string_view text) noexcept;
 
 // Owns one file descriptor; every operation throws IoError on failure.
 class File {
@@ -44,11 +74,12 @@ class File {
 
   // One read call; returns the count delivered (0 at end of file).
   std::size_t read_some(void* buffer, std::size_t size);
-  // Reads until end of file.
+  // Reads until end of file, running the signal check between reads.
   std::string read_all();
-  // Writes everything, continuing short writes and retrying EINTR; a write
-  // that accepts nothing is IoError::Kind::WriteZero.
-  void write_all(std::string_view bytes);
+  // write_fd on this file.
+  void write_all(std::string_view bytes) { write_fd(fd_, bytes); }
+  // Whether the file is a regular file (not a pipe, device or socket).
+  bool is_regular() const;
   // One write call; the count written is returned, not checked.
   std::size_t write_once(std::string_view bytes);
   void sync();
@@ -68,5 +99,16 @@ class File {
 
 // True when both paths name the same existing file (same device and inode).
 bool same_file(std::string_view a, std::string_view b);
+
+// Replaces the file at path with bytes so that a failed or interrupted save
+// leaves the previous file whole: the bytes go to a new file in the same
+// folder, synced, which is then renamed over it. Through a symbolic link the
+// file it points to is replaced and the link stays; a file with further hard
+// links is replaced under this name only, the other names keep the earlier
+// content. The file is written in place (created or truncated) only where no
+// atomic way exists: a folder that refuses new files or the rename (a sticky
+// folder and a file of another user), a file we may not write (which then
+// fails as truncating it would), anything but a regular file, a dangling link.
+void replace_file(std::string_view path, std::string_view bytes);
 
 }  // namespace velkor

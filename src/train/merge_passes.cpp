@@ -42,11 +42,7 @@ PassOutput standard_pass_output(bool print_logs, File& log) {
   out.console = [](std::string_view line) { console_write(line); };
   if (print_logs) {
     out.log = [&log](std::string_view record) {
-      try {
-        log.write_all(record);
-      } catch (const IoError& error) {
-        fail("To Work: " + error.render());
-      }
+      or_fail("To Work", [&] { log.write_all(record); });
     };
   }
   return out;

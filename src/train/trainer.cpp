@@ -46,23 +46,25 @@ class ChunkBuffer {
   std::size_t size_;
 };
 
-// Runs step, turning an IoError into fail(message + ": " + rendering).
-template <class Step>
-auto or_fail(const char* message, Step&& step) {
-  try {
-    return step();
-  } catch (const IoError& error) {
-    fail(std::string(message) + ": " + error.render());
-  }
-}
-
 // Refuses the file combinations in which training would destroy its own
-// input: the log is truncated, and "tokenizer" replaced, before the text has
-// been read.
-void refuse_self_destruction(std::string_view train_file, std::string_view logs_file) {
+// input or output: the log is truncated, and "tokenizer" replaced, before the
+// text has been read; records appended to the file being read would feed
+// training forever; a log that is "tokenizer" truncates the saved model.
+// Files are compared by device and inode, so links are seen through.
+void refuse_self_destruction(std::string_view train_file, bool print_logs,
+                             std::string_view logs_file) {
   if (same_file(logs_file, train_file)) {
     fail("The log file " + std::string(logs_file) +
          " is the training file itself; truncating it would lose the training text");
+  }
+  if (print_logs && same_file(train_file, "log.txt")) {
+    fail("The training file " + std::string(train_file) +
+         " is the training log \"log.txt\"; training would read its own records without end");
+  }
+  if (same_file(logs_file, "tokenizer")) {
+    fail("The log file " + std::string(logs_file) +
+         " is the file \"tokenizer\" that training saves to; truncating it would lose the "
+         "saved model");
   }
   if (same_file(train_file, "tokenizer")) {
     fail("The training file " + std::string(train_file) +
@@ -88,7 +90,7 @@ void train(Model& model, std::string_view train_file, bool print_logs, std::stri
            const InterruptCheck& check_interrupt) {
   model.unicode_lookup.insert_or_assign("oov", TokenId{0});
   model.lookup.insert_or_assign(TokenId{0}, std::string());
-  refuse_self_destruction(train_file, logs_file);
+  refuse_self_destruction(train_file, print_logs, logs_file);
 
   File log = open_training_log(print_logs, logs_file);
   File text = or_fail("Train File Not Existed", [&] { return File::open_read(train_file); });

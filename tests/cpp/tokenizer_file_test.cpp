@@ -324,8 +324,12 @@ TEST_F(TokenizerFileSaveTest, SaveKeepsModeAndLinks) {
   ASSERT_EQ(::chmod("real", 0600), 0);
   ASSERT_EQ(::symlink("real", "tokenizer"), 0);
   save_capturing(example_model());
+  // The link's target is replaced (mode kept), the link stays.
   EXPECT_TRUE(std::filesystem::is_symlink("tokenizer"));
   expect_same_model(load_model_file("real"), example_model());
+  struct stat replaced;
+  ASSERT_EQ(::stat("real", &replaced), 0);
+  EXPECT_EQ(replaced.st_mode & 0777, 0600u);
 
   ASSERT_EQ(::unlink("tokenizer"), 0);
   ASSERT_EQ(::rename("real", "tokenizer"), 0);
@@ -335,10 +339,11 @@ TEST_F(TokenizerFileSaveTest, SaveKeepsModeAndLinks) {
   EXPECT_EQ(info.st_mode & 0777, 0600u);
   EXPECT_EQ(read_file("tokenizer"), std::string(24, '\0'));
 
+  // A second hard link keeps the previous model.
   ASSERT_EQ(::link("tokenizer", "other"), 0);
   save_capturing(example_model());
-  EXPECT_EQ(read_file("other"), read_file("tokenizer"));
-  expect_same_model(load_model_file("other"), example_model());
+  EXPECT_EQ(read_file("other"), std::string(24, '\0'));
+  expect_same_model(load_model_file("tokenizer"), example_model());
 }
 
 TEST_F(TokenizerFileSaveTest, FailedSaveKeepsPreviousFileAndLeavesNoTemporary) {

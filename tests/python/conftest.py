@@ -118,11 +118,12 @@ def reaches_body(PanicException):
     return call
 
 
-def run_python(script: str, cwd, model: bytes = MINIMAL_IMAGE, timeout: float = 60, **kwargs):
+def run_python(script: str, cwd, model: bytes = MINIMAL_IMAGE, timeout: float = 60, args=(),
+               **kwargs):
     """Runs script in a child interpreter in cwd, beside a tokenizer file
     "model"; a child, so its signals, limits and exits cannot reach pytest."""
     (cwd / "model").write_bytes(model)
     return subprocess.run(
-        [sys.executable, "-c", script], cwd=cwd, capture_output=True, text=True,
+        [sys.executable, "-c", script, *args], cwd=cwd, capture_output=True, text=True,
         timeout=timeout, **kwargs,
     )

@@ -5,17 +5,19 @@ some completed chunk."""
 import json
 import os
 import random
+import shutil
 import signal
 import struct
 import subprocess
 import sys
 import textwrap
 import time
+from pathlib import Path
 
 import pytest
 
 import velkor
-from conftest import MINIMAL_IMAGE
+from conftest import MINIMAL_IMAGE, run_python, tokenizer_image
 
 CHUNK = 3_067_833
 
@@ -156,11 +158,18 @@ FULL_DISK = textwrap.dedent(
 )
 
 
-def test_full_disk_keeps_the_previous_tokenizer(tmp_path):
+@pytest.mark.parametrize("link", [None, "symlink", "hardlink"])
+def test_full_disk_keeps_the_previous_tokenizer(tmp_path, link):
     # Writes past RLIMIT_FSIZE fail with EFBIG, as they would with ENOSPC on
-    # a full disk: the save of a model larger than the limit fails cleanly.
+    # a full disk: the save of a model larger than the limit fails cleanly,
+    # also through a symbolic link or beside a second hard link (the backup).
     previous = MINIMAL_IMAGE + b"previous save"
     (tmp_path / "tokenizer").write_bytes(previous)
+    if link == "symlink":
+        (tmp_path / "tokenizer").rename(tmp_path / "real")
+        (tmp_path / "tokenizer").symlink_to("real")
+    elif link == "hardlink":
+        os.link(tmp_path / "tokenizer", tmp_path / "backup")
     (tmp_path / "model").write_bytes(MINIMAL_IMAGE)
     (tmp_path / "train.txt").write_text("".join(chr(0x4E00 + i) for i in range(300)) * 2)
     result = subprocess.run(
@@ -175,11 +184,40 @@ def test_full_disk_keeps_the_previous_tokenizer(tmp_path):
     assert message in result.stderr
     # The earlier file is untouched and no temporary file is left behind.
     assert bytes.fromhex(saved_hex) == previous
-    assert files == ["model", "tokenizer", "train.log", "train.txt"]
-    # The object stays usable: without the limit the next save goes through.
+    extra = {"symlink": ["real"], "hardlink": ["backup"]}.get(link, [])
+    assert files == sorted(["model", "tokenizer", "train.log", "train.txt", *extra])
+    # The object stays usable: without the limit the next save goes through,
+    # the link stays a link, and the backup keeps the previous model.
     assert vocab_size == 301
     assert sorted(os.listdir(tmp_path)) == files
     assert len(parse_image((tmp_path / "tokenizer").read_bytes())[2]) == 301
+    assert (tmp_path / "tokenizer").is_symlink() == (link == "symlink")
+    if link == "hardlink":
+        assert (tmp_path / "backup").read_bytes() == previous
+
+
+def test_sticky_folder_save_falls_back_to_writing_in_place(tmp_path):
+    # In a sticky folder, a "tokenizer" of another user cannot be renamed
+    # over, but it can be written. Root loses the capability that overrides
+    # the sticky bit, and the folder and the file belong to nobody (65534).
+    if os.geteuid() != 0 or shutil.which("setpriv") is None:
+        pytest.skip("needs root and setpriv")
+    folder = tmp_path / "sticky"
+    folder.mkdir()
+    (folder / "tokenizer").write_bytes(b"previous save")
+    (folder / "train.txt").write_text("abab")
+    (folder / "model").write_bytes(MINIMAL_IMAGE)
+    for path, mode in ((folder / "tokenizer", 0o666), (folder, 0o1777)):
+        os.chown(path, 65534, 65534)
+        os.chmod(path, mode)
+    result = subprocess.run(
+        ["setpriv", "--bounding-set", "-fowner", "--inh-caps", "-fowner", sys.executable, "-c",
+         TRAIN],
+        cwd=folder, capture_output=True, text=True, timeout=60,
+    )
+    assert result.returncode == 0, result.stderr
+    assert sorted(velkor.load_from_file(str(folder / "tokenizer")).vocab()) == [0, 1, 2]
+    assert os.stat(folder / "tokenizer").st_uid == 65534
 
 
 NO_SPACE = textwrap.dedent(
@@ -239,3 +277,39 @@ def test_no_space_left_keeps_the_previous_tokenizer(tmp_path):
     assert kept
     assert files == ["filler", "model", "tokenizer", "train.log", "train.txt"]
     assert vocab_size == 301
+
+
+LIMITED_LOAD = textwrap.dedent(
+    """
+    import resource, sys, velkor
+    size = next(int(line.split()[1]) for line in open("/proc/self/status")
+                if line.startswith("VmSize:"))
+    limit = size * 1024 + int(sys.argv[1])
+    resource.setrlimit(resource.RLIMIT_AS, (limit, resource.RLIM_INFINITY))
+    try:
+        print(len(velkor.load_from_file("model").vocab()))
+    except BaseException as error:
+        print(type(error).__name__)
+    """
+)
+
+
+def test_memory_limits_raise_and_never_abort(tmp_path):
+    # A 2 MB model loaded under address-space limits from nothing to enough:
+    # every run ends in MemoryError or a loaded model, never in an abort.
+    # The module has no thread-local storage of its own, and the exception
+    # machinery's per-thread state exists from the import on: both would
+    # otherwise be allocated when the first exception is thrown, which is
+    # when memory has just run out.
+    module = Path(velkor.__file__).read_bytes()
+    (phoff,), (phentsize, phnum) = struct.unpack_from("<Q", module, 0x20), struct.unpack_from(
+        "<HH", module, 0x36)
+    types = [struct.unpack_from("<I", module, phoff + i * phentsize)[0] for i in range(phnum)]
+    assert 7 not in types  # PT_TLS
+    model = tokenizer_image(lookup=[(i, b"%020d" % i) for i in range(65536)])
+    outcomes = set()
+    for limit in range(0, 16 << 20, 1 << 20):
+        result = run_python(LIMITED_LOAD, tmp_path, model=model, args=[str(limit)])
+        assert result.returncode == 0, (limit, result.stderr[-300:])
+        outcomes.add(result.stdout.strip())
+    assert outcomes <= {"MemoryError", "65536"} and "65536" in outcomes, outcomes

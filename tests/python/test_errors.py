@@ -200,3 +200,50 @@ def test_system_exit_while_a_message_is_built_reaches_the_caller(data, tmp_path)
         data.decode([Index()])
     assert caught.value.code == 4
     assert data.decode([1]) == "a"
+
+
+BLOCKED = """
+import fcntl, os, signal, velkor
+
+def interrupt(*_):
+    raise KeyboardInterrupt
+
+os.mkfifo("fifo")
+data = velkor.load_from_file("model")
+{setup}
+signal.signal(signal.SIGALRM, interrupt)
+signal.setitimer(signal.ITIMER_REAL, 0.2)
+try:
+    {call}
+except KeyboardInterrupt:
+    os.write(2, b"@interrupted")
+"""
+
+
+@pytest.mark.parametrize(
+    "setup, call",
+    [
+        ("", 'data.train("fifo", False, "log")'),  # open blocks: no writer
+        ("", 'velkor.load_from_file("fifo")'),
+        ('keep = os.open("fifo", os.O_RDWR)', 'data.train("fifo", False, "log")'),  # read blocks
+        ('keep = os.open("fifo", os.O_RDWR)', 'velkor.load_from_file("fifo")'),
+        # Progress lines into a full pipe that nobody reads.
+        (
+            'r, w = os.pipe(); fcntl.fcntl(w, fcntl.F_SETPIPE_SZ, 4096); os.write(w, b"x" * 4096)\n'
+            'os.dup2(w, 1); open("text", "w").write("abab")',
+            'data.train("text", False, "log")',
+        ),
+    ],
+    ids=["train-open", "load-open", "train-read", "load-read", "console-write"],
+)
+def test_ctrl_c_ends_a_blocked_call(tmp_path, setup, call):
+    result = run_python(BLOCKED.format(setup=setup, call=call), tmp_path, timeout=30)
+    assert result.returncode == 0 and result.stderr == "@interrupted", result.stderr
+
+
+def test_endless_stream_loads_up_to_the_end_of_the_model(PanicException):
+    # 24 zero bytes are a model with three empty maps; the rest is never read.
+    assert velkor.load_from_file("/dev/zero").vocab() == []
+    with pytest.raises(PanicException) as caught:
+        velkor.load_from_file("/dev/urandom")
+    assert str(caught.value).startswith("Should work: ")

@@ -113,6 +113,26 @@ def test_encode_after_train_sees_what_it_learned(fresh, workdir):
     assert fresh.encode("ab" * 4) == [4, 4]
 
 
+def test_self_feeding_is_refused(fresh, workdir, PanicException):
+    # Records appended to the file being read would feed training forever; a
+    # log file that is "tokenizer" would truncate the saved model. Names,
+    # hard links and symbolic links are all seen through.
+    (workdir / "log.txt").write_text("ab" * 20)
+    os.link("log.txt", "hard.txt")
+    os.symlink("log.txt", "soft.txt")
+    for name in ("log.txt", "hard.txt", "soft.txt"):
+        with pytest.raises(PanicException, match='is the training log "log.txt"'):
+            fresh.train(name, True, "train.log")
+    (workdir / "tokenizer").write_bytes(MINIMAL_IMAGE)
+    os.symlink("tokenizer", "model.log")
+    for name in ("tokenizer", "model.log"):
+        with pytest.raises(PanicException, match='is the file "tokenizer"'):
+            fresh.train("log.txt", False, name)
+    assert (workdir / "log.txt").read_text() == "ab" * 20
+    assert (workdir / "tokenizer").read_bytes() == MINIMAL_IMAGE
+    assert not (workdir / "train.log").exists()
+
+
 def test_id_in_use_is_refused(load, workdir, PanicException):
     data = load(lookup={0: b"", 1: b"a", 3: b"c"}, unicode_lookup={"oov": 0, "a": 1, "c": 3})
     (workdir / "train.txt").write_text("abc")
