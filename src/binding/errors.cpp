@@ -23,10 +23,16 @@ PyObject* panic_type = nullptr;
 
 // Returns a borrowed reference; aborts when the type cannot be created,
 // since the failure it should carry could not be reported either.
-PyObject* panic_exception_type() {
+// With may_fail, a type that cannot be created (memory has run out) gives
+// null and no pending error instead.
+PyObject* panic_exception_type(bool may_fail = false) {
   if (panic_type == nullptr) {
     PyObject* created = PyErr_NewExceptionWithDoc("zanu_runtime.PanicException", kPanicDoc,
                                                   PyExc_BaseException, nullptr);
+    if (created == nullptr && may_fail) {
+      PyErr_Clear();
+      return nullptr;
+    }
     if (created == nullptr) {
       PyErr_Print();
       write_stderr("failed to create the PanicException type\n");
@@ -89,8 +95,10 @@ PythonError fetch_error() {
     return new_error(PyExc_SystemError, "attempted to fetch exception but none was set");
   }
   // Seeing whether it is a PanicException is the type's first need when
-  // nothing has failed inside the module yet.
-  if (PyObject_TypeCheck(exception, reinterpret_cast<PyTypeObject*>(panic_exception_type()))) {
+  // nothing has failed inside the module yet; a type that cannot be created
+  // has no instances.
+  auto* type = reinterpret_cast<PyTypeObject*>(panic_exception_type(true));
+  if (type != nullptr && PyObject_TypeCheck(exception, type)) {
     resume_panic(exception);
   }
   return PythonError(PyRef::steal(exception));
