@@ -157,62 +157,41 @@ def test_keyboard_interrupt_ends_training(tmp_path):
 
 
 def test_panic_type_is_created_by_the_first_fetch(tmp_path):
-    # A conversion error fetched from Python is the type's first need.
-    script = textwrap.dedent(
-        """
-        import velkor
-        def made():
-            return [c for c in BaseException.__subclasses__() if c.__name__ == "PanicException"]
-        before = made()
-        class Bad:
-            def __index__(self):
-                raise ValueError("no")
-        try:
-            velkor.load_from_file("model").decode([Bad()])
-        except ValueError:
-            pass
-        print(before, [c.__module__ for c in made()])
-        """
+    # The TypeError of a str among the ids is fetched: the type's first need.
+    script = (
+        "import velkor\n"
+        "made = lambda: [c for c in BaseException.__subclasses__() if c.__name__ == 'PanicException']\n"
+        "before = made()\n"
+        "try: velkor.load_from_file('model').decode(['x'])\n"
+        "except TypeError: print(before, [c.__module__ for c in made()])"
     )
-    result = run_python(script, tmp_path)
-    assert result.stdout.strip() == "[] ['zanu_runtime']", result.stderr
+    assert run_python(script, tmp_path).stdout.strip() == "[] ['zanu_runtime']"
 
 
-def test_system_exit_while_a_message_is_built_reaches_the_caller(data, tmp_path):
+def test_system_exit_while_a_message_is_built_reaches_the_caller(data):
     # str() of an unexpected keyword's name, and of an exception's argument,
     # runs the caller's code; its SystemExit is the caller's to handle.
     class Exiting(str):
         def __str__(self):
             raise SystemExit(3)
 
-    class Argument:
-        def __str__(self):
-            raise SystemExit(4)
+    def argument_exits():
+        raise TypeError(Exiting("y"))
 
-    class Index:
-        def __index__(self):
-            raise TypeError(Argument())
-
-    with pytest.raises(SystemExit) as caught:
+    with pytest.raises(SystemExit, match="3"):
         data.encode(**{Exiting("x"): 1})
-    assert caught.value.code == 3
-    with pytest.raises(SystemExit) as caught:
-        data.decode([Index()])
-    assert caught.value.code == 4
+    with pytest.raises(SystemExit, match="3"):
+        data.decode([_Index(argument_exits)])
     assert data.decode([1]) == "a"
 
 
 BLOCKED = """
 import fcntl, os, signal, velkor
-
-def interrupt(*_):
-    raise KeyboardInterrupt
-
 os.mkfifo("fifo")
 data = velkor.load_from_file("model")
 {setup}
-signal.signal(signal.SIGALRM, interrupt)
 signal.setitimer(signal.ITIMER_REAL, 0.2)
+signal.signal(signal.SIGALRM, signal.default_int_handler)
 try:
     {call}
 except KeyboardInterrupt:
@@ -224,17 +203,12 @@ except KeyboardInterrupt:
     "setup, call",
     [
         ("", 'data.train("fifo", False, "log")'),  # open blocks: no writer
-        ("", 'velkor.load_from_file("fifo")'),
-        ('keep = os.open("fifo", os.O_RDWR)', 'data.train("fifo", False, "log")'),  # read blocks
-        ('keep = os.open("fifo", os.O_RDWR)', 'velkor.load_from_file("fifo")'),
+        ('keep = os.open("fifo", os.O_RDWR)', 'velkor.load_from_file("fifo")'),  # read blocks
         # Progress lines into a full pipe that nobody reads.
-        (
-            'r, w = os.pipe(); fcntl.fcntl(w, fcntl.F_SETPIPE_SZ, 4096); os.write(w, b"x" * 4096)\n'
-            'os.dup2(w, 1); open("text", "w").write("abab")',
-            'data.train("text", False, "log")',
-        ),
+        ('r, w = os.pipe(); fcntl.fcntl(w, fcntl.F_SETPIPE_SZ, 4096); os.write(w, b"x" * 4096)\n'
+         'os.dup2(w, 1); open("text", "w").write("abab")', 'data.train("text", False, "log")'),
     ],
-    ids=["train-open", "load-open", "train-read", "load-read", "console-write"],
+    ids=["open", "read", "write"],
 )
 def test_ctrl_c_ends_a_blocked_call(tmp_path, setup, call):
     result = run_python(BLOCKED.format(setup=setup, call=call), tmp_path, timeout=30)
@@ -244,6 +218,5 @@ def test_ctrl_c_ends_a_blocked_call(tmp_path, setup, call):
 def test_endless_stream_loads_up_to_the_end_of_the_model(PanicException):
     # 24 zero bytes are a model with three empty maps; the rest is never read.
     assert velkor.load_from_file("/dev/zero").vocab() == []
-    with pytest.raises(PanicException) as caught:
+    with pytest.raises(PanicException, match="^Should work: "):
         velkor.load_from_file("/dev/urandom")
-    assert str(caught.value).startswith("Should work: ")

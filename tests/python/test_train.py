@@ -114,23 +114,23 @@ def test_encode_after_train_sees_what_it_learned(fresh, workdir):
 
 
 def test_self_feeding_is_refused(fresh, workdir, PanicException):
-    # Records appended to the file being read would feed training forever; a
-    # log file that is "tokenizer" would truncate the saved model. Names,
-    # hard links and symbolic links are all seen through.
+    # Training reading "log.txt" while appending records to it would never
+    # end; a log file that is "tokenizer" would truncate the saved model.
     (workdir / "log.txt").write_text("ab" * 20)
-    os.link("log.txt", "hard.txt")
-    os.symlink("log.txt", "soft.txt")
-    for name in ("log.txt", "hard.txt", "soft.txt"):
-        with pytest.raises(PanicException, match='is the training log "log.txt"'):
-            fresh.train(name, True, "train.log")
     (workdir / "tokenizer").write_bytes(MINIMAL_IMAGE)
-    os.symlink("tokenizer", "model.log")
-    for name in ("tokenizer", "model.log"):
-        with pytest.raises(PanicException, match='is the file "tokenizer"'):
-            fresh.train("log.txt", False, name)
+    os.link("log.txt", "hard.txt")
+    os.symlink("tokenizer", "soft.log")
+    for args, match in [
+        (("log.txt", True, "a.log"), '"log.txt"'),
+        (("hard.txt", True, "a.log"), '"log.txt"'),
+        (("hard.txt", False, "tokenizer"), '"tokenizer"'),
+        (("hard.txt", False, "soft.log"), '"tokenizer"'),
+    ]:
+        with pytest.raises(PanicException, match=match):
+            fresh.train(*args)
     assert (workdir / "log.txt").read_text() == "ab" * 20
     assert (workdir / "tokenizer").read_bytes() == MINIMAL_IMAGE
-    assert not (workdir / "train.log").exists()
+    assert not (workdir / "a.log").exists()
 
 
 def test_id_in_use_is_refused(load, workdir, PanicException):
