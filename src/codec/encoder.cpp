@@ -1,6 +1,7 @@
 #include "codec/encoder.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <optional>
 #include <span>
@@ -72,11 +73,40 @@ std::vector<TokenId> apply_merges(const Model& model, Index& index) {
   return index.sequence();
 }
 
-// Texts up to this size reuse one index per thread, so a run of calls on
+// Texts up to this size reuse one kept index, so a run of calls on
 // short texts does not ask for fresh memory at every call; the memory kept
 // is what a text of this size needs (about 30 MiB at most). Longer texts
 // get an index of their own, given back when the call ends.
 constexpr std::size_t kKeepIndexFor = std::size_t{1} << 20;
+
+// The index kept between calls: one for the process, lent to one call at a
+// time (calls from the interpreter are serialised by its lock; a call that
+// finds it lent builds its own). Not thread_local: thread-local storage of a
+// library loaded at run time is allocated on first use, and when that
+// allocation fails (memory has run out) the process aborts.
+class KeptIndex {
+ public:
+  // The kept index, or null when another call holds it.
+  PairIndex* lend() {
+    if (in_use_.exchange(true)) return nullptr;
+    try {
+      return &index();
+    } catch (...) {
+      in_use_.store(false);
+      throw;
+    }
+  }
+  void give_back() { in_use_.store(false); }
+
+ private:
+  static PairIndex& index() {
+    static PairIndex* kept = new PairIndex();  // never destroyed: usable until exit
+    return *kept;
+  }
+  std::atomic<bool> in_use_{false};
+};
+
+KeptIndex kept_index;
 
 }  // namespace
 
@@ -132,9 +162,15 @@ std::vector<TokenId> encode(const Model& model, std::string_view text, ClusterCa
   }
   // A text has at most one cluster per byte; the ids go straight into the
   // index as they are found, with no copy of the sequence on the side.
-  thread_local PairIndex kept;
+  PairIndex* kept = text.size() <= kKeepIndexFor ? kept_index.lend() : nullptr;
+  struct GiveBack {
+    PairIndex* kept;
+    ~GiveBack() {
+      if (kept != nullptr) kept_index.give_back();
+    }
+  } give_back{kept};
   std::optional<PairIndex> own;
-  PairIndex& index = text.size() <= kKeepIndexFor ? kept : own.emplace();
+  PairIndex& index = kept != nullptr ? *kept : own.emplace();
   index.assign_from(text.size(), [&](auto&& push) {
     for_each_grapheme(text, [&](std::string_view cluster) { push(id_of(cluster)); });
   });
