@@ -4,7 +4,7 @@ SHELL := /bin/bash
 VENV := .venv
 PY := $(VENV)/bin/python
 CPP_BUILD := build/cpp
-BUILD_TOOLS := scikit-build-core cmake ninja
+BUILD_TOOLS := scikit-build-core cmake ninja 'boost-headers>=1.81,<2'
 TEST_TOOLS := pytest numpy hypothesis mypy
 
 FUZZ_SECONDS ?= 600
@@ -19,14 +19,18 @@ demo: install
 
 test: system-deps install cpp-test fuzz-smoke py-test wheel-smoke
 
-venv: $(PY)
-$(PY):
-	"$$(tools/find_python.sh)" -m venv $(VENV)
+# The stamp's number goes up whenever the tool lists change, so an existing
+# environment gets the new tools too.
+TOOLS_STAMP := $(VENV)/.tools-2
+venv: $(TOOLS_STAMP)
+$(TOOLS_STAMP):
+	[ -x $(PY) ] || "$$(tools/find_python.sh)" -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
 	$(PY) -m pip install -q $(BUILD_TOOLS) $(TEST_TOOLS)
+	touch $@
 
 install: venv
-	$(PY) -m pip install -q --no-build-isolation '.[corpus]'
+	$(PY) -m pip install -q --no-build-isolation -Ccmake.define.VELKOR_WERROR=ON '.[corpus]'
 
 # A manylinux wheel in dist/: built, then repaired (tagged and checked) by auditwheel.
 wheel: venv
@@ -48,7 +52,8 @@ system-deps:
 
 cpp-test: venv system-deps
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake -S . -B $(CPP_BUILD) -G Ninja \
-	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELKOR_BUILD_EXTENSION=OFF -DVELKOR_BUILD_TESTS=ON
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELKOR_BUILD_EXTENSION=OFF -DVELKOR_BUILD_TESTS=ON \
+	  -DVELKOR_WERROR=ON
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --build $(CPP_BUILD)
 	cd $(CPP_BUILD) && PATH="$(CURDIR)/$(VENV)/bin:$$PATH" ctest --output-on-failure
 

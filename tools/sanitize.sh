@@ -15,7 +15,7 @@ VENV=${VENV:-.venv}
 ASAN_VENV=${ASAN_VENV:-.venv-asan}
 VENV=$(realpath -m "$VENV")
 ASAN_VENV=$(realpath -m "$ASAN_VENV")
-TOOLS="scikit-build-core cmake ninja pytest numpy hypothesis mypy"
+TOOLS="scikit-build-core cmake ninja boost-headers>=1.81,<2 pytest numpy hypothesis mypy"
 SANITIZERS=address,undefined
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 

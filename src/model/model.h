@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "support/hash_map.h"
+#include "support/keyed_hash.h"
 
 namespace velkor {
 
@@ -20,6 +20,7 @@ struct TokenPair {
 
 template <>
 struct KeyedHash<TokenPair> {
+  using is_avalanching = void;
   HashSecret secret = HashSecret::draw();
   std::size_t operator()(TokenPair pair) const {
     return keyed_mix(secret, (std::uint64_t{pair.left} << 16) | pair.right);

@@ -1,11 +1,9 @@
-#include "support/hash_map.h"
+#include "support/keyed_hash.h"
 
-#include <sys/mman.h>
 #include <sys/random.h>
 
 #include <atomic>
 #include <cstring>
-#include <new>
 
 namespace velkor {
 namespace {
@@ -60,28 +58,6 @@ struct SipState {
 };
 
 }  // namespace
-
-namespace hash_map_detail {
-
-constexpr std::size_t kHugePage = std::size_t{2} << 20;
-
-void* allocate_table(std::size_t bytes) {
-  if (bytes < kHugePage) return ::operator new(bytes);
-  const std::size_t rounded = (bytes + kHugePage - 1) & ~(kHugePage - 1);
-  void* table = ::operator new (rounded, std::align_val_t{kHugePage});
-  ::madvise(table, rounded, MADV_HUGEPAGE);  // advice only: failure is harmless
-  return table;
-}
-
-void free_table(void* table, std::size_t bytes) noexcept {
-  if (bytes < kHugePage) {
-    ::operator delete(table);
-  } else {
-    ::operator delete (table, std::align_val_t{kHugePage});
-  }
-}
-
-}  // namespace hash_map_detail
 
 HashSecret HashSecret::draw() {
   HashSecret secret;

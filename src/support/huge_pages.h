@@ -1,0 +1,37 @@
+// Large arrays on 2 MiB boundaries with transparent huge pages asked for:
+// hash tables and the pair index are touched at scattered places, and with
+// small pages nearly every such touch would also miss the TLB.
+#pragma once
+
+#include <cstddef>
+#include <new>
+#include <utility>
+
+namespace velkor {
+
+// Memory for bytes (huge-page aligned from 2 MiB on); throws bad_alloc.
+void* allocate_huge(std::size_t bytes);
+void free_huge(void* memory) noexcept;
+
+template <class T>
+struct HugePageAllocator {
+  using value_type = T;
+  HugePageAllocator() = default;
+  template <class U>
+  HugePageAllocator(const HugePageAllocator<U>&) {}
+  T* allocate(std::size_t n) { return static_cast<T*>(allocate_huge(n * sizeof(T))); }
+  void deallocate(T* p, std::size_t) noexcept { free_huge(p); }
+  // A vector's resize() default-initialises: the elements get written right
+  // after.
+  template <class U>
+  void construct(U* p) noexcept {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
+  friend bool operator==(HugePageAllocator, HugePageAllocator) { return true; }
+};
+
+}  // namespace velkor
