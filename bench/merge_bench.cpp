@@ -18,9 +18,9 @@
 #include <string>
 #include <vector>
 
-#include "codec/pair_count.h"
+#include "oracles.h"
 #include "codec/pair_index.h"
-#include "train/fast_merge_passes.h"
+#include "train/merge_passes.h"
 
 namespace {
 

@@ -23,9 +23,10 @@
 
 #include "codec/pair_index.h"
 #include "model/tokenizer_file.h"
+#include "oracles.h"
 #include "support/console.h"
 #include "train/chunk_tokens.h"
-#include "train/fast_merge_passes.h"
+#include "train/merge_passes.h"
 
 namespace {
 

@@ -15,10 +15,10 @@
 #include <utility>
 #include <vector>
 
-#include "codec/pair_count.h"
+#include "helpers.h"
+#include "oracles.h"
 #include "codec/pair_index.h"
 #include "fuzz_check.h"
-#include "train/fast_merge_passes.h"
 #include "train/merge_passes.h"
 
 namespace {
@@ -28,17 +28,16 @@ using velkor::Model;
 using velkor::PairIndex;  // the compact form the passes take
 using velkor::TokenId;
 using velkor::TokenPair;
-using Ids = std::vector<TokenId>;
-using Counts = std::map<std::pair<TokenId, TokenId>, std::uint32_t>;
+using velkor::Counts;
+using velkor::Ids;
+using velkor::PairIndexProbe;
+using velkor::Recorder;
+using velkor::lookup_of;
+using velkor::merges_of;
+using velkor::sorted;
 
 constexpr std::size_t kMaxIds = 800;
 constexpr int kMaxSteps = 48;
-
-Counts sorted(const velkor::PairCounts& counts) {
-  Counts out;
-  for (const auto& [pair, count] : counts) out[{pair.left, pair.right}] = count;
-  return out;
-}
 
 std::optional<BestPair> plain_best(const Counts& counts, const std::vector<TokenPair>& skip) {
   std::optional<BestPair> best;
@@ -55,7 +54,7 @@ void expect_same(Index& index, const Ids& ids, const std::vector<TokenPair>& ski
   FUZZ_CHECK(index.size() == ids.size());
   FUZZ_CHECK(index.sequence() == ids);
   const Counts counts = sorted(velkor::count_occur(ids));
-  FUZZ_CHECK(sorted(index.counts()) == counts);
+  FUZZ_CHECK(sorted(PairIndexProbe::counts(index)) == counts);
   const std::optional<BestPair> best = index.best();
   const std::optional<BestPair> expected = plain_best(counts, skip);
   FUZZ_CHECK(best.has_value() == expected.has_value());
@@ -106,29 +105,10 @@ void run_index_program(Index& index, FuzzedDataProvider& in, Ids ids, TokenId ne
       ids = rewritten;
       const Counts recounted = sorted(velkor::count_occur(ids));
       const auto found = recounted.find({pair->left, pair->right});
-      FUZZ_CHECK(index.count(*pair) == (found == recounted.end() ? 0 : found->second));
+      FUZZ_CHECK(PairIndexProbe::count(index, *pair) == (found == recounted.end() ? 0 : found->second));
     }
     expect_same(index, ids, skip);
   }
-}
-
-struct Recorder {
-  std::vector<std::string> console;
-  std::vector<std::string> log;
-  velkor::PassOutput output() {
-    return {[this](std::string_view line) { console.emplace_back(line); },
-            [this](std::string_view record) { log.emplace_back(record); }};
-  }
-};
-
-std::map<std::pair<int, int>, int> merges_of(const Model& model) {
-  std::map<std::pair<int, int>, int> out;
-  for (const auto& [pair, id] : model.merges) out[{pair.left, pair.right}] = id;
-  return out;
-}
-
-std::map<int, std::string> lookup_of(const Model& model) {
-  return {model.lookup.begin(), model.lookup.end()};
 }
 
 // Both passes, plain and fast, each on its own copy of the model; index
@@ -176,7 +156,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } else {
       merged = static_cast<TokenId>(model.lookup.size());
       const std::string bytes =
-          model.lookup.find(pair.left)->second + model.lookup.find(pair.right)->second;
+          model.lookup.at(pair.left) + model.lookup.at(pair.right);
       model.lookup.emplace(merged, bytes);
     }
     model.merges.insert_or_assign(pair, merged);

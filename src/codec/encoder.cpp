@@ -7,7 +7,6 @@
 #include <span>
 #include <string>
 
-#include "codec/pair_count.h"
 #include "codec/pair_index.h"
 #include "support/failure.h"
 #include "unicode/grapheme.h"
@@ -109,19 +108,6 @@ class KeptIndex {
 KeptIndex kept_index;
 
 }  // namespace
-
-std::vector<TokenId> encode_reference(const Model& model, std::string_view text) {
-  std::vector<TokenId> ids = initial_ids(MapLookup(model), text);
-  for (;;) {
-    PairCounts counts = count_occur(ids);
-    if (counts.empty()) break;
-    TokenPair pair = best_pair(counts).pair;
-    auto merge = model.merges.find(pair);
-    if (merge == model.merges.end()) break;
-    ids = replace_pair(ids, pair, merge->second);
-  }
-  return ids;
-}
 
 ClusterCache::ClusterCache(std::size_t text_size) noexcept {
   single_.fill(kUnset);

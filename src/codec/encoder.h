@@ -71,8 +71,4 @@ std::vector<TokenId> encode(const Model& model, std::string_view text, ClusterCa
 // clusters the model lacks.
 std::vector<TokenId> cluster_ids(const Model& model, std::string_view text);
 
-// The same result by the plain method (full recount every pass); kept as the
-// reference the fast encoder is tested against.
-std::vector<TokenId> encode_reference(const Model& model, std::string_view text);
-
 }  // namespace velkor

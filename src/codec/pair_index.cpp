@@ -212,12 +212,6 @@ void BasicPairIndex<Node>::clear_exclusions() {
 }
 
 template <class Node>
-std::uint32_t BasicPairIndex<Node>::count(TokenPair pair) const {
-  std::uint32_t entry = find(key_of(pair.left, pair.right));
-  return entry == kNoEntry ? 0 : counts_[entry];
-}
-
-template <class Node>
 [[gnu::always_inline]] inline std::uint32_t BasicPairIndex<Node>::cached_entry(std::uint32_t key) {
   std::uint64_t& cell = cache_[(key * 0x9E3779B1u) >> cache_shift_];
   if (cell != 0 && static_cast<std::uint32_t>(cell >> 32) == key) {
@@ -400,18 +394,6 @@ std::vector<TokenId> BasicPairIndex<Node>::sequence() const {
   if (nodes_.empty()) return out;
   for (std::uint32_t p = 0; p != kNone; p = nodes_[p].next()) out.push_back(nodes_[p].id());
   return out;
-}
-
-template <class Node>
-PairCounts BasicPairIndex<Node>::counts() const {
-  PairCounts counts;
-  for (std::size_t e = 0; e < entries_.size(); ++e) {
-    if (counts_[e] == 0) continue;
-    const std::uint32_t key = entries_[e].key;
-    counts.emplace(TokenPair{static_cast<TokenId>(key >> 16), static_cast<TokenId>(key)},
-                   counts_[e]);
-  }
-  return counts;
 }
 
 template class BasicPairIndex<CompactNode>;

@@ -13,7 +13,6 @@
 #include <utility>
 #include <vector>
 
-#include "codec/pair_count.h"
 #include "model/model.h"
 #include "support/huge_pages.h"
 #include "support/keyed_hash.h"
@@ -58,6 +57,15 @@ struct WideNode {
   void set_prev(std::uint32_t prev) { prev_ = prev; }
 };
 
+// A pair and how often it occurs.
+struct BestPair {
+  TokenPair pair;
+  std::uint32_t count;
+};
+
+// Reads the counts of an index for the tests (defined with them).
+struct PairIndexProbe;
+
 template <class Node>
 class BasicPairIndex {
  public:
@@ -96,7 +104,7 @@ class BasicPairIndex {
   std::size_t size() const { return size_; }
 
   // The most frequent pair that is not excluded; among equal counts the
-  // smallest pair (left id, then right id), as best_pair() chooses. Empty
+  // smallest pair (left id, then right id). Empty
   // when no such pair occurs.
   std::optional<BestPair> best();
 
@@ -104,19 +112,15 @@ class BasicPairIndex {
   void exclude(TokenPair pair);
   void clear_exclusions();
 
-  // Occurrences of pair, overlapping ones included (as count_occur()).
-  std::uint32_t count(TokenPair pair) const;
-
   // Replaces the occurrences of pair by merged in one left-to-right pass
   // without overlaps, exactly as a rewrite of the whole sequence would;
   // returns the number replaced.
   std::size_t merge(TokenPair pair, TokenId merged);
 
   std::vector<TokenId> sequence() const;
-  // The counts of the current sequence, as count_occur() would build them.
-  PairCounts counts() const;
 
  private:
+  friend struct PairIndexProbe;
   static constexpr std::uint32_t kNone = Node::kNone;
   static constexpr std::uint32_t kRemoved = Node::kRemoved;
   static constexpr std::uint32_t kNoEntry = 0xFFFFFFFF;

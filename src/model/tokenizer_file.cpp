@@ -19,7 +19,6 @@ constexpr std::size_t kCountSize = 8;
 constexpr std::size_t kIdSize = 2;
 // Advance reservations are capped so that a corrupt count or length cannot
 // claim memory that the bytes present could never fill.
-constexpr std::size_t kLookupCap = 65'536;
 constexpr std::size_t kMergesCap = 174'762;
 constexpr std::size_t kUnicodeLookupCap = 65'536;
 
@@ -257,7 +256,6 @@ Model read_image(ImageReader& in) {
   Model model;
 
   std::size_t count = in.size();
-  reserve_for(model.lookup, count, kLookupCap, in.remaining(), kIdSize + kCountSize);
   for (std::size_t i = 0; i < count; ++i) {
     TokenId id = in.u16();
     std::size_t length = in.size();
@@ -265,8 +263,7 @@ Model read_image(ImageReader& in) {
     // a corrupt length never allocates more than the image holds.
     std::optional<std::string_view> bytes = in.take(length);
     if (!bytes) fail_image(kShortRead);
-    auto [entry, inserted] = model.lookup.try_emplace(id, *bytes);
-    if (!inserted) entry->second.assign(*bytes);
+    model.lookup[id].assign(*bytes);
   }
 
   count = in.size();

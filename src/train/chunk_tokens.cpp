@@ -2,22 +2,12 @@
 
 #include <array>
 #include <cstdint>
-#include <cstring>
-#include <utility>
 
-#include "train/new_token.h"
 #include "unicode/grapheme.h"
 #include "unicode/utf8.h"
 
 namespace velkor {
 namespace {
-
-// key = cluster, reusing key's storage. Not string::assign: GCC 12 warns
-// falsely (-Wrestrict) on it once inlined here.
-void set_key(std::string& key, std::string_view cluster) {
-  key.resize(cluster.size());
-  std::memcpy(key.data(), cluster.data(), cluster.size());
-}
 
 // text with every from replaced by to; text itself, not a copy, when from
 // does not occur (a chunk rarely holds a marker).
@@ -55,16 +45,9 @@ void for_each_id(Model& model, std::string_view text, Emit&& emit) {
   std::array<std::int32_t, 128> ascii_ids;
   ascii_ids.fill(-1);
   auto id_of = [&](std::string_view cluster) -> TokenId {
-    // Probed by the view; a string is built only for a new cluster, whose
-    // bytes go into lookup first so that a cluster never lacks them.
+    // Probed by the view; a string is built only for a new cluster.
     auto found = model.unicode_lookup.find(cluster);
-    if (found != model.unicode_lookup.end()) return found->second;
-    const TokenId id = next_token_id(model);
-    std::string key;
-    set_key(key, cluster);
-    model.lookup.insert_or_assign(id, key);
-    model.unicode_lookup.emplace(std::move(key), id);
-    return id;
+    return found != model.unicode_lookup.end() ? found->second : model.add_cluster(cluster);
   };
   for_each_grapheme(text, [&](std::string_view cluster) {
     if (cluster.size() == 1 && static_cast<unsigned char>(cluster[0]) < 0x80) {
@@ -81,15 +64,6 @@ void for_each_id(Model& model, std::string_view text, Emit&& emit) {
 
 std::string replace_markers(std::string text) {
   return replace_all(replace_all(std::move(text), "<|im_start|>", "^"), "<|im_end|>", "^");
-}
-
-std::vector<TokenId> chunk_to_ids(Model& model, std::string_view chunk) {
-  std::string storage;
-  const std::string_view text = chunk_text(chunk, storage);
-  std::vector<TokenId> ids;
-  ids.reserve(text.size());  // every cluster has a byte at least
-  for_each_id(model, text, [&](TokenId id) { ids.push_back(id); });
-  return ids;
 }
 
 void chunk_to_index(Model& model, std::string_view chunk, PairIndex& index) {

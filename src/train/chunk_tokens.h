@@ -3,7 +3,6 @@
 
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "codec/pair_index.h"
 #include "model/model.h"
@@ -15,12 +14,8 @@ namespace velkor {
 std::string replace_markers(std::string text);
 
 // The chunk's bytes decoded (ill-formed parts become U+FFFD), markers
-// replaced, cut into grapheme clusters, one id per cluster. A cluster the
-// model has not met gets the next id in unicode_lookup and lookup first.
-std::vector<TokenId> chunk_to_ids(Model& model, std::string_view chunk);
-
-// index.assign(chunk_to_ids(model, chunk)) without the vector of ids in
-// between.
+// replaced, cut into grapheme clusters, one id per cluster, into the index.
+// A cluster the model has not met becomes a new token first.
 void chunk_to_index(Model& model, std::string_view chunk, PairIndex& index);
 
 }  // namespace velkor

@@ -1,11 +1,9 @@
 #include "train/merge_passes.h"
 
-#include <algorithm>
 #include <optional>
 
 #include "support/console.h"
 #include "support/failure.h"
-#include "train/new_token.h"
 
 namespace velkor {
 namespace {
@@ -22,17 +20,6 @@ std::string pair_text(TokenPair pair) {
 
 void poll(const InterruptCheck& check_interrupt) {
   if (check_interrupt) check_interrupt();
-}
-
-// best_pair over the pairs not yet tried; empty when every pair was.
-std::optional<BestPair> best_untried_pair(const PairCounts& counts,
-                                          const std::vector<TokenPair>& failed) {
-  std::optional<BestPair> best;
-  for (const auto& [pair, count] : counts) {
-    if (std::find(failed.begin(), failed.end(), pair) != failed.end()) continue;
-    if (!best || ranks_above(pair, count, *best)) best = BestPair{pair, count};
-  }
-  return best;
 }
 
 }  // namespace
@@ -67,79 +54,48 @@ std::string merge_record(TokenId merged, TokenPair pair, std::uint32_t count, in
          std::to_string(count) + " Times | Loop " + std::to_string(loop) + "\n";
 }
 
-TokenId learn_merge(Model& model, TokenPair pair) {
-  const TokenId merged = next_token_id(model);
-  // Both halves are looked up before merges is written, so a model that lacks
-  // one never gains a merge whose id has no bytes.
-  auto left = model.lookup.find(pair.left);
-  if (left == model.lookup.end()) fail("This should not happen");
-  auto right = model.lookup.find(pair.right);
-  if (right == model.lookup.end()) fail("This should not happen");
-  std::string bytes = left->second + right->second;
-  model.merges.insert_or_assign(pair, merged);
-  model.lookup.insert_or_assign(merged, std::move(bytes));
-  return merged;
-}
-
-std::vector<TokenId> known_merge_pass(const Model& model, std::vector<TokenId> ids,
-                                      const PassOutput& out,
-                                      const InterruptCheck& check_interrupt) {
-  std::vector<TokenPair> failed_pairs;
+void known_merge_pass(const Model& model, PairIndex& index, const PassOutput& out,
+                      const InterruptCheck& check_interrupt) {
+  // Pairs that missed stay excluded for the rest of the pass.
+  index.clear_exclusions();
   int failed_count = 0;
   for (;;) {
     poll(check_interrupt);
-    const PairCounts counts = count_occur(ids);
-    if (counts.empty()) break;
-    const std::optional<BestPair> best = best_untried_pair(counts, failed_pairs);
+    if (index.size() < 2) break;
+    const std::optional<BestPair> best = index.best();
     if (!best) break;
     if (auto merge = model.merges.find(best->pair); merge != model.merges.end()) {
       failed_count = 0;
-      ids = replace_pair(ids, best->pair, merge->second);
+      index.merge(best->pair, merge->second);
       out.console(found_line(best->pair));
     } else {
-      failed_pairs.push_back(best->pair);
+      index.exclude(best->pair);
       ++failed_count;
       out.console(miss_line(failed_count));
     }
     if (failed_count >= kMaxKnownMisses) break;
   }
-  return ids;
+  index.clear_exclusions();
 }
 
-std::vector<TokenId> known_merge_pass(const Model& model, std::vector<TokenId> ids,
-                                      const InterruptCheck& check_interrupt) {
-  const PassOutput console_only{[](std::string_view line) { console_write(line); }, {}};
-  return known_merge_pass(model, std::move(ids), console_only, check_interrupt);
-}
-
-std::vector<TokenId> merge_learning_pass(Model& model, std::vector<TokenId> ids,
-                                         const PassOutput& out,
-                                         const InterruptCheck& check_interrupt) {
+void merge_learning_pass(Model& model, PairIndex& index, const PassOutput& out,
+                         const InterruptCheck& check_interrupt) {
   for (int loop = 0; loop < kLearningIterations; ++loop) {
     poll(check_interrupt);
-    const PairCounts counts = count_occur(ids);
-    if (counts.empty()) break;
-    const BestPair best = best_pair(counts);
-    if (best.count < kMinMergeCount) break;
-    if (auto merge = model.merges.find(best.pair); merge != model.merges.end()) {
+    const std::optional<BestPair> best = index.best();
+    if (!best || best->count < kMinMergeCount) break;
+    if (auto merge = model.merges.find(best->pair); merge != model.merges.end()) {
       const TokenId merged = merge->second;
       out.console(no_news_line(merged));
-      ids = replace_pair(ids, best.pair, merged);
+      index.merge(best->pair, merged);
       continue;
     }
-    const TokenId merged = learn_merge(model, best.pair);
-    const std::string record = merge_record(merged, best.pair, best.count, loop);
+    const TokenId merged = model.add_merge(best->pair);
+    const std::string record = merge_record(merged, best->pair, best->count, loop);
     if (out.log) out.log(record);
-    ids = replace_pair(ids, best.pair, merged);
+    index.merge(best->pair, merged);
     out.console(record);
   }
-  return ids;
-}
-
-std::vector<TokenId> merge_learning_pass(Model& model, std::vector<TokenId> ids, bool print_logs,
-                                         File& log, const InterruptCheck& check_interrupt) {
-  return merge_learning_pass(model, std::move(ids), standard_pass_output(print_logs, log),
-                             check_interrupt);
 }
 
 }  // namespace velkor

@@ -1,18 +1,17 @@
-// The two passes over a chunk's ids: applying merges learned earlier, and
-// learning new ones. These are the plain forms: every iteration recounts all
-// pairs of the whole sequence.
+// The two merge passes over a chunk's ids, held in a PairIndex that keeps
+// the pair counts exact as merges rewrite it: applying merges learned
+// earlier, and learning new ones.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
-#include <vector>
 
-#include "codec/pair_count.h"
+#include "codec/pair_index.h"
 #include "model/model.h"
 #include "support/io.h"
-#include "train/trainer.h"
+#include "train/interrupt.h"
 
 namespace velkor {
 
@@ -38,27 +37,18 @@ std::string miss_line(int failed_count);
 std::string no_news_line(TokenId merged);
 std::string merge_record(TokenId merged, TokenPair pair, std::uint32_t count, int loop);
 
-// Applies learned merges, most frequent pair first (pairs that already missed
-// are skipped), until kMaxKnownMisses misses in a row or no untried pair is
-// left. Reads the model only.
-std::vector<TokenId> known_merge_pass(const Model& model, std::vector<TokenId> ids,
-                                      const PassOutput& out, const InterruptCheck& check_interrupt);
-std::vector<TokenId> known_merge_pass(const Model& model, std::vector<TokenId> ids,
-                                      const InterruptCheck& check_interrupt);
+// Applies learned merges to the index's sequence, most frequent pair first
+// (pairs that already missed are skipped), until kMaxKnownMisses misses in a
+// row or no untried pair is left. Reads the model only; leaves no pair
+// excluded in the index.
+void known_merge_pass(const Model& model, PairIndex& index, const PassOutput& out,
+                      const InterruptCheck& check_interrupt);
 
 // kLearningIterations iterations; each takes the most frequent pair and, when
 // it occurs at least kMinMergeCount times, applies it (a learned merge) or
 // learns it as a new token. Stops at the first iteration below the minimum,
 // since every later one would find the same count.
-std::vector<TokenId> merge_learning_pass(Model& model, std::vector<TokenId> ids,
-                                         const PassOutput& out,
-                                         const InterruptCheck& check_interrupt);
-std::vector<TokenId> merge_learning_pass(Model& model, std::vector<TokenId> ids, bool print_logs,
-                                         File& log, const InterruptCheck& check_interrupt);
-
-// Inserts pair -> new id into merges and the id with the joined bytes into
-// lookup, and returns the id. Everything is checked before anything is
-// inserted, so a failure leaves the model unchanged.
-TokenId learn_merge(Model& model, TokenPair pair);
+void merge_learning_pass(Model& model, PairIndex& index, const PassOutput& out,
+                         const InterruptCheck& check_interrupt);
 
 }  // namespace velkor

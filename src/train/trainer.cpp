@@ -11,7 +11,7 @@
 #include "support/failure.h"
 #include "support/io.h"
 #include "train/chunk_tokens.h"
-#include "train/fast_merge_passes.h"
+#include "train/merge_passes.h"
 
 namespace velkor {
 namespace {
@@ -102,6 +102,7 @@ void train(Model& model, std::string_view train_file, bool print_logs, std::stri
   // takes every chunk in turn and keeps its storage, so later chunks neither
   // allocate nor fault in fresh pages.
   PairIndex index;
+  const PassOutput out = standard_pass_output(print_logs, log);
   for (bool first_chunk = true;; first_chunk = false) {
     if (check_interrupt) check_interrupt();
     const std::size_t size =
@@ -110,9 +111,9 @@ void train(Model& model, std::string_view train_file, bool print_logs, std::stri
 
     chunk_to_index(model, std::string_view(buffer.data(), size), index);
     buffer.release();  // the index holds all that is needed of the chunk
-    if (!first_chunk) known_merge_pass(model, index, check_interrupt);
+    if (!first_chunk) known_merge_pass(model, index, out, check_interrupt);
     console_write("Finish converting new read chunk to tokens\n");
-    merge_learning_pass(model, index, print_logs, log, check_interrupt);
+    merge_learning_pass(model, index, out, check_interrupt);
     save_model(model);
     or_fail("To Work", [&] { log.write_all(kChunkSeparator); });
   }

@@ -1,15 +1,11 @@
 #pragma once
 
-#include <functional>
 #include <string_view>
 
 #include "model/model.h"
+#include "train/interrupt.h"
 
 namespace velkor {
-
-// Called between chunks and between merge iterations; may throw to stop the
-// training (the binding layer throws when a signal handler raised).
-using InterruptCheck = std::function<void()>;
 
 // Learns merges from train_file into model, saving "tokenizer" after each
 // chunk. Failures end as velkor::Failure with the messages of each step.

@@ -1,5 +1,5 @@
-// chunk_to_ids against a plain form: every cluster probed in unicode_lookup,
-// new ones numbered in order of first appearance.
+// chunk_to_index against the plain form, chunk_to_ids: every cluster probed
+// in unicode_lookup, new ones numbered in order of first appearance.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -7,27 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "oracles.h"
 #include "train/chunk_tokens.h"
-#include "unicode/grapheme.h"
-#include "unicode/utf8.h"
 
 namespace velkor {
 namespace {
-
-std::vector<TokenId> plain_ids(Model& model, std::string_view chunk) {
-  const std::string text = replace_markers(decode_utf8_lossy(chunk));
-  std::vector<TokenId> ids;
-  for_each_grapheme(text, [&](std::string_view cluster) {
-    const std::string key(cluster);
-    if (!model.unicode_lookup.contains(key)) {
-      const auto id = static_cast<TokenId>(model.lookup.size());
-      model.lookup.emplace(id, key);
-      model.unicode_lookup.emplace(key, id);
-    }
-    ids.push_back(model.unicode_lookup.at(key));
-  });
-  return ids;
-}
 
 Model starter() {
   Model model;
@@ -62,7 +46,9 @@ TEST(ChunkIds, AgreeWithPlainProbing) {
       const int parts = static_cast<int>(rng() % 400);
       for (int i = 0; i < parts; ++i) text += kParts[rng() % std::size(kParts)];
       text += std::string(1, '\0');
-      ASSERT_EQ(chunk_to_ids(fast, text), plain_ids(plain, text)) << trial;
+      PairIndex index;
+      chunk_to_index(fast, text, index);
+      ASSERT_EQ(index.sequence(), chunk_to_ids(plain, text)) << trial;
     }
     ASSERT_EQ(fast.lookup.size(), plain.lookup.size());
     for (const auto& [key, id] : plain.unicode_lookup) ASSERT_EQ(fast.unicode_lookup.at(key), id);

@@ -12,10 +12,9 @@
 #include <vector>
 
 #include "codec/encoder.h"
-#include "codec/pair_count.h"
+#include "oracles.h"
 #include "codec/pair_index.h"
-#include "sorted_counts.h"
-#include "train/fast_merge_passes.h"
+#include "helpers.h"
 #include "train/merge_passes.h"
 #include "unicode/utf8.h"
 
@@ -39,35 +38,12 @@ std::optional<BestPair> plain_best(const Counts& counts, const std::vector<Token
   return best;
 }
 
-// Random ids from a small alphabet, with long runs and repeated motifs so
-// that overlaps and ties are common.
-Ids random_ids(std::mt19937& rng, std::size_t length, TokenId alphabet) {
-  Ids ids;
-  std::uniform_int_distribution<int> symbol(0, alphabet - 1);
-  std::uniform_int_distribution<int> shape(0, 9);
-  while (ids.size() < length) {
-    int kind = shape(rng);
-    if (kind < 2) {  // a run of one id
-      ids.insert(ids.end(), std::uniform_int_distribution<std::size_t>(2, 40)(rng),
-                 static_cast<TokenId>(symbol(rng)));
-    } else if (kind < 4 && ids.size() >= 4) {  // repeat a recent stretch
-      std::size_t take = std::uniform_int_distribution<std::size_t>(2, 4)(rng);
-      Ids motif(ids.end() - take, ids.end());
-      ids.insert(ids.end(), motif.begin(), motif.end());
-    } else {
-      ids.push_back(static_cast<TokenId>(symbol(rng)));
-    }
-  }
-  ids.resize(length);
-  return ids;
-}
-
 template <class Index>
 void expect_same(Index& index, const Ids& ids, const std::string& where) {
   ASSERT_EQ(index.sequence(), ids) << where;
   ASSERT_EQ(index.size(), ids.size()) << where;
   Counts counts = recount(ids);
-  ASSERT_EQ(sorted(index.counts()), counts) << where;
+  ASSERT_EQ(sorted(PairIndexProbe::counts(index)), counts) << where;
   auto best = index.best();
   auto expected = plain_best(counts);
   ASSERT_EQ(best.has_value(), expected.has_value()) << where;
@@ -156,30 +132,6 @@ void track_exclusions(unsigned seed, int rounds) {
 TEST(Differential, ExclusionsMatchASkipList) {
   track_exclusions<PairIndex>(7, 100);
   track_exclusions<WidePairIndex>(8, 30);
-}
-
-using Lines = std::vector<std::string>;
-
-struct Recorder {
-  Lines console;
-  Lines log;
-  PassOutput output() {
-    PassOutput out;
-    out.console = [this](std::string_view line) { console.emplace_back(line); };
-    out.log = [this](std::string_view record) { log.emplace_back(record); };
-    return out;
-  }
-};
-
-// Ordered copies: keyed hash maps with different secrets cannot be compared
-// directly.
-std::map<std::pair<int, int>, int> merges_of(const Model& model) {
-  std::map<std::pair<int, int>, int> out;
-  for (const auto& [pair, id] : model.merges) out[{pair.left, pair.right}] = id;
-  return out;
-}
-std::map<int, std::string> lookup_of(const Model& model) {
-  return {model.lookup.begin(), model.lookup.end()};
 }
 
 // ids 0 .. alphabet-1, each standing for one letter.

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "oracles.h"
 #include "support/failure.h"
 
 namespace velkor {

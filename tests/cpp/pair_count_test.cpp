@@ -1,4 +1,4 @@
-#include "codec/pair_count.h"
+#include "oracles.h"
 
 #include <gtest/gtest.h>
 

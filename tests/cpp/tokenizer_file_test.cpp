@@ -12,6 +12,7 @@
 #include <set>
 #include <string>
 
+#include "helpers.h"
 #include "support/failure.h"
 #include "support/io.h"
 
@@ -81,7 +82,7 @@ bool same_entries(const Map& a, const Map& b) {
 }
 
 void expect_same_model(const Model& actual, const Model& expected) {
-  EXPECT_TRUE(same_entries(actual.lookup, expected.lookup));
+  EXPECT_EQ(lookup_of(actual), lookup_of(expected));
   EXPECT_TRUE(same_entries(actual.merges, expected.merges));
   EXPECT_TRUE(same_entries(actual.unicode_lookup, expected.unicode_lookup));
 }
