@@ -102,20 +102,14 @@ void check_signals() {
   if (PyErr_CheckSignals() < 0) throw fetch_error();
 }
 
-constexpr const char* kTrainParameters[] = {"train_file", "print_logs", "logs_file"};
-constexpr const char* kEncodeParameters[] = {"st"};
-constexpr const char* kDecodeParameters[] = {"tokens"};
-constexpr const char* kLoadParameters[] = {"filename"};
-
-const ParameterDescription kTrain{"Data", "train", kTrainParameters, 0, 3};
-const ParameterDescription kEncode{"Data", "encode", kEncodeParameters, 0, 1};
-const ParameterDescription kDecode{"Data", "decode", kDecodeParameters, 0, 1};
-const ParameterDescription kLoad{nullptr, "load_from_file", kLoadParameters, 0, 1};
+constexpr Parameters<3> kTrain{"Data", "train", {"train_file", "print_logs", "logs_file"}};
+constexpr Parameters<1> kEncode{"Data", "encode", {"st"}};
+constexpr Parameters<1> kDecode{"Data", "decode", {"tokens"}};
+constexpr Parameters<1> kLoad{nullptr, "load_from_file", {"filename"}};
 
 PyObject* data_train(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_boundary([&] {
-    PyObject* slots[3];
-    match_arguments(kTrain, args, nargs, kwnames, slots);
+    const auto slots = match_arguments(kTrain, args, nargs, kwnames);
     Borrow borrow(self, Borrow::Mode::kExclusive);
     std::string_view train_file = convert_argument("train_file", slots[0], to_text);
     bool print_logs = convert_argument("print_logs", slots[1], to_bool);
@@ -133,8 +127,7 @@ PyObject* data_train(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
 PyObject* data_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_boundary([&] {
-    PyObject* slots[1];
-    match_arguments(kEncode, args, nargs, kwnames, slots);
+    const auto slots = match_arguments(kEncode, args, nargs, kwnames);
     Borrow borrow(self, Borrow::Mode::kShared);
     std::string_view text = convert_argument("st", slots[0], to_text);
     return to_list(encode(borrow.model(), text, borrow.clusters()));
@@ -143,8 +136,7 @@ PyObject* data_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 
 PyObject* data_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_boundary([&] {
-    PyObject* slots[1];
-    match_arguments(kDecode, args, nargs, kwnames, slots);
+    const auto slots = match_arguments(kDecode, args, nargs, kwnames);
     Borrow borrow(self, Borrow::Mode::kShared);
     std::vector<TokenId> ids = convert_argument("tokens", slots[0], to_token_ids);
     return to_str(decode(borrow.model(), ids));
@@ -168,15 +160,11 @@ PyObject* data_new(PyTypeObject* /*type*/, PyObject* /*args*/, PyObject* /*kwarg
 }
 
 void data_dealloc(PyObject* self) {
-  try {
-    PyTypeObject* type = Py_TYPE(self);
-    reinterpret_cast<DataObject*>(self)->clusters.~ClusterCache();
-    reinterpret_cast<DataObject*>(self)->model.~Model();
-    type->tp_free(self);
-    Py_DECREF(type);  // instances of a heap type hold a reference to it
-  } catch (...) {
-    abort_at_boundary();
-  }
+  PyTypeObject* type = Py_TYPE(self);
+  reinterpret_cast<DataObject*>(self)->clusters.~ClusterCache();
+  reinterpret_cast<DataObject*>(self)->model.~Model();
+  type->tp_free(self);
+  Py_DECREF(type);  // instances of a heap type hold a reference to it
 }
 
 #define VELKOR_FASTCALL(function) \
@@ -206,13 +194,8 @@ PyType_Spec data_spec = {"builtins.Data", sizeof(DataObject), 0, Py_TPFLAGS_DEFA
 // Borrowed reference to the Data type, created on first need.
 PyObject* get_data_type() {
   if (data_type == nullptr) {
-    PyObject* created = PyType_FromSpec(&data_spec);
-    if (created == nullptr) throw fetch_error();
-    if (data_type == nullptr) {
-      data_type = created;
-    } else {
-      Py_DECREF(created);  // someone else's creation got there first
-    }
+    data_type = PyType_FromSpec(&data_spec);
+    if (data_type == nullptr) throw fetch_error();
   }
   return data_type;
 }
@@ -228,15 +211,8 @@ PyRef wrap_model(Model model) {
     fail("called `Result::unwrap()` on an `Err` value: " + render_python_error(error.exception()));
   }
   auto* data = reinterpret_cast<DataObject*>(object.get());
-  try {
-    new (&data->model) Model(std::move(model));
-  } catch (...) {
-    // No model to destroy: free the bare object instead of deallocating it.
-    PyObject* raw = object.release();
-    type->tp_free(raw);
-    Py_DECREF(type);
-    throw;
-  }
+  static_assert(std::is_nothrow_move_constructible_v<Model>);
+  new (&data->model) Model(std::move(model));
   new (&data->clusters) ClusterCache();  // cannot throw
   data->borrow_flag = 0;
   return object;
@@ -245,8 +221,7 @@ PyRef wrap_model(Model model) {
 PyObject* load_from_file(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
   return call_boundary([&] {
-    PyObject* slots[1];
-    match_arguments(kLoad, args, nargs, kwnames, slots);
+    const auto slots = match_arguments(kLoad, args, nargs, kwnames);
     std::string_view filename = convert_argument("filename", slots[0], to_text);
     return wrap_model(load_model_file(filename));
   });
@@ -256,36 +231,17 @@ PyMethodDef load_from_file_def = {"load_from_file", VELKOR_FASTCALL(load_from_fi
                                   METH_FASTCALL | METH_KEYWORDS,
                                   "load_from_file(filename)\n--\n\n"};
 
-// Sets module.<name> = value and appends name to module.__all__.
-void add_attribute(PyObject* module, PyObject* name, PyObject* value) {
-  PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
-  if (!all) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw fetch_error();
-    PyErr_Clear();
-    all = checked(PyList_New(0));
-    if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) throw fetch_error();
-  } else if (!PyList_Check(all.get())) {
-    throw conversion_error(all.get(), "PyList");
-  }
-  if (PyList_Append(all.get(), name) < 0) {
-    PythonError error = fetch_error();
-    fail("could not append __name__ to __all__: " + render_python_error(error.exception()));
-  }
-  if (PyObject_SetAttr(module, name, value) < 0) throw fetch_error();
-}
-
+// module.Data, module.load_from_file, and __all__ naming both.
 void module_body(PyObject* module) {
-  PyRef data_name = checked(PyUnicode_FromString("Data"));
-  add_attribute(module, data_name.get(), get_data_type());
-
+  if (PyModule_AddObjectRef(module, "Data", get_data_type()) < 0) throw fetch_error();
   PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
   if (!module_name) throw fetch_error();
   PyRef function =
       PyRef::steal(PyCMethod_New(&load_from_file_def, module, module_name.get(), nullptr));
   if (!function) throw fetch_error();
-  PyRef function_name = PyRef::steal(PyObject_GetAttrString(function.get(), "__name__"));
-  if (!function_name) throw fetch_error();
-  add_attribute(module, function_name.get(), function.get());
+  if (PyModule_AddObjectRef(module, "load_from_file", function.get()) < 0) throw fetch_error();
+  PyRef all = PyRef::steal(Py_BuildValue("[ss]", "Data", "load_from_file"));
+  if (!all || PyModule_AddObjectRef(module, "__all__", all.get()) < 0) throw fetch_error();
 }
 
 PyModuleDef module_def = {
@@ -321,7 +277,7 @@ PyRef initialise() {
                     "only be imported in the first interpreter of the process that imports it");
   }
   if (module_object != nullptr) return PyRef::borrow(module_object);
-  PyRef module = PyRef::steal(PyModule_Create2(&module_def, 1013));
+  PyRef module = PyRef::steal(PyModule_Create(&module_def));
   if (!module) throw fetch_error();
   module_body(module.get());
   module_object = Py_NewRef(module.get());

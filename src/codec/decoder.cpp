@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "support/failure.h"
+#include "support/messages.h"
 #include "unicode/utf8.h"
 
 namespace velkor {
@@ -13,7 +14,7 @@ std::string decode(const Model& model, std::span<const TokenId> ids) {
   std::size_t total = 0;
   for (TokenId id : ids) {
     const std::string* piece = model.lookup.get(id);
-    if (piece == nullptr) fail("This should not happend");
+    if (piece == nullptr) fail(messages::kUnknownId);
     total += piece->size();
   }
   std::string bytes(total, '\0');

@@ -9,6 +9,7 @@
 
 #include "codec/pair_index.h"
 #include "support/failure.h"
+#include "support/messages.h"
 #include "unicode/grapheme.h"
 
 namespace velkor {
@@ -32,7 +33,7 @@ TokenId map_lookup(const Model& model, std::string& key, std::optional<TokenId>&
   if (!oov) {
     found = model.unicode_lookup.find(std::string("oov"));
     if (found == model.unicode_lookup.end()) {
-      fail("called `Option::unwrap()` on a `None` value");
+      fail(messages::kNoOov);
     }
     oov = found->second;
   }

@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "support/failure.h"
+#include "support/messages.h"
 
 namespace velkor {
 
@@ -94,7 +95,7 @@ TokenId Model::add_merge(TokenPair pair) {
   const TokenId id = next_free_id();
   const std::string* left = lookup.get(pair.left);
   const std::string* right = lookup.get(pair.right);
-  if (left == nullptr || right == nullptr) fail("This should not happen");
+  if (left == nullptr || right == nullptr) fail(messages::kMergeHalfWithoutBytes);
   std::string bytes;
   bytes.reserve(left->size() + right->size());
   bytes.append(*left).append(*right);

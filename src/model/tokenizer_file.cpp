@@ -9,6 +9,7 @@
 
 #include "support/console.h"
 #include "support/failure.h"
+#include "support/messages.h"
 #include "support/io.h"
 #include "unicode/utf8.h"
 
@@ -28,9 +29,6 @@ constexpr char kSavePath[] = "tokenizer";
 constexpr std::uint64_t kStreamEntryCap = std::uint64_t{1} << 32;
 // The least a stream is read by at a time.
 constexpr std::size_t kStreamRead = 65'536;
-constexpr char kSavedBanner[] =
-    "--------------------------------------------- \n Saved Successfully "
-    "\n---------------------------------------------\n";
 
 const char kShortRead[] = "Io(Kind(UnexpectedEof))";
 const char kShortText[] = "Io(Custom { kind: UnexpectedEof, error: \"\" })";
@@ -82,41 +80,6 @@ Unsigned load_le(const char* at) {
     value = swapped;
   }
   return value;
-}
-
-// Whether text is well-formed UTF-8: a quick test for the short texts of
-// the image; check_utf8 has the last word on a text it refuses.
-bool is_utf8(std::string_view text) {
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  const auto* const end = p + text.size();
-  auto continuation = [](unsigned char c) { return (c & 0xC0) == 0x80; };
-  while (p != end) {
-    const unsigned char c = *p;
-    if (c < 0x80) {
-      ++p;
-      continue;
-    }
-    const auto left = end - p;
-    if (c >= 0xC2 && c <= 0xDF) {
-      if (left < 2 || !continuation(p[1])) return false;
-      p += 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      if (left < 3 || !continuation(p[2])) return false;
-      const unsigned char lo = c == 0xE0 ? 0xA0 : 0x80;  // no overlong forms
-      const unsigned char hi = c == 0xED ? 0x9F : 0xBF;  // no surrogates
-      if (p[1] < lo || p[1] > hi) return false;
-      p += 3;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      if (left < 4 || !continuation(p[2]) || !continuation(p[3])) return false;
-      const unsigned char lo = c == 0xF0 ? 0x90 : 0x80;  // no overlong forms
-      const unsigned char hi = c == 0xF4 ? 0x8F : 0xBF;  // nothing above U+10FFFF
-      if (p[1] < lo || p[1] > hi) return false;
-      p += 4;
-    } else {
-      return false;
-    }
-  }
-  return true;
 }
 
 [[noreturn]] void fail_image(std::string rendering) { throw ImageError{std::move(rendering)}; }
@@ -281,10 +244,8 @@ Model read_image(ImageReader& in) {
     std::size_t length = in.size();
     std::optional<std::string_view> text = in.take(length);
     if (!text) fail_image(kShortText);
-    if (!is_utf8(*text)) {
-      if (std::optional<Utf8Error> error = check_utf8(*text)) {
-        fail_image(utf8_error_rendering(*error));
-      }
+    if (std::optional<Utf8Error> error = check_utf8(*text)) {
+      fail_image(utf8_error_rendering(*error));
     }
     std::string key(*text);  // the view does not outlast the next read
     TokenId id = in.u16();
@@ -302,21 +263,21 @@ Model read_model(std::string_view image) {
 
 Model load_model_file(std::string_view path) {
   try {
-    return or_fail("Should work", [&] {
+    return or_fail(messages::kShouldWork, [&] {
       File file = File::open_read(path);
       if (file.is_regular()) return read_model(file.read_all());
       ImageReader in(file);
       return read_image(in);
     });
   } catch (const ImageError& error) {
-    fail("Should work: " + error.rendering);
+    fail(std::string(messages::kShouldWork) + ": " + error.rendering);
   }
 }
 
 void save_model(const Model& model) {
   std::string image = write_model(model);
-  or_fail("Should work", [&] { replace_file(kSavePath, image); });
-  console_write(kSavedBanner);
+  or_fail(messages::kShouldWork, [&] { replace_file(kSavePath, image); });
+  console_write(messages::kSavedBanner);
 }
 
 }  // namespace velkor

@@ -4,6 +4,7 @@
 
 #include "support/console.h"
 #include "support/failure.h"
+#include "support/messages.h"
 
 namespace velkor {
 namespace {
@@ -29,24 +30,22 @@ PassOutput standard_pass_output(bool print_logs, File& log) {
   out.console = [](std::string_view line) { console_write(line); };
   if (print_logs) {
     out.log = [&log](std::string_view record) {
-      or_fail("To Work", [&] { log.write_all(record); });
+      or_fail(messages::kToWork, [&] { log.write_all(record); });
     };
   }
   return out;
 }
 
 std::string found_line(TokenPair pair) {
-  return "Found a match between the max occur with already learned | Pair is " + pair_text(pair) +
-         "\n";
+  return messages::kFoundPrefix + pair_text(pair) + "\n";
 }
 
 std::string miss_line(int failed_count) {
-  return "Failed to find a match between the max occur with already learned | Failed Count " +
-         std::to_string(failed_count) + "\n";
+  return messages::kMissPrefix + std::to_string(failed_count) + "\n";
 }
 
 std::string no_news_line(TokenId merged) {
-  return "No News Loop count is " + std::to_string(merged) + "\n";
+  return messages::kNoNewsPrefix + std::to_string(merged) + "\n";
 }
 
 std::string merge_record(TokenId merged, TokenPair pair, std::uint32_t count, int loop) {

@@ -9,6 +9,7 @@
 #include "model/tokenizer_file.h"
 #include "support/console.h"
 #include "support/failure.h"
+#include "support/messages.h"
 #include "support/io.h"
 #include "train/chunk_tokens.h"
 #include "train/merge_passes.h"
@@ -19,8 +20,6 @@ namespace {
 // Bytes asked for by each read of the training file.
 constexpr std::size_t kChunkSize = 3'067'833;
 
-constexpr std::string_view kChunkSeparator =
-    "\n-----------------------------------------------------------------------------------\n";
 
 // The chunk buffer, mapped directly so that its pages can be handed back
 // while the merges of a chunk run, when training needs the most memory;
@@ -76,11 +75,11 @@ void refuse_self_destruction(std::string_view train_file, bool print_logs,
 // logs_file, created or truncated; when print_logs, it gets "Started \n " on
 // a second handle and "log.txt" (appended to) becomes the training log.
 File open_training_log(bool print_logs, std::string_view logs_file) {
-  File log = or_fail("To Work", [&] { return File::create(logs_file); });
+  File log = or_fail(messages::kToWork, [&] { return File::create(logs_file); });
   if (!print_logs) return log;
-  log = or_fail("Logs File throws an error To Work", [&] { return File::create(logs_file); });
-  or_fail("Logs File throws an error To Work", [&] { return log.write_once("Started \n "); });
-  log = or_fail("To Work", [] { return File::open_append("log.txt"); });
+  log = or_fail(messages::kLogsFileError, [&] { return File::create(logs_file); });
+  or_fail(messages::kLogsFileError, [&] { return log.write_once(messages::kLogStarted); });
+  log = or_fail(messages::kToWork, [] { return File::open_append("log.txt"); });
   return log;
 }
 
@@ -93,9 +92,9 @@ void train(Model& model, std::string_view train_file, bool print_logs, std::stri
   refuse_self_destruction(train_file, print_logs, logs_file);
 
   File log = open_training_log(print_logs, logs_file);
-  File text = or_fail("Train File Not Existed", [&] { return File::open_read(train_file); });
+  File text = or_fail(messages::kTrainFileMissing, [&] { return File::open_read(train_file); });
   ChunkBuffer buffer(kChunkSize);
-  console_write("Just Started\n");
+  console_write(messages::kJustStarted);
 
   // Both passes work on a pair index of the chunk; it keeps the pair counts
   // exact as merges are applied instead of recounting the chunk. One index
@@ -106,16 +105,16 @@ void train(Model& model, std::string_view train_file, bool print_logs, std::stri
   for (bool first_chunk = true;; first_chunk = false) {
     if (check_interrupt) check_interrupt();
     const std::size_t size =
-        or_fail("To Work", [&] { return text.read_some(buffer.data(), buffer.size()); });
+        or_fail(messages::kToWork, [&] { return text.read_some(buffer.data(), buffer.size()); });
     if (size == 0) break;
 
     chunk_to_index(model, std::string_view(buffer.data(), size), index);
     buffer.release();  // the index holds all that is needed of the chunk
     if (!first_chunk) known_merge_pass(model, index, out, check_interrupt);
-    console_write("Finish converting new read chunk to tokens\n");
+    console_write(messages::kChunkConverted);
     merge_learning_pass(model, index, out, check_interrupt);
     save_model(model);
-    or_fail("To Work", [&] { log.write_all(kChunkSeparator); });
+    or_fail(messages::kToWork, [&] { log.write_all(messages::kChunkSeparator); });
   }
 }
 

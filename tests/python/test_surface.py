@@ -3,6 +3,7 @@
 import importlib
 import inspect
 import re
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -181,3 +182,13 @@ def test_type_checkers_find_the_stubs(tmp_path):
         'use.py:9: error: Argument 1 to "encode" of "Data" has incompatible type "int"'
     )
     assert lines[-1].startswith("Found 1 error in 1 file")
+
+
+@pytest.mark.skipif(shutil.which("nm") is None, reason="needs nm")
+def test_only_the_init_function_is_exported():
+    out = subprocess.run(
+        ["nm", "-D", "--defined-only", velkor.__file__], capture_output=True, text=True, check=True
+    ).stdout
+    symbols = {line.split()[-1] for line in out.splitlines() if line.strip()}
+    # What else remains is the standard library's (type names of std::function).
+    assert [s for s in symbols if "velkor" in s.lower()] == ["PyInit_velkor"]
