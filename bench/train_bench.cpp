@@ -23,7 +23,6 @@
 
 #include "codec/pair_index.h"
 #include "model/tokenizer_file.h"
-#include "oracles.h"
 #include "support/console.h"
 #include "train/chunk_tokens.h"
 #include "train/merge_passes.h"
@@ -38,8 +37,8 @@ double cpu_seconds() {
   return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 }
 
-enum Phase { kIds, kBuild, kKnown, kLearn, kSave, kPhases };
-const char* const kPhaseNames[kPhases] = {"chunk_to_ids", "index build", "known_merge_pass",
+enum Phase { kIds, kKnown, kLearn, kSave, kPhases };
+const char* const kPhaseNames[kPhases] = {"chunk_to_index", "known_merge_pass",
                                           "merge_learning_pass", "save_model"};
 
 struct ChunkTimes {
@@ -69,10 +68,8 @@ std::vector<ChunkTimes> run_once(const std::string& text, std::size_t& merges_le
       t.phase[phase] = now - at;
       at = now;
     };
-    std::vector<velkor::TokenId> ids = velkor::chunk_to_ids(model, chunk);
+    velkor::chunk_to_index(model, chunk, index);
     mark(kIds);
-    index.assign(ids);
-    mark(kBuild);
     if (start != 0) velkor::known_merge_pass(model, index, out, {});
     mark(kKnown);
     velkor::console_write("Finish converting new read chunk to tokens\n");
