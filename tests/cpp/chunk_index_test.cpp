@@ -10,22 +10,14 @@
 #include <string>
 #include <vector>
 
-#include "oracles.h"
 #include "codec/pair_index.h"
+#include "helpers.h"
+#include "oracles.h"
 #include "support/failure.h"
 #include "train/chunk_tokens.h"
 
 namespace velkor {
 namespace {
-
-using Ids = std::vector<TokenId>;
-using Counts = std::map<std::pair<TokenId, TokenId>, std::uint32_t>;
-
-Counts sorted(const PairCounts& counts) {
-  Counts out;
-  for (const auto& [pair, count] : counts) out[{pair.left, pair.right}] = count;
-  return out;
-}
 
 Model starter() {
   Model model;
