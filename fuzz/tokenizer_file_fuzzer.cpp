@@ -14,6 +14,7 @@
 #include "codec/decoder.h"
 #include "codec/encoder.h"
 #include "fuzz_check.h"
+#include "oracles.h"
 #include "model/tokenizer_file.h"
 #include "unicode/grapheme.h"
 #include "unicode/utf8.h"
