@@ -16,22 +16,14 @@ thread CPU time:
 from __future__ import annotations
 
 import os
-import struct
 import sys
 import tempfile
 import time
 from pathlib import Path
 
 import velkor
+from velkor_tools.model import STARTER_MODEL
 
-STARTER_MODEL = (
-    struct.pack("<Q", 1)
-    + b"\0" * 18
-    + struct.pack("<Q", 1)
-    + struct.pack("<Q", 3)
-    + b"oov"
-    + b"\0\0"
-)
 TRAIN_BYTES = 3_000_000
 ROUNDS = 7
 

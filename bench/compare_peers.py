@@ -52,7 +52,6 @@ import json
 import math
 import os
 import shutil
-import struct
 import subprocess
 import sys
 import tempfile
@@ -64,6 +63,7 @@ REPO = HERE.parent
 sys.path.insert(0, str(HERE))
 
 import corpus  # noqa: E402
+from velkor_tools.model import STARTER_MODEL  # noqa: E402
 
 TOOLS = ("velkor", "sentencepiece", "hf-tokenizers")
 PEERS = ("sentencepiece", "hf-tokenizers")
@@ -85,17 +85,6 @@ VELKOR_CHUNK = 3_067_833
 VELKOR_MERGES_PER_CHUNK = 700
 MAX_VOCAB = 65_536
 
-# A tokenizer file with only the reserved entries: lookup {0: b""}, no
-# merges, unicode_lookup {"oov": 0}.
-STARTER_MODEL = (
-    struct.pack("<Q", 1)
-    + b"\0" * 18
-    + struct.pack("<Q", 1)
-    + struct.pack("<Q", 3)
-    + b"oov"
-    + b"\0\0"
-)
-assert len(STARTER_MODEL) == 47
 
 QUICK_TRAIN_BYTES = 3_000_000
 QUICK_EVAL_BYTES = 1_000_000

@@ -12,6 +12,7 @@
 #include "codec/decoder.h"
 #include "codec/encoder.h"
 #include "fuzz_check.h"
+#include "helpers.h"
 #include "oracles.h"
 #include "train/chunk_tokens.h"
 #include "train/merge_passes.h"
@@ -24,9 +25,7 @@ using velkor::Model;
 using velkor::TokenId;
 
 Model trained_model() {
-  Model model;
-  model.lookup.emplace(0, "");
-  model.unicode_lookup.emplace("oov", 0);
+  Model model = velkor::starter_model();
   std::string sample;
   for (int i = 0; i < 40; ++i) {
     sample += "the cat sat on the mat; ";

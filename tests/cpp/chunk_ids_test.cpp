@@ -7,18 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "helpers.h"
 #include "oracles.h"
 #include "train/chunk_tokens.h"
 
 namespace velkor {
 namespace {
-
-Model starter() {
-  Model model;
-  model.lookup.emplace(0, "");
-  model.unicode_lookup.emplace("oov", 0);
-  return model;
-}
 
 // Texts mixing one-byte clusters, CR LF, combining marks, other scripts and
 // ill-formed bytes, over two chunks so the second meets known clusters.
@@ -39,8 +33,8 @@ TEST(ChunkIds, AgreeWithPlainProbing) {
                                        "\x7F"};
   std::mt19937 rng(31);
   for (int trial = 0; trial < 20; ++trial) {
-    Model fast = starter();
-    Model plain = starter();
+    Model fast = starter_model();
+    Model plain = starter_model();
     for (int chunk = 0; chunk < 2; ++chunk) {
       std::string text;
       const int parts = static_cast<int>(rng() % 400);

@@ -19,13 +19,6 @@
 namespace velkor {
 namespace {
 
-Model starter() {
-  Model model;
-  model.lookup.emplace(0, "");
-  model.unicode_lookup.emplace("oov", 0);
-  return model;
-}
-
 // Valid text (taken as it is), text with markers or ill-formed bytes (mended
 // first, and longer than the chunk once U+FFFD replaces single bytes), and
 // the shortest chunks, one after another into the same index.
@@ -40,8 +33,8 @@ TEST(ChunkIndex, AgreesWithIdsThenAssign) {
       "\xC3",
       std::string(5000, 'a') + "the end",
   };
-  Model fast = starter();
-  Model plain = starter();
+  Model fast = starter_model();
+  Model plain = starter_model();
   PairIndex reused;
   for (const std::string& chunk : chunks) {
     chunk_to_index(fast, chunk, reused);

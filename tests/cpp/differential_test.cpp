@@ -136,9 +136,7 @@ TEST(Differential, ExclusionsMatchASkipList) {
 
 // ids 0 .. alphabet-1, each standing for one letter.
 Model letters_model(TokenId alphabet) {
-  Model model;
-  model.lookup.emplace(0, "");
-  model.unicode_lookup.emplace("oov", 0);
+  Model model = starter_model();
   for (TokenId id = 1; id < alphabet; ++id) {
     std::string letter(1, static_cast<char>('a' + id - 1));
     model.lookup.emplace(id, letter);

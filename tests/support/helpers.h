@@ -19,6 +19,14 @@ using Ids = std::vector<TokenId>;
 using Lines = std::vector<std::string>;
 using Counts = std::map<std::pair<TokenId, TokenId>, std::uint32_t>;
 
+// The smallest model: id 0 is the empty token and "oov" maps to it.
+inline Model starter_model() {
+  Model model;
+  model.lookup.emplace(0, "");
+  model.unicode_lookup.emplace("oov", 0);
+  return model;
+}
+
 // Pair counts in a fixed order, so maps whose iteration order is random
 // compare.
 inline Counts sorted(const PairCounts& counts) {
