@@ -80,31 +80,7 @@ std::uint64_t siphash13(const HashSecret& secret, const void* data, std::size_t 
   }
   std::uint64_t last = static_cast<std::uint64_t>(size) << 56;
   const unsigned char* tail = bytes + whole;
-  switch (size & 7) {
-    case 7:
-      last |= static_cast<std::uint64_t>(tail[6]) << 48;
-      [[fallthrough]];
-    case 6:
-      last |= static_cast<std::uint64_t>(tail[5]) << 40;
-      [[fallthrough]];
-    case 5:
-      last |= static_cast<std::uint64_t>(tail[4]) << 32;
-      [[fallthrough]];
-    case 4:
-      last |= static_cast<std::uint64_t>(tail[3]) << 24;
-      [[fallthrough]];
-    case 3:
-      last |= static_cast<std::uint64_t>(tail[2]) << 16;
-      [[fallthrough]];
-    case 2:
-      last |= static_cast<std::uint64_t>(tail[1]) << 8;
-      [[fallthrough]];
-    case 1:
-      last |= static_cast<std::uint64_t>(tail[0]);
-      break;
-    default:
-      break;
-  }
+  for (std::size_t i = 0; i < (size & 7); ++i) last |= std::uint64_t{tail[i]} << (8 * i);
   s.v3 ^= last;
   s.round();
   s.v0 ^= last;
