@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <exception>
+#include <optional>
 
 #include "support/io.h"
 
@@ -43,39 +44,26 @@ PyObject* panic_exception_type(bool may_fail = false) {
   return panic_type;
 }
 
-// repr() as UTF-8; a repr that fails is replaced by a placeholder and its
-// error dropped, since this only feeds a message.
-std::string repr_text(PyObject* object) {
-  PyRef repr = PyRef::steal(PyObject_Repr(object));
-  if (repr) {
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(repr.get(), &size);
-    if (data != nullptr) return std::string(data, static_cast<size_t>(size));
-  }
+// repr() or str() as UTF-8, or empty when it fails (its error is dropped,
+// since this only feeds a message).
+std::optional<std::string> text_of(PyObject* (*to_text)(PyObject*), PyObject* object) {
+  PyRef text = PyRef::steal(to_text(object));
+  Py_ssize_t size = 0;
+  const char* data = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr;
+  if (data != nullptr) return std::string(data, static_cast<size_t>(size));
   PyErr_Clear();
-  return "<unprintable object>";
+  return std::nullopt;
 }
 
-// str() of an exception, or empty when it has none.
-bool str_text(PyObject* object, std::string& out) {
-  PyRef str = PyRef::steal(PyObject_Str(object));
-  if (str) {
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(str.get(), &size);
-    if (data != nullptr) {
-      out.assign(data, static_cast<size_t>(size));
-      return true;
-    }
-  }
-  PyErr_Clear();
-  return false;
+std::string repr_text(PyObject* object) {
+  return text_of(PyObject_Repr, object).value_or("<unprintable object>");
 }
 
 // Ends the resumed failure: the PanicException went out through Python and
 // came back; its report was written when it first happened.
 [[noreturn]] void resume_panic(PyObject* exception) {
-  std::string message;
-  if (!str_text(exception, message)) message = "Unwrapped panic from Python code";
+  const std::string message =
+      text_of(PyObject_Str, exception).value_or("Unwrapped panic from Python code");
   write_stderr(
       "--- velkor is resuming an internal failure after fetching a PanicException from "
       "Python. ---\n"
@@ -83,6 +71,13 @@ bool str_text(PyObject* object, std::string& out) {
   PyErr_SetRaisedException(exception);
   PyErr_PrintEx(0);
   resume_failure(message);
+}
+
+// A failure from outside the module's own code: reported, then raised as a
+// PanicException.
+void report_and_raise(std::string_view message) {
+  write_stderr("thread '<unnamed>' failed:\n" + std::string(message) + "\n");
+  raise_panic(message);
 }
 
 }  // namespace
@@ -182,17 +177,9 @@ void translate_exception() noexcept {
       // memory that just ran out.
       PyErr_NoMemory();
     } catch (const std::exception& error) {
-      std::string report = "thread '<unnamed>' failed:\n";
-      report += error.what();
-      report += '\n';
-      write_stderr(report);
-      raise_panic(error.what());
+      report_and_raise(error.what());
     } catch (...) {
-      std::string report = "thread '<unnamed>' failed:\n";
-      report += kGenericPanicMessage;
-      report += '\n';
-      write_stderr(report);
-      raise_panic(kGenericPanicMessage);
+      report_and_raise(kGenericPanicMessage);
     }
   } catch (...) {
     abort_at_boundary();
