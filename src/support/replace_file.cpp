@@ -51,14 +51,17 @@ std::string temp_name(const std::string& folder) {
   return folder + name;
 }
 
-// Gives the new file the mode, and where allowed the owner, of the one it
-// replaces, as truncating that file would have kept them.
-void keep_identity(int fd, const Target& target) {
-  if (!target.exists) return;
-  if (target.info.st_uid != ::geteuid() || target.info.st_gid != ::getegid()) {
-    [[maybe_unused]] int ignored = ::fchown(fd, target.info.st_uid, target.info.st_gid);
+// Writes the new file, synced, with the mode and where allowed the owner of
+// the one it replaces, as truncating that file would have kept them.
+void write_new_file(File& file, const Target& target, std::string_view bytes) {
+  if (target.exists) {
+    if (target.info.st_uid != ::geteuid() || target.info.st_gid != ::getegid()) {
+      [[maybe_unused]] int ignored = ::fchown(file.fd(), target.info.st_uid, target.info.st_gid);
+    }
+    ::fchmod(file.fd(), target.info.st_mode & 07777);
   }
-  ::fchmod(fd, target.info.st_mode & 07777);
+  file.write_all(bytes);
+  file.sync();
 }
 
 // Renames the complete temporary file over the target; false when the
@@ -75,14 +78,11 @@ bool rename_over(const std::string& temp, const Target& target) {
 // cannot do this (the caller then uses a named temporary file); otherwise
 // whether the rename went through.
 std::optional<bool> save_through_unnamed_file(std::string_view bytes, const Target& target) {
-#ifdef O_TMPFILE
   const std::string folder = target.folder.empty() ? "." : target.folder;
   int fd = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
   if (fd < 0) return std::nullopt;
   File file(fd);
-  keep_identity(file.fd(), target);
-  file.write_all(bytes);
-  file.sync();
+  write_new_file(file, target, bytes);
   char proc_path[64];
   std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", file.fd());
   for (int attempt = 0; attempt < 16; ++attempt) {
@@ -98,11 +98,6 @@ std::optional<bool> save_through_unnamed_file(std::string_view bytes, const Targ
     return true;
   }
   return std::nullopt;
-#else
-  (void)bytes;
-  (void)target;
-  return std::nullopt;
-#endif
 }
 
 // The same through a named temporary file; false when the folder lets us
@@ -120,9 +115,7 @@ bool save_through_named_file(std::string_view bytes, const Target& target) {
     }
     File file(fd);
     TempFileGuard guard(name);
-    keep_identity(file.fd(), target);
-    file.write_all(bytes);
-    file.sync();
+    write_new_file(file, target, bytes);
     file.close();
     if (!rename_over(name, target)) return false;
     guard.keep();
@@ -154,9 +147,8 @@ void replace_file(std::string_view path_view, std::string_view bytes) {
   target.exists = ::stat(target.path.c_str(), &target.info) == 0;
   // Anything but a regular file (a device, a pipe) is written to, not
   // replaced; a file we may not write is refused, as truncating it would be.
-  if (target.exists &&
-      (!S_ISREG(target.info.st_mode) ||
-       ::faccessat(AT_FDCWD, target.path.c_str(), W_OK, AT_EACCESS) != 0)) {
+  if (target.exists && (!S_ISREG(target.info.st_mode) ||
+                        ::faccessat(AT_FDCWD, target.path.c_str(), W_OK, AT_EACCESS) != 0)) {
     return write_in_place(target.path, bytes);
   }
   if (std::size_t slash = target.path.rfind('/'); slash != std::string::npos) {
