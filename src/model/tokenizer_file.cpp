@@ -9,8 +9,8 @@
 
 #include "support/console.h"
 #include "support/failure.h"
-#include "support/messages.h"
 #include "support/io.h"
+#include "support/messages.h"
 #include "unicode/utf8.h"
 
 namespace velkor {
@@ -38,15 +38,8 @@ const char kShortText[] = "Io(Custom { kind: UnexpectedEof, error: \"\" })";
 class ImageWriter {
  public:
   explicit ImageWriter(char* out) : out_(out) {}
-  void u16(std::uint16_t value) {
-    out_[0] = static_cast<char>(value & 0xff);
-    out_[1] = static_cast<char>(value >> 8);
-    out_ += 2;
-  }
-  void u64(std::uint64_t value) {
-    for (int i = 0; i < 8; ++i) out_[i] = static_cast<char>((value >> (8 * i)) & 0xff);
-    out_ += 8;
-  }
+  void u16(std::uint16_t value) { put(value); }
+  void u64(std::uint64_t value) { put(value); }
   void bytes(std::string_view data) {
     u64(data.size());
     if (!data.empty()) std::memcpy(out_, data.data(), data.size());
@@ -55,6 +48,12 @@ class ImageWriter {
   const char* position() const { return out_; }
 
  private:
+  // Little-endian, whatever the machine's order.
+  template <class Unsigned>
+  void put(Unsigned value) {
+    for (std::size_t i = 0; i < sizeof value; ++i) out_[i] = static_cast<char>(value >> (8 * i));
+    out_ += sizeof value;
+  }
   char* out_;
 };
 
@@ -84,6 +83,10 @@ Unsigned load_le(const char* at) {
 
 [[noreturn]] void fail_image(std::string rendering) { throw ImageError{std::move(rendering)}; }
 
+[[noreturn]] void fail_invalid_size(std::uint64_t size, const std::string& why) {
+  fail_image("Custom(" + quote_string("Invalid size " + std::to_string(size) + why) + ")");
+}
+
 // Reads an image held in memory, or one that a stream delivers as it is
 // decoded: a stream is read no further than the model goes, so an endless
 // one (/dev/zero) stops at the end of the model or at its first error.
@@ -97,30 +100,22 @@ class ImageReader {
   // Whether at least count bytes remain, reading more from a stream if need be.
   bool has(std::size_t count) { return remaining() >= count || fill(count); }
 
-  std::uint16_t u16() {
-    if (!has(2)) fail_image(kShortRead);
-    std::uint16_t value = load_le<std::uint16_t>(image_.data() + pos_);
-    pos_ += 2;
+  template <class Unsigned>
+  Unsigned get() {
+    if (!has(sizeof(Unsigned))) fail_image(kShortRead);
+    const auto value = load_le<Unsigned>(image_.data() + pos_);
+    pos_ += sizeof(Unsigned);
     return value;
   }
-
-  std::uint64_t u64() {
-    if (!has(8)) fail_image(kShortRead);
-    std::uint64_t value = load_le<std::uint64_t>(image_.data() + pos_);
-    pos_ += 8;
-    return value;
-  }
+  std::uint16_t u16() { return get<std::uint16_t>(); }
 
   // A count or a length: it must fit the size type of this platform.
   std::size_t size() {
-    std::uint64_t value = u64();
+    const auto value = get<std::uint64_t>();
     if constexpr (sizeof(std::size_t) < sizeof(std::uint64_t)) {
       constexpr std::uint64_t kMax = std::numeric_limits<std::size_t>::max();
       if (value > kMax) {
-        fail_image("Custom(" +
-                   quote_string("Invalid size " + std::to_string(value) +
-                                ": sizes must fit in a usize (0 to " + std::to_string(kMax) + ")") +
-                   ")");
+        fail_invalid_size(value, ": sizes must fit in a usize (0 to " + std::to_string(kMax) + ")");
       }
     }
     return static_cast<std::size_t>(value);
@@ -141,11 +136,8 @@ class ImageReader {
   bool fill(std::size_t count) {
     if (stream_ == nullptr) return false;
     if (count > kStreamEntryCap) {
-      fail_image("Custom(" +
-                 quote_string("Invalid size " + std::to_string(count) +
-                              ": an entry read from a stream must be shorter than " +
-                              std::to_string(kStreamEntryCap) + " bytes") +
-                 ")");
+      fail_invalid_size(count, ": an entry read from a stream must be shorter than " +
+                                   std::to_string(kStreamEntryCap) + " bytes");
     }
     buffer_.erase(0, pos_);
     pos_ = 0;
