@@ -70,8 +70,8 @@ void run_signal_check() {
 
 void write_fd(int fd, std::string_view bytes, bool check_signals) {
   while (!bytes.empty()) {
-    ssize_t n = retry_interrupted([&] { return ::write(fd, bytes.data(), bytes.size()); },
-                                  check_signals);
+    ssize_t n =
+        retry_interrupted([&] { return ::write(fd, bytes.data(), bytes.size()); }, check_signals);
     if (n == 0) throw IoError{IoError::Kind::WriteZero};
     bytes.remove_prefix(static_cast<std::size_t>(n));
   }
@@ -86,78 +86,50 @@ void write_stderr(std::string_view text) noexcept {
 }
 
 std::string_view error_kind_name(int code) {
-  switch (code) {
-    case ENOENT:
-      return "NotFound";
-    case EACCES:
-    case EPERM:
-      return "PermissionDenied";
-    case EEXIST:
-      return "AlreadyExists";
-    case EISDIR:
-      return "IsADirectory";
-    case ENOTDIR:
-      return "NotADirectory";
-    case ENOTEMPTY:
-      return "DirectoryNotEmpty";
-    case ENOSPC:
-      return "StorageFull";
-    case EDQUOT:
-      return "FilesystemQuotaExceeded";
-    case EROFS:
-      return "ReadOnlyFilesystem";
-    case ELOOP:
-      return "FilesystemLoop";
-    case ENAMETOOLONG:
-      return "InvalidFilename";
-    case EFBIG:
-      return "FileTooLarge";
-    case ETXTBSY:
-      return "ExecutableFileBusy";
-    case EBUSY:
-      return "ResourceBusy";
-    case EMLINK:
-      return "TooManyLinks";
-    case EXDEV:
-      return "CrossesDevices";
-    case ESPIPE:
-      return "NotSeekable";
-    case EPIPE:
-      return "BrokenPipe";
-    case EINVAL:
-      return "InvalidInput";
-    case EINTR:
-      return "Interrupted";
-    case EAGAIN:
-      return "WouldBlock";
-    case ENOMEM:
-      return "OutOfMemory";
-    case ENOSYS:
-      return "Unsupported";
-    // Network errors, which no file operation meets, keep kinds of their own.
-    case ECONNREFUSED:
-      return "ConnectionRefused";
-    case ECONNRESET:
-      return "ConnectionReset";
-    case ECONNABORTED:
-      return "ConnectionAborted";
-    case ENOTCONN:
-      return "NotConnected";
-    case EADDRINUSE:
-      return "AddrInUse";
-    case EADDRNOTAVAIL:
-      return "AddrNotAvailable";
-    case EHOSTUNREACH:
-      return "HostUnreachable";
-    case ENETUNREACH:
-      return "NetworkUnreachable";
-    case ENETDOWN:
-      return "NetworkDown";
-    case ETIMEDOUT:
-      return "TimedOut";
-    default:
-      return "Uncategorized";
+  static constexpr struct {
+    int code;
+    std::string_view name;
+  } kKinds[] = {
+      {ENOENT, "NotFound"},
+      {EACCES, "PermissionDenied"},
+      {EPERM, "PermissionDenied"},
+      {EEXIST, "AlreadyExists"},
+      {EISDIR, "IsADirectory"},
+      {ENOTDIR, "NotADirectory"},
+      {ENOTEMPTY, "DirectoryNotEmpty"},
+      {ENOSPC, "StorageFull"},
+      {EDQUOT, "FilesystemQuotaExceeded"},
+      {EROFS, "ReadOnlyFilesystem"},
+      {ELOOP, "FilesystemLoop"},
+      {ENAMETOOLONG, "InvalidFilename"},
+      {EFBIG, "FileTooLarge"},
+      {ETXTBSY, "ExecutableFileBusy"},
+      {EBUSY, "ResourceBusy"},
+      {EMLINK, "TooManyLinks"},
+      {EXDEV, "CrossesDevices"},
+      {ESPIPE, "NotSeekable"},
+      {EPIPE, "BrokenPipe"},
+      {EINVAL, "InvalidInput"},
+      {EINTR, "Interrupted"},
+      {EAGAIN, "WouldBlock"},
+      {ENOMEM, "OutOfMemory"},
+      {ENOSYS, "Unsupported"},
+      // Network errors, which no file operation meets, keep kinds of their own.
+      {ECONNREFUSED, "ConnectionRefused"},
+      {ECONNRESET, "ConnectionReset"},
+      {ECONNABORTED, "ConnectionAborted"},
+      {ENOTCONN, "NotConnected"},
+      {EADDRINUSE, "AddrInUse"},
+      {EADDRNOTAVAIL, "AddrNotAvailable"},
+      {EHOSTUNREACH, "HostUnreachable"},
+      {ENETUNREACH, "NetworkUnreachable"},
+      {ENETDOWN, "NetworkDown"},
+      {ETIMEDOUT, "TimedOut"},
+  };
+  for (const auto& kind : kKinds) {
+    if (kind.code == code) return kind.name;
   }
+  return "Uncategorized";
 }
 
 std::string quote_string(std::string_view text) {
