@@ -15,19 +15,14 @@
 namespace velkor {
 namespace {
 
-// key = cluster, reusing key's storage. Not string::assign: GCC 12 warns
-// falsely (-Wrestrict) on it once inlined here.
-void set_key(std::string& key, std::string_view cluster) {
-  key.resize(cluster.size());
-  std::memcpy(key.data(), cluster.data(), cluster.size());
-}
-
 // The id of one cluster by the model's map; "oov"'s id for unknown ones.
 // The map's key equality is not transparent, so probes go through one
 // reused string (clusters are short; it rarely reallocates).
 TokenId map_lookup(const Model& model, std::string& key, std::optional<TokenId>& oov,
                    std::string_view cluster) {
-  set_key(key, cluster);
+  // Not string::assign: GCC 12 warns falsely (-Wrestrict) on it once inlined.
+  key.resize(cluster.size());
+  std::memcpy(key.data(), cluster.data(), cluster.size());
   auto found = model.unicode_lookup.find(key);
   if (found != model.unicode_lookup.end()) return found->second;
   if (!oov) {
@@ -39,18 +34,6 @@ TokenId map_lookup(const Model& model, std::string& key, std::optional<TokenId>&
   }
   return *oov;
 }
-
-// The straightforward form: every cluster through the map.
-class MapLookup {
- public:
-  explicit MapLookup(const Model& model) : model_(model) {}
-  TokenId operator()(std::string_view cluster) { return map_lookup(model_, key_, oov_, cluster); }
-
- private:
-  const Model& model_;
-  std::string key_;
-  std::optional<TokenId> oov_;
-};
 
 // One id per grapheme cluster; clusters the model lacks take the "oov" id.
 template <class Lookup>
