@@ -36,14 +36,9 @@ bool to_bool(PyObject* object) {
                     checked(PyUnicode_FromFormat(
                         "object of type '%S' does not define a '__bool__' conversion", type)));
   }
-  switch (nb_bool(object)) {
-    case 0:
-      return false;
-    case 1:
-      return true;
-    default:
-      throw fetch_error();
-  }
+  const int truth = nb_bool(object);
+  if (truth != 0 && truth != 1) throw fetch_error();
+  return truth == 1;
 }
 
 namespace {
@@ -97,17 +92,12 @@ std::vector<TokenId> to_token_ids(PyObject* object) {
   ids.reserve(static_cast<std::size_t>(hint));
 
   // Exact lists and tuples are walked by index, which visits the items that
-  // their iterators would: a list's length is read again at every step, as
-  // its iterator does, so a list changed by __index__ is seen the same way.
-  if (PyList_CheckExact(object)) {
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(object); ++i) {
-      ids.push_back(item_to_token_id(PyList_GET_ITEM(object, i)));
-    }
-    return ids;
-  }
-  if (PyTuple_CheckExact(object)) {
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(object); ++i) {
-      ids.push_back(item_to_token_id(PyTuple_GET_ITEM(object, i)));
+  // their iterators would: the length and the items are read again at every
+  // step, as a list's iterator does, so a list changed by __index__ is seen
+  // the same way.
+  if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
+    for (Py_ssize_t i = 0; i < Py_SIZE(object); ++i) {
+      ids.push_back(item_to_token_id(PySequence_Fast_ITEMS(object)[i]));
     }
     return ids;
   }
