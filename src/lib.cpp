@@ -203,9 +203,7 @@ PyObject* get_data_type() {
 // A new Data object owning the model.
 PyRef wrap_model(Model model) {
   auto* type = reinterpret_cast<PyTypeObject*>(get_data_type());
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  if (alloc == nullptr) alloc = PyType_GenericAlloc;
-  PyRef object = PyRef::steal(alloc(type, 0));
+  PyRef object = PyRef::steal(type->tp_alloc(type, 0));
   if (!object) {
     PythonError error = fetch_error();
     fail("called `Result::unwrap()` on an `Err` value: " + render_python_error(error.exception()));
@@ -227,25 +225,21 @@ PyObject* load_from_file(PyObject* /*module*/, PyObject* const* args, Py_ssize_t
   });
 }
 
-PyMethodDef load_from_file_def = {"load_from_file", VELKOR_FASTCALL(load_from_file),
-                                  METH_FASTCALL | METH_KEYWORDS,
-                                  "load_from_file(filename)\n--\n\n"};
+PyMethodDef module_methods[] = {
+    {"load_from_file", VELKOR_FASTCALL(load_from_file), METH_FASTCALL | METH_KEYWORDS,
+     "load_from_file(filename)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
 
-// module.Data, module.load_from_file, and __all__ naming both.
+// module.Data and __all__ naming it and load_from_file.
 void module_body(PyObject* module) {
   if (PyModule_AddObjectRef(module, "Data", get_data_type()) < 0) throw fetch_error();
-  PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
-  if (!module_name) throw fetch_error();
-  PyRef function =
-      PyRef::steal(PyCMethod_New(&load_from_file_def, module, module_name.get(), nullptr));
-  if (!function) throw fetch_error();
-  if (PyModule_AddObjectRef(module, "load_from_file", function.get()) < 0) throw fetch_error();
   PyRef all = PyRef::steal(Py_BuildValue("[ss]", "Data", "load_from_file"));
   if (!all || PyModule_AddObjectRef(module, "__all__", all.get()) < 0) throw fetch_error();
 }
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "velkor", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "velkor", "", 0, module_methods, nullptr, nullptr, nullptr, nullptr,
 };
 
 // The interpreter that first imported the module; the module holds process
