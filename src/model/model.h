@@ -75,11 +75,6 @@ class TokenTable {
       skip_absent();
       return *this;
     }
-    iterator operator++(int) {
-      iterator before = *this;
-      ++*this;
-      return before;
-    }
     friend bool operator==(const iterator& a, const iterator& b) { return a.id_ == b.id_; }
 
    private:

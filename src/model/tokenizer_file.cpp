@@ -1,7 +1,6 @@
 #include "model/tokenizer_file.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -69,14 +68,9 @@ std::size_t image_size(const Model& model) {
 
 template <class Unsigned>
 Unsigned load_le(const char* at) {
-  Unsigned value;
-  std::memcpy(&value, at, sizeof value);
-  if constexpr (std::endian::native == std::endian::big) {
-    Unsigned swapped = 0;
-    for (std::size_t i = 0; i < sizeof value; ++i) {
-      swapped = static_cast<Unsigned>((swapped << 8) | ((value >> (8 * i)) & 0xff));
-    }
-    value = swapped;
+  Unsigned value = 0;
+  for (std::size_t i = sizeof value; i-- > 0;) {
+    value = static_cast<Unsigned>((value << 8) | static_cast<unsigned char>(at[i]));
   }
   return value;
 }
