@@ -38,13 +38,6 @@ struct DataObject {
 // Created at first need and kept for the life of the process.
 PyObject* data_type = nullptr;
 
-bool is_data(PyObject* object) {
-  PyTypeObject* type = Py_TYPE(object);
-  return data_type != nullptr &&
-         (type == reinterpret_cast<PyTypeObject*>(data_type) ||
-          PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(data_type)));
-}
-
 // Holds a shared or exclusive borrow of a Data object, and a reference to
 // it, for the length of one call.
 class Borrow {
@@ -53,7 +46,10 @@ class Borrow {
 
   // Checks the receiver's type, then takes the borrow; throws PythonError.
   Borrow(PyObject* receiver, Mode mode) : mode_(mode) {
-    if (!is_data(receiver)) throw conversion_error(receiver, "Data");
+    // data_type exists: its methods are the only way here.
+    if (!PyObject_TypeCheck(receiver, reinterpret_cast<PyTypeObject*>(data_type))) {
+      throw conversion_error(receiver, "Data");
+    }
     auto* data = reinterpret_cast<DataObject*>(receiver);
     if (mode == Mode::kShared) {
       if (data->borrow_flag == -1) throw new_error(PyExc_RuntimeError, "Already mutably borrowed");

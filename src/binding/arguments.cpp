@@ -8,14 +8,8 @@ namespace velkor::binding {
 namespace {
 
 std::string full_name(const char* class_name, const char* function_name) {
-  std::string name;
-  if (class_name != nullptr) {
-    name += class_name;
-    name += '.';
-  }
-  name += function_name;
-  name += "()";
-  return name;
+  std::string name = class_name != nullptr ? std::string(class_name) + '.' : std::string();
+  return name + function_name + "()";
 }
 
 // "'a'", "'a' and 'b'", "'a', 'b', and 'c'".
@@ -59,8 +53,9 @@ void match_arguments(const char* class_name, const char* function_name,
     Py_ssize_t size = 0;
     const char* data = PyUnicode_Check(keyword) ? PyUnicode_AsUTF8AndSize(keyword, &size) : nullptr;
     if (data == nullptr) PyErr_Clear();  // a keyword without a UTF-8 form names no parameter
-    const std::string_view text =
-        data == nullptr ? std::string_view() : std::string_view(data, static_cast<std::size_t>(size));
+    const std::string_view text = data == nullptr
+                                      ? std::string_view()
+                                      : std::string_view(data, static_cast<std::size_t>(size));
     std::size_t i = 0;
     while (i < count && (data == nullptr || text != names[i])) ++i;
     if (i == count) {
@@ -79,9 +74,8 @@ void match_arguments(const char* class_name, const char* function_name,
     if (slots[i] == nullptr) absent.push_back(names[i]);
   }
   if (!absent.empty()) {
-    type_error(callable() + " missing " + std::to_string(absent.size()) +
-               " required positional " + (absent.size() == 1 ? "argument: " : "arguments: ") +
-               name_list(absent));
+    type_error(callable() + " missing " + std::to_string(absent.size()) + " required positional " +
+               (absent.size() == 1 ? "argument: " : "arguments: ") + name_list(absent));
   }
 }
 

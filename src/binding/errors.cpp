@@ -27,19 +27,15 @@ PyObject* panic_type = nullptr;
 // With may_fail, a type that cannot be created (memory has run out) gives
 // null and no pending error instead.
 PyObject* panic_exception_type(bool may_fail = false) {
-  if (panic_type == nullptr) {
-    PyObject* created = PyErr_NewExceptionWithDoc("zanu_runtime.PanicException", kPanicDoc,
-                                                  PyExc_BaseException, nullptr);
-    if (created == nullptr && may_fail) {
-      PyErr_Clear();
-      return nullptr;
-    }
-    if (created == nullptr) {
-      PyErr_Print();
-      write_stderr("failed to create the PanicException type\n");
-      std::abort();
-    }
-    panic_type = created;
+  if (panic_type != nullptr) return panic_type;
+  panic_type = PyErr_NewExceptionWithDoc("zanu_runtime.PanicException", kPanicDoc,
+                                         PyExc_BaseException, nullptr);
+  if (panic_type == nullptr && may_fail) {
+    PyErr_Clear();
+  } else if (panic_type == nullptr) {
+    PyErr_Print();
+    write_stderr("failed to create the PanicException type\n");
+    std::abort();
   }
   return panic_type;
 }

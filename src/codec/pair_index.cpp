@@ -240,12 +240,6 @@ void BasicPairIndex<Node>::free_stretch(std::uint32_t begin, std::uint32_t size)
 }
 
 template <class Node>
-void BasicPairIndex<Node>::reserve_store(std::size_t words) {
-  const std::size_t need = store_.size() + words;
-  if (need > store_.capacity()) store_.reserve(std::max(need, store_.capacity() * 2));
-}
-
-template <class Node>
 [[gnu::always_inline]] inline void BasicPairIndex<Node>::add_occurrence(std::uint32_t key,
                                                                         std::uint32_t position) {
   const std::uint32_t index = cached_entry(key);
@@ -321,7 +315,8 @@ std::size_t BasicPairIndex<Node>::merge(TokenPair pair, TokenId merged) {
 
   // Each replacement files at most two positions, each perhaps in a new
   // block; with that room the store does not move under candidates.
-  reserve_store(std::size_t{counts_[target]} * 2 * kBlock);
+  const std::size_t need = store_.size() + std::size_t{counts_[target]} * 2 * kBlock;
+  if (need > store_.capacity()) store_.reserve(std::max(need, store_.capacity() * 2));
   const std::uint32_t stretch_begin = entries_[target].begin;
   const std::uint32_t stretch_size = entries_[target].built;
   // Occurrences formed while this merge runs are not part of it (the merge

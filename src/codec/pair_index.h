@@ -168,9 +168,6 @@ class BasicPairIndex {
   std::uint32_t new_block();
   // Hands the whole blocks within a taken built stretch to the free list.
   void free_stretch(std::uint32_t begin, std::uint32_t size);
-  // Room for words more in store_, grown ahead so that a merge's span into
-  // it stays valid.
-  void reserve_store(std::size_t words);
   // Takes the entry's positions for a merge, ascending without repeats:
   // the built stretch as it lies in store_ when nothing was added, otherwise
   // both parts joined in scratch_.

@@ -35,17 +35,9 @@ void console_write(std::string_view text) {
     pending.append(text);
     return;
   }
-  std::string_view complete = text.substr(0, last_feed + 1);
-  std::string_view rest = text.substr(last_feed + 1);
-  if (pending.empty()) {
-    pending.assign(rest);
-    write_stdout(complete);
-  } else {
-    pending.append(complete);
-    std::string line = std::move(pending);
-    pending.assign(rest);
-    write_stdout(line);
-  }
+  std::string line = std::move(pending.append(text.substr(0, last_feed + 1)));
+  pending.assign(text.substr(last_feed + 1));
+  write_stdout(line);
 }
 
 }  // namespace velkor

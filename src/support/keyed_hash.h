@@ -53,20 +53,11 @@ struct KeyedHash<std::string> {
   }
 };
 
-// String keys compare transparently, so a string_view probes without a copy.
-template <class Key>
-struct KeyEqual {
-  using type = std::equal_to<Key>;
-};
-template <>
-struct KeyEqual<std::string> {
-  using type = std::equal_to<>;
-};
-
 // Inserting may move every entry: references and iterators are valid only
-// until the next insertion.
+// until the next insertion. Keys compare transparently, so with a transparent
+// hash (strings) a string_view probes without a copy.
 template <class Key, class Value>
-using HashMap = boost::unordered_flat_map<Key, Value, KeyedHash<Key>, typename KeyEqual<Key>::type,
+using HashMap = boost::unordered_flat_map<Key, Value, KeyedHash<Key>, std::equal_to<>,
                                           HugePageAllocator<std::pair<const Key, Value>>>;
 
 }  // namespace velkor

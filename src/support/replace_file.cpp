@@ -26,6 +26,7 @@ class TempFileGuard {
   ~TempFileGuard() {
     if (!path_.empty()) ::unlink(path_.c_str());
   }
+  const std::string& path() const { return path_; }
   void keep() { path_.clear(); }
 
  private:
@@ -64,10 +65,15 @@ void write_new_file(File& file, const Target& target, std::string_view bytes) {
   file.sync();
 }
 
-// Renames the complete temporary file over the target; false when the
-// folder refuses it (a sticky folder and a file of another user).
-bool rename_over(const std::string& temp, const Target& target) {
-  if (::rename(temp.c_str(), target.path.c_str()) == 0) return true;
+// Closes the complete temporary file and renames it over the target; false
+// when the folder refuses (a sticky folder and a file of another user), the
+// guard then removing it.
+bool rename_over(File& file, TempFileGuard& temp, const Target& target) {
+  file.close();
+  if (::rename(temp.path().c_str(), target.path.c_str()) == 0) {
+    temp.keep();
+    return true;
+  }
   if (errno == EPERM || errno == EACCES) return false;
   throw IoError{IoError::Kind::Os, errno};
 }
@@ -92,10 +98,7 @@ std::optional<bool> save_through_unnamed_file(std::string_view bytes, const Targ
       return std::nullopt;  // no /proc, or linking refused: fall back to a named file
     }
     TempFileGuard guard(name);
-    file.close();
-    if (!rename_over(name, target)) return false;
-    guard.keep();
-    return true;
+    return rename_over(file, guard, target);
   }
   return std::nullopt;
 }
@@ -116,10 +119,7 @@ bool save_through_named_file(std::string_view bytes, const Target& target) {
     File file(fd);
     TempFileGuard guard(name);
     write_new_file(file, target, bytes);
-    file.close();
-    if (!rename_over(name, target)) return false;
-    guard.keep();
-    return true;
+    return rename_over(file, guard, target);
   }
 }
 
