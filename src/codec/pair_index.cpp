@@ -1,9 +1,6 @@
 #include "codec/pair_index.h"
 
-#include <sys/mman.h>
-
 #include <algorithm>
-#include <new>
 
 #include "support/failure.h"
 

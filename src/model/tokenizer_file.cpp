@@ -37,22 +37,20 @@ const char kShortText[] = "Io(Custom { kind: UnexpectedEof, error: \"\" })";
 class ImageWriter {
  public:
   explicit ImageWriter(char* out) : out_(out) {}
-  void u16(std::uint16_t value) { put(value); }
-  void u64(std::uint64_t value) { put(value); }
-  void bytes(std::string_view data) {
-    u64(data.size());
-    if (!data.empty()) std::memcpy(out_, data.data(), data.size());
-    out_ += data.size();
-  }
-  const char* position() const { return out_; }
-
- private:
   // Little-endian, whatever the machine's order.
   template <class Unsigned>
   void put(Unsigned value) {
     for (std::size_t i = 0; i < sizeof value; ++i) out_[i] = static_cast<char>(value >> (8 * i));
     out_ += sizeof value;
   }
+  void bytes(std::string_view data) {
+    put(std::uint64_t{data.size()});
+    if (!data.empty()) std::memcpy(out_, data.data(), data.size());
+    out_ += data.size();
+  }
+  const char* position() const { return out_; }
+
+ private:
   char* out_;
 };
 
@@ -155,21 +153,11 @@ class ImageReader {
   std::string buffer_;
 };
 
-template <class Map>
-void reserve_for(Map& map, std::size_t count, std::size_t cap, std::size_t remaining,
-                 std::size_t smallest_entry) {
-  map.reserve(std::min({count, cap, remaining / smallest_entry}));
-}
-
 std::string utf8_error_rendering(const Utf8Error& error) {
   std::string out = "InvalidUtf8Encoding(Utf8Error { valid_up_to: ";
   out += std::to_string(error.valid_up_to);
   out += ", error_len: ";
-  if (error.error_len) {
-    out += "Some(" + std::to_string(*error.error_len) + ")";
-  } else {
-    out += "None";
-  }
+  out += error.error_len ? "Some(" + std::to_string(*error.error_len) + ")" : "None";
   out += " })";
   return out;
 }
@@ -179,21 +167,21 @@ std::string utf8_error_rendering(const Utf8Error& error) {
 std::string write_model(const Model& model) {
   std::string image(image_size(model), '\0');
   ImageWriter out(image.data());
-  out.u64(model.lookup.size());
+  out.put(std::uint64_t{model.lookup.size()});
   for (const auto& [id, bytes] : model.lookup) {
-    out.u16(id);
+    out.put(id);
     out.bytes(bytes);
   }
-  out.u64(model.merges.size());
+  out.put(std::uint64_t{model.merges.size()});
   for (const auto& [pair, merged] : model.merges) {
-    out.u16(pair.left);
-    out.u16(pair.right);
-    out.u16(merged);
+    out.put(pair.left);
+    out.put(pair.right);
+    out.put(merged);
   }
-  out.u64(model.unicode_lookup.size());
+  out.put(std::uint64_t{model.unicode_lookup.size()});
   for (const auto& [text, id] : model.unicode_lookup) {
     out.bytes(text);
-    out.u16(id);
+    out.put(id);
   }
   if (out.position() != image.data() + image.size()) fail("tokenizer image size mismatch");
   return image;
@@ -216,7 +204,7 @@ Model read_image(ImageReader& in) {
   }
 
   count = in.size();
-  reserve_for(model.merges, count, kMergesCap, in.remaining(), 3 * kIdSize);
+  model.merges.reserve(std::min({count, kMergesCap, in.remaining() / (3 * kIdSize)}));
   for (std::size_t i = 0; i < count; ++i) {
     TokenId left = in.u16();
     TokenId right = in.u16();
@@ -225,7 +213,8 @@ Model read_image(ImageReader& in) {
   }
 
   count = in.size();
-  reserve_for(model.unicode_lookup, count, kUnicodeLookupCap, in.remaining(), kCountSize + kIdSize);
+  model.unicode_lookup.reserve(
+      std::min({count, kUnicodeLookupCap, in.remaining() / (kCountSize + kIdSize)}));
   for (std::size_t i = 0; i < count; ++i) {
     std::size_t length = in.size();
     std::optional<std::string_view> text = in.take(length);

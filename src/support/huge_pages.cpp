@@ -20,6 +20,4 @@ void* allocate_huge(std::size_t bytes) {
   return memory;
 }
 
-void free_huge(void* memory) noexcept { std::free(memory); }
-
 }  // namespace velkor

@@ -4,14 +4,15 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdlib>
 #include <new>
 #include <utility>
 
 namespace velkor {
 
-// Memory for bytes (huge-page aligned from 2 MiB on); throws bad_alloc.
+// Memory for bytes (huge-page aligned from 2 MiB on) that std::free gives
+// back; throws bad_alloc.
 void* allocate_huge(std::size_t bytes);
-void free_huge(void* memory) noexcept;
 
 template <class T>
 struct HugePageAllocator {
@@ -20,7 +21,7 @@ struct HugePageAllocator {
   template <class U>
   HugePageAllocator(const HugePageAllocator<U>&) {}
   T* allocate(std::size_t n) { return static_cast<T*>(allocate_huge(n * sizeof(T))); }
-  void deallocate(T* p, std::size_t) noexcept { free_huge(p); }
+  void deallocate(T* p, std::size_t) noexcept { std::free(p); }
   // A vector's resize() default-initialises: the elements get written right
   // after.
   template <class U>

@@ -9,8 +9,8 @@
 #include "model/tokenizer_file.h"
 #include "support/console.h"
 #include "support/failure.h"
-#include "support/messages.h"
 #include "support/io.h"
+#include "support/messages.h"
 #include "train/chunk_tokens.h"
 #include "train/merge_passes.h"
 
@@ -19,7 +19,6 @@ namespace {
 
 // Bytes asked for by each read of the training file.
 constexpr std::size_t kChunkSize = 3'067'833;
-
 
 // The chunk buffer, mapped directly so that its pages can be handed back
 // while the merges of a chunk run, when training needs the most memory;
