@@ -19,10 +19,6 @@ std::string pair_text(TokenPair pair) {
   return text;
 }
 
-void poll(const InterruptCheck& check_interrupt) {
-  if (check_interrupt) check_interrupt();
-}
-
 }  // namespace
 
 PassOutput standard_pass_output(bool print_logs, File& log) {
@@ -59,7 +55,7 @@ void known_merge_pass(const Model& model, PairIndex& index, const PassOutput& ou
   index.clear_exclusions();
   int failed_count = 0;
   for (;;) {
-    poll(check_interrupt);
+    if (check_interrupt) check_interrupt();
     if (index.size() < 2) break;
     const std::optional<BestPair> best = index.best();
     if (!best) break;
@@ -80,7 +76,7 @@ void known_merge_pass(const Model& model, PairIndex& index, const PassOutput& ou
 void merge_learning_pass(Model& model, PairIndex& index, const PassOutput& out,
                          const InterruptCheck& check_interrupt) {
   for (int loop = 0; loop < kLearningIterations; ++loop) {
-    poll(check_interrupt);
+    if (check_interrupt) check_interrupt();
     const std::optional<BestPair> best = index.best();
     if (!best || best->count < kMinMergeCount) break;
     if (auto merge = model.merges.find(best->pair); merge != model.merges.end()) {
