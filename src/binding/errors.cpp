@@ -17,8 +17,6 @@ constexpr const char* kPanicDoc =
     "it will typically propagate all the way through the stack and cause the\n"
     "Python interpreter to exit.\n";
 
-constexpr const char* kGenericPanicMessage = "native code panicked without a message";
-
 // Created at first need and kept for the life of the process.
 PyObject* panic_type = nullptr;
 
@@ -67,6 +65,15 @@ std::string repr_text(PyObject* object) {
   PyErr_SetRaisedException(exception);
   PyErr_PrintEx(0);
   resume_failure(message);
+}
+
+// Sets PanicException(message) as the current exception.
+void raise_panic(std::string_view message) {
+  PyObject* type = panic_exception_type();
+  PyRef text = PyRef::steal(
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  if (!text) return;  // the error of the failed allocation stays set instead
+  PyErr_SetObject(type, text.get());
 }
 
 // A failure from outside the module's own code: reported, then raised as a
@@ -147,19 +154,6 @@ std::string render_python_error(PyObject* exception) {
   return text;
 }
 
-void raise_panic(std::string_view message) {
-  PyObject* type = panic_exception_type();
-  PyRef text = PyRef::steal(
-      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
-  if (!text) return;  // the error of the failed allocation stays set instead
-  PyErr_SetObject(type, text.get());
-}
-
-void abort_at_boundary() noexcept {
-  write_stderr("uncaught panic at ffi boundary\n");
-  std::abort();
-}
-
 void translate_exception() noexcept {
   try {
     try {
@@ -175,10 +169,11 @@ void translate_exception() noexcept {
     } catch (const std::exception& error) {
       report_and_raise(error.what());
     } catch (...) {
-      report_and_raise(kGenericPanicMessage);
+      report_and_raise("native code panicked without a message");
     }
   } catch (...) {
-    abort_at_boundary();
+    write_stderr("uncaught panic at ffi boundary\n");  // a failure escaped the boundary
+    std::abort();
   }
 }
 

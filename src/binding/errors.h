@@ -65,12 +65,6 @@ inline PyRef checked(PyObject* new_reference,
 // "PyErr { type: <class 'MemoryError'>, value: MemoryError(), traceback: None }".
 std::string render_python_error(PyObject* exception);
 
-// Sets PanicException(message) as the current exception.
-void raise_panic(std::string_view message);
-
-// Reports to stderr that a failure escaped the boundary, then aborts.
-[[noreturn]] void abort_at_boundary() noexcept;
-
 // Sets the current Python exception for whatever the body threw, so the
 // entry point can return null. Must not throw itself.
 void translate_exception() noexcept;
