@@ -120,25 +120,28 @@ void BasicPairIndex<Node>::build(std::size_t length) {
 }
 
 template <class Node>
-std::size_t BasicPairIndex<Node>::probe(std::uint32_t key) const {
-  const std::size_t mask = table_.size() - 1;
-  std::size_t bucket = keyed_mix(secret_, key) & mask;
-  while (table_[bucket] != 0 && static_cast<std::uint32_t>(table_[bucket] >> 32) != key) {
-    bucket = (bucket + 1) & mask;
-  }
-  return bucket;
-}
-
-template <class Node>
 std::uint32_t BasicPairIndex<Node>::find(std::uint32_t key) const {
-  const std::uint64_t cell = table_[probe(key)];
-  return cell == 0 ? kNoEntry : static_cast<std::uint32_t>(cell) - 1;
+  const std::size_t mask = table_.size() - 1;
+  for (std::size_t bucket = keyed_mix(secret_, key) & mask;; bucket = (bucket + 1) & mask) {
+    std::uint64_t cell = table_[bucket];
+    if (cell == 0) return kNoEntry;
+    if (static_cast<std::uint32_t>(cell >> 32) == key) {
+      return static_cast<std::uint32_t>(cell) - 1;
+    }
+  }
 }
 
 template <class Node>
 std::uint32_t BasicPairIndex<Node>::find_or_add(std::uint32_t key) {
-  const std::size_t bucket = probe(key);
-  if (table_[bucket] != 0) return static_cast<std::uint32_t>(table_[bucket]) - 1;
+  std::size_t mask = table_.size() - 1;
+  std::size_t bucket = keyed_mix(secret_, key) & mask;
+  for (;; bucket = (bucket + 1) & mask) {
+    std::uint64_t cell = table_[bucket];
+    if (cell == 0) break;
+    if (static_cast<std::uint32_t>(cell >> 32) == key) {
+      return static_cast<std::uint32_t>(cell) - 1;
+    }
+  }
   const auto entry = static_cast<std::uint32_t>(entries_.size());
   entries_.emplace_back().key = key;
   counts_.push_back(0);
@@ -152,8 +155,12 @@ template <class Node>
 void BasicPairIndex<Node>::grow_table() {
   std::vector<std::uint64_t> old(table_.size() * 2, 0);
   old.swap(table_);
+  const std::size_t mask = table_.size() - 1;
   for (std::uint64_t cell : old) {
-    if (cell != 0) table_[probe(static_cast<std::uint32_t>(cell >> 32))] = cell;
+    if (cell == 0) continue;
+    std::size_t bucket = keyed_mix(secret_, cell >> 32) & mask;
+    while (table_[bucket] != 0) bucket = (bucket + 1) & mask;
+    table_[bucket] = cell;
   }
 }
 

@@ -152,8 +152,6 @@ class BasicPairIndex {
   Node* prepare(std::size_t max_length);
   void build(std::size_t length);
   [[noreturn]] static void overflow();
-  // The table's bucket holding key, or the empty one where it would go.
-  std::size_t probe(std::uint32_t key) const;
   std::uint32_t find(std::uint32_t key) const;
   std::uint32_t find_or_add(std::uint32_t key);
   void grow_table();
