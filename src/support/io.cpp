@@ -176,14 +176,11 @@ std::string quote_string(std::string_view text) {
 }
 
 std::string IoError::render() const {
-  switch (kind) {
-    case Kind::NulInPath:
-      return "Error { kind: InvalidInput, message: "
-             "\"file name contained an unexpected NUL byte\" }";
-    case Kind::WriteZero:
-      return "Error { kind: WriteZero, message: \"failed to write whole buffer\" }";
-    case Kind::Os:
-      break;
+  if (kind == Kind::NulInPath) {
+    return "Error { kind: InvalidInput, message: \"file name contained an unexpected NUL byte\" }";
+  }
+  if (kind == Kind::WriteZero) {
+    return "Error { kind: WriteZero, message: \"failed to write whole buffer\" }";
   }
   std::string out = "Os { code: ";
   out += std::to_string(code);
