@@ -25,7 +25,7 @@ namespace {
 
 using velkor::BestPair;
 using velkor::Model;
-using velkor::PairIndex;  // the compact form the passes take
+using velkor::PairIndex;
 using velkor::TokenId;
 using velkor::TokenPair;
 using velkor::Counts;
@@ -65,8 +65,7 @@ void expect_same(Index& index, const Ids& ids, const std::vector<TokenPair>& ski
 }
 
 // index must hold ids.
-template <class Index>
-void run_index_program(Index& index, FuzzedDataProvider& in, Ids ids, TokenId next_id) {
+void run_index_program(PairIndex& index, FuzzedDataProvider& in, Ids ids, TokenId next_id) {
   std::vector<TokenPair> skip;
   expect_same(index, ids, skip);
   for (int step = 0; step < kMaxSteps && in.remaining_bytes() > 0; ++step) {
@@ -179,11 +178,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::vector<std::uint8_t> program = in.ConsumeRemainingBytes<std::uint8_t>();
   const auto next_id = static_cast<TokenId>(model.lookup.size());
   index.assign(ids);
-  FuzzedDataProvider compact_program(program.data(), program.size());
-  run_index_program(index, compact_program, ids, next_id);
-  // The wide form, used for sequences too long for the compact one.
-  velkor::WidePairIndex wide(ids);
-  FuzzedDataProvider wide_program(program.data(), program.size());
-  run_index_program(wide, wide_program, ids, next_id);
+  FuzzedDataProvider index_program(program.data(), program.size());
+  run_index_program(index, index_program, ids, next_id);
   return 0;
 }

@@ -46,8 +46,7 @@ std::vector<TokenId> initial_ids(Lookup&& lookup, std::string_view text) {
 // The passes of encode on an index, which keeps the counts up to date across
 // passes: a pass costs what its merge touches rather than a recount of the
 // whole text.
-template <class Index>
-std::vector<TokenId> apply_merges(const Model& model, Index& index) {
+std::vector<TokenId> apply_merges(const Model& model, PairIndex& index) {
   while (const std::optional<BestPair> best = index.best()) {
     auto merge = model.merges.find(best->pair);
     if (merge == model.merges.end()) break;
@@ -122,12 +121,8 @@ std::vector<TokenId> encode(const Model& model, std::string_view text) {
 std::vector<TokenId> encode(const Model& model, std::string_view text, ClusterCache& clusters) {
   auto id_of = [&](std::string_view cluster) { return clusters.id_of(model, cluster); };
   if (text.size() > PairIndex::kMaxLength) {
-    std::vector<TokenId> ids = initial_ids(id_of, text);
-    if (ids.size() <= PairIndex::kMaxLength) {
-      PairIndex index(ids);
-      return apply_merges(model, index);
-    }
-    WidePairIndex index(ids);
+    // Fewer clusters than bytes, perhaps few enough.
+    PairIndex index(initial_ids(id_of, text));
     return apply_merges(model, index);
   }
   // A text has at most one cluster per byte; the ids go straight into the

@@ -24,21 +24,21 @@ constexpr std::size_t kMaxRoom = std::size_t{1} << 24;
 template <class Node>
 void BasicPairIndex<Node>::assign(std::span<const TokenId> ids) {
   Node* nodes = prepare(ids.size());
-  for (std::size_t i = 0; i < ids.size(); ++i) nodes[i] = Node::make(0, 0, ids[i]);
+  for (std::size_t i = 0; i < ids.size(); ++i) nodes[i] = Node{ids[i]};
   build(ids.size());
 }
 
 template <class Node>
 Node* BasicPairIndex<Node>::prepare(std::size_t max_length) {
   if (max_length > kMaxLength) fail("sequence too long for the pair index");
-  if (max_length > nodes_.capacity()) {
+  if (max_length + 2 > nodes_.capacity()) {
     // Nothing to keep, so nothing copied; some room to spare, so the next
     // chunk, a few bytes longer once mended, does not move the array again.
     nodes_.clear();
-    nodes_.reserve(max_length + max_length / 16);
+    nodes_.reserve(max_length + max_length / 16 + 2);
   }
-  nodes_.resize(max_length);  // left uninitialised, see HugePageAllocator::construct
-  return nodes_.data();
+  nodes_.resize(max_length + 2);  // left uninitialised, see HugePageAllocator::construct
+  return nodes_.data() + 1;
 }
 
 template <class Node>
@@ -49,7 +49,9 @@ void BasicPairIndex<Node>::overflow() {
 template <class Node>
 void BasicPairIndex<Node>::build(std::size_t length) {
   const auto n = static_cast<std::uint32_t>(length);
-  nodes_.resize(n);
+  nodes_.resize(std::size_t{n} + 2);
+  nodes_[0] = Node{kEnd};
+  nodes_[n + 1] = Node{kEnd};
   size_ = n;
   entries_.clear();
   counts_.clear();
@@ -80,39 +82,36 @@ void BasicPairIndex<Node>::build(std::size_t length) {
     --cache_shift_;
   }
   cache_.assign(std::size_t{1} << (32 - cache_shift_), 0);
-  Node* nodes = nodes_.data();
-  if (n < 2) {
-    if (n == 1) nodes[0] = Node::make(kNone, kNone, nodes[0].id());
-    return;
-  }
-  // The nodes hold just the ids so far. One lookup per position: its entry
-  // is parked in the node's links (not set yet), the lists are laid out by
-  // the counts, and a second pass files each position and sets the links.
-  for (std::uint32_t i = 0; i + 1 < n; ++i) {
-    const TokenId id = nodes[i].id();
-    const std::uint32_t entry = cached_entry(key_of(id, nodes[i + 1].id()));
+  if (n < 2) return;
+  // The positions filed by pair, then room for the blocks of a chunk's
+  // merges beyond what the freed stretches give, asked for at once so the
+  // store is not copied as it grows; pages never written cost nothing.
+  // Right after the stretches, one lookup per position parks its entry,
+  // where blocks go later.
+  const std::size_t filed = (std::size_t{n} - 1 + kBlock - 1) / kBlock * kBlock;
+  const std::size_t want = std::max(std::size_t{n} + 2 * room, filed + n);
+  if (store_.capacity() < std::max(std::size_t{n} + room, filed + n)) store_.reserve(want);
+  store_.resize(filed + n - 1);
+  const Node* nodes = nodes_.data();
+  for (std::uint32_t i = 1; i < n; ++i) {
+    const std::uint32_t entry = cached_entry(key_of(nodes[i].value, nodes[i + 1].value));
     ++counts_[entry];
-    nodes[i] = Node::make(entry, 0, id);
+    store_[filed + i - 1] = entry;
   }
+  // Each position goes to the end of its pair's stretch so far, ascending.
+  std::vector<std::uint32_t>& ends = scratch_;
+  ends.resize(entries_.size());
   std::uint32_t begin = 0;
   for (std::size_t e = 0; e < entries_.size(); ++e) {
-    entries_[e].begin = begin;
+    ends[e] = begin;
     begin += counts_[e];
   }
-  // Room for the blocks of a chunk's merges beyond what the freed stretches
-  // give, asked for at once so the store is not copied as it grows; pages
-  // never written cost nothing.
-  if (store_.capacity() < std::size_t{n} + room) store_.reserve(std::size_t{n} + 2 * room);
-  store_.resize((std::size_t{n} - 1 + kBlock - 1) / kBlock * kBlock);
   std::uint32_t* pool = store_.data();
-  Entry* entries = entries_.data();
-  for (std::uint32_t i = 0; i + 1 < n; ++i) {
-    Entry& entry = entries[nodes[i].prev()];
-    pool[entry.begin + entry.built++] = i;
-    nodes[i] = Node::make(i == 0 ? kNone : i - 1, i + 1, nodes[i].id());
-  }
-  nodes[n - 1] = Node::make(n - 2, kNone, nodes[n - 1].id());
+  for (std::uint32_t i = 1; i < n; ++i) pool[ends[pool[filed + i - 1]]++] = i;
+  store_.resize(filed);
   for (std::size_t e = 0; e < entries_.size(); ++e) {
+    entries_[e].built = counts_[e];
+    entries_[e].begin = ends[e] - counts_[e];
     heap_.push_back((std::uint64_t{counts_[e]} << 32) |
                     static_cast<std::uint32_t>(~entries_[e].key));
   }
@@ -343,29 +342,36 @@ std::size_t BasicPairIndex<Node>::merge(TokenPair pair, TokenId merged) {
     // waiting for the node to arrive.
     if (k + kPrefetchNode < total) {
       const std::uint32_t ahead = candidates[k + kPrefetchNode];
-      __builtin_prefetch(&nodes[ahead == 0 ? 0 : ahead - 1], 1);
+      __builtin_prefetch(&nodes[ahead - 1], 1);
       __builtin_prefetch(&nodes[ahead + 2], 1);
     }
+    // A removed position, or one holding another id, fails the first test;
+    // kEnd the second.
     const std::uint32_t p = candidates[k];
-    const Node node = nodes[p];
-    const std::uint32_t q = node.next();
-    if (q >= kRemoved || node.id() != a || nodes[q].id() != b) continue;
-    const std::uint32_t before = node.prev();
-    const std::uint32_t after = nodes[q].next();
-    // The ids beside the pair; the nodes are not read again after the
-    // writes below.
-    const std::uint32_t left = before != kNone ? nodes[before].id() : 0;
-    const std::uint32_t right = after != kNone ? nodes[after].id() : 0;
-    if (before != kNone) --counts_[cached_entry(key_of(left, a))];
+    if (nodes[p].value != a) continue;
+    std::uint32_t q = p + 1;
+    if (nodes[q].removed()) q += nodes[q].length();
+    if (nodes[q].value != b) continue;
+    std::uint32_t after = q + 1;
+    if (nodes[after].removed()) after += nodes[after].length();
+    std::uint32_t before = p - 1;
+    if (nodes[before].removed()) before -= nodes[before].length();
+    // The ids beside the pair, or kEnd.
+    const std::uint32_t left = nodes[before].value;
+    const std::uint32_t right = nodes[after].value;
+    if (left != kEnd) --counts_[cached_entry(key_of(left, a))];
     --counts_[target];
-    if (after != kNone) --counts_[cached_entry(key_of(b, right))];
+    if (right != kEnd) --counts_[cached_entry(key_of(b, right))];
 
-    nodes[p] = Node::make(before, after, merged);
-    if (after != kNone) nodes[after].set_prev(p);
-    nodes[q] = Node::make(kRemoved, kRemoved, 0);
+    // Positions p + 1 to after - 1 now form one gap; q within it.
+    const Node gap = Node::gap(after - p - 1);
+    nodes[q] = gap;
+    nodes[p + 1] = gap;
+    nodes[after - 1] = gap;
+    nodes[p] = Node{merged};
 
-    if (before != kNone) add_occurrence(key_of(left, merged), before);
-    if (after != kNone) add_occurrence(key_of(merged, right), p);
+    if (left != kEnd) add_occurrence(key_of(left, merged), before);
+    if (right != kEnd) add_occurrence(key_of(merged, right), p);
     ++replaced;
   }
   size_ -= replaced;
@@ -381,14 +387,19 @@ std::size_t BasicPairIndex<Node>::merge(TokenPair pair, TokenId merged) {
 
 template <class Node>
 std::vector<TokenId> BasicPairIndex<Node>::sequence() const {
-  std::vector<TokenId> out;
-  out.reserve(size_);
-  if (nodes_.empty()) return out;
-  for (std::uint32_t p = 0; p != kNone; p = nodes_[p].next()) out.push_back(nodes_[p].id());
+  std::vector<TokenId> out(size_);
+  // Position 1 is the first id; from each id, the next one lies past the
+  // gap that may follow it.
+  const Node* nodes = nodes_.data();
+  std::size_t p = 1;
+  for (TokenId& id : out) {
+    id = nodes[p].id();
+    const Node beside = nodes[p + 1];
+    p += 1 + (beside.removed() ? beside.length() : 0);
+  }
   return out;
 }
 
-template class BasicPairIndex<CompactNode>;
-template class BasicPairIndex<WideNode>;
+template class BasicPairIndex<GapNode>;
 
 }  // namespace velkor

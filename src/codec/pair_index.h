@@ -17,43 +17,25 @@
 
 namespace velkor {
 
-// One position of the sequence: links to the neighbours and the id. A merge
-// visits positions all over the sequence, and the smaller the array the more
-// of it stays in cache, so sequences up to 16M ids take 8-byte nodes with
-// 24-bit links.
-struct CompactNode {
-  static constexpr std::uint32_t kNone = 0xFFFFFF;     // no neighbour
-  static constexpr std::uint32_t kRemoved = 0xFFFFFE;  // links of a removed node
-  static constexpr std::size_t kMaxLength = 0xFFFFF0;
+// One position of the sequence, 4 bytes: a merge visits positions all over
+// the sequence, and the smaller the array the more of it stays in cache. A
+// live position holds its id. Merges remove positions, which form gaps
+// between live ones; every removed position holds a value above kEnd, and
+// the first and the last position of a gap hold kEnd plus its length, so
+// the live neighbours of a live position are found from the positions right
+// beside it. One kEnd position before the sequence and one after it end
+// every walk.
+struct GapNode {
+  static constexpr std::uint32_t kEnd = 0x10000;  // above every id
+  static constexpr std::size_t kMaxLength = 0xFFFF0000;
 
-  std::uint64_t bits;  // prev | next << 24 | id << 48
-  static CompactNode make(std::uint64_t prev, std::uint64_t next, std::uint64_t id) {
-    return CompactNode{prev | (next << 24) | (id << 48)};
-  }
-  std::uint32_t prev() const { return static_cast<std::uint32_t>(bits & 0xFFFFFF); }
-  std::uint32_t next() const { return static_cast<std::uint32_t>((bits >> 24) & 0xFFFFFF); }
-  TokenId id() const { return static_cast<TokenId>(bits >> 48); }
-  void set_prev(std::uint64_t prev) { bits = (bits & ~std::uint64_t{0xFFFFFF}) | prev; }
+  std::uint32_t value;
+  static GapNode gap(std::uint32_t length) { return GapNode{kEnd + length}; }
+  bool removed() const { return value > kEnd; }
+  std::uint32_t length() const { return value - kEnd; }  // of a gap, at its ends
+  TokenId id() const { return static_cast<TokenId>(value); }
 };
-static_assert(sizeof(CompactNode) == 8);
-
-// For longer sequences (an encode of a very long text).
-struct WideNode {
-  static constexpr std::uint32_t kNone = 0xFFFFFFFF;
-  static constexpr std::uint32_t kRemoved = 0xFFFFFFFE;
-  static constexpr std::size_t kMaxLength = 0xFFFFFFF0;
-
-  std::uint32_t prev_;
-  std::uint32_t next_;
-  TokenId id_;
-  static WideNode make(std::uint32_t prev, std::uint32_t next, TokenId id) {
-    return WideNode{prev, next, id};
-  }
-  std::uint32_t prev() const { return prev_; }
-  std::uint32_t next() const { return next_; }
-  TokenId id() const { return id_; }
-  void set_prev(std::uint32_t prev) { prev_ = prev; }
-};
+static_assert(sizeof(GapNode) == 4);
 
 // A pair and how often it occurs.
 struct BestPair {
@@ -89,7 +71,7 @@ class BasicPairIndex {
     try {
       fill([&](TokenId id) {
         if (length == max_length) overflow();
-        nodes[length++] = Node::make(0, 0, id);
+        nodes[length++] = Node{id};
       });
     } catch (...) {
       build(0);  // an empty sequence rather than half-written nodes
@@ -119,8 +101,7 @@ class BasicPairIndex {
 
  private:
   friend struct PairIndexProbe;
-  static constexpr std::uint32_t kNone = Node::kNone;
-  static constexpr std::uint32_t kRemoved = Node::kRemoved;
+  static constexpr std::uint32_t kEnd = Node::kEnd;
   static constexpr std::uint32_t kNoEntry = 0xFFFFFFFF;
 
   // A pair and where it was formed: positions that one left-to-right pass
@@ -147,8 +128,8 @@ class BasicPairIndex {
   static std::uint32_t key_of(std::uint32_t left, std::uint32_t right) {
     return (left << 16) | right;
   }
-  // Room for max_length nodes, to be filled with just their ids, then
-  // build() on the first length of them.
+  // Room for max_length nodes after the kEnd one, to be filled with just
+  // their ids, then build() on the first length of them.
   Node* prepare(std::size_t max_length);
   void build(std::size_t length);
   [[noreturn]] static void overflow();
@@ -170,8 +151,9 @@ class BasicPairIndex {
   std::span<const std::uint32_t> take_positions(Entry& entry);
   void push(std::uint32_t count, std::uint32_t key);
 
-  // The sequence as a linked list over the original positions; position 0
-  // is never removed, so it is always the head.
+  // kEnd, the sequence with its gaps, kEnd: the positions of a sequence of
+  // n ids are 1 to n. A merge keeps the left position of a pair, so
+  // position 1 is never removed.
   std::vector<Node, HugePageAllocator<Node>> nodes_;
   std::size_t size_ = 0;
 
@@ -206,12 +188,8 @@ class BasicPairIndex {
   std::vector<std::uint32_t> excluded_;
 };
 
-// Training chunks and most texts.
-using PairIndex = BasicPairIndex<CompactNode>;
-// Sequences longer than PairIndex::kMaxLength.
-using WidePairIndex = BasicPairIndex<WideNode>;
+using PairIndex = BasicPairIndex<GapNode>;
 
-extern template class BasicPairIndex<CompactNode>;
-extern template class BasicPairIndex<WideNode>;
+extern template class BasicPairIndex<GapNode>;
 
 }  // namespace velkor

@@ -94,7 +94,6 @@ void track_rewrites(unsigned seed, int rounds) {
 
 TEST(Differential, IndexTracksRewritesAndRecounts) {
   track_rewrites<PairIndex>(20261208, 300);
-  track_rewrites<WidePairIndex>(1208, 60);  // the same code, wider links
 }
 
 template <class Index>
@@ -131,7 +130,6 @@ void track_exclusions(unsigned seed, int rounds) {
 
 TEST(Differential, ExclusionsMatchASkipList) {
   track_exclusions<PairIndex>(7, 100);
-  track_exclusions<WidePairIndex>(8, 30);
 }
 
 // ids 0 .. alphabet-1, each standing for one letter.
