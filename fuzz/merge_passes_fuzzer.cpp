@@ -2,7 +2,7 @@
 // forms (count_occur, replace_pair and the passes that recount everything)
 // on short id sequences. The input gives an alphabet, stray merges for the
 // model, the sequence (run-length coded) and a program of index operations,
-// which runs on a compact index reused after the passes and on a wide one.
+// which runs on the index the passes used, reused.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
