@@ -138,7 +138,7 @@ std::vector<TokenId> encode(const Model& model, std::string_view text, ClusterCa
   PairIndex& index = kept != nullptr ? *kept : own.emplace();
   index.assign_from(text.size(), [&](auto&& push) {
     for_each_grapheme(text, [&](std::string_view cluster) { push(id_of(cluster)); });
-  });
+  }, &model.merges);
   return apply_merges(model, index);
 }
 

@@ -23,6 +23,7 @@ constexpr std::size_t kMaxRoom = std::size_t{1} << 24;
 
 template <class Node>
 void BasicPairIndex<Node>::assign(std::span<const TokenId> ids) {
+  file_only_ = nullptr;
   Node* nodes = prepare(ids.size());
   for (std::size_t i = 0; i < ids.size(); ++i) nodes[i] = Node{ids[i]};
   build(ids.size());
@@ -98,20 +99,31 @@ void BasicPairIndex<Node>::build(std::size_t length) {
     ++counts_[entry];
     store_[filed + i - 1] = entry;
   }
-  // Each position goes to the end of its pair's stretch so far, ascending.
+  // Each position goes to the end of its pair's stretch so far, ascending;
+  // those of pairs not filed all to one word past the stretches.
   std::vector<std::uint32_t>& ends = scratch_;
   ends.resize(entries_.size());
-  std::uint32_t begin = 0;
+  std::uint32_t sink = 0;
   for (std::size_t e = 0; e < entries_.size(); ++e) {
-    ends[e] = begin;
-    begin += counts_[e];
+    if (entries_[e].head == kUnfiled) continue;
+    ends[e] = sink;
+    sink += counts_[e];
+  }
+  for (std::size_t e = 0; e < entries_.size(); ++e) {
+    if (entries_[e].head == kUnfiled) ends[e] = sink;
   }
   std::uint32_t* pool = store_.data();
-  for (std::uint32_t i = 1; i < n; ++i) pool[ends[pool[filed + i - 1]]++] = i;
-  store_.resize(filed);
+  for (std::uint32_t i = 1; i < n; ++i) {
+    std::uint32_t& end = ends[pool[filed + i - 1]];
+    pool[end] = i;
+    end += end != sink;  // a stretch that ends at the sink is full by then
+  }
+  store_.resize((std::size_t{sink} + 1 + kBlock - 1) / kBlock * kBlock);
   for (std::size_t e = 0; e < entries_.size(); ++e) {
-    entries_[e].built = counts_[e];
-    entries_[e].begin = ends[e] - counts_[e];
+    if (entries_[e].head != kUnfiled) {
+      entries_[e].built = counts_[e];
+      entries_[e].begin = ends[e] - counts_[e];
+    }
     heap_.push_back((std::uint64_t{counts_[e]} << 32) |
                     static_cast<std::uint32_t>(~entries_[e].key));
   }
@@ -142,7 +154,12 @@ std::uint32_t BasicPairIndex<Node>::find_or_add(std::uint32_t key) {
     }
   }
   const auto entry = static_cast<std::uint32_t>(entries_.size());
-  entries_.emplace_back().key = key;
+  Entry& added = entries_.emplace_back();
+  added.key = key;
+  if (file_only_ != nullptr &&
+      !file_only_->contains(TokenPair{static_cast<TokenId>(key >> 16), static_cast<TokenId>(key)})) {
+    added.head = kUnfiled;
+  }
   counts_.push_back(0);
   table_[bucket] = (std::uint64_t{key} << 32) | (entry + 1);
   // Keep the load at most one half so probe runs stay short.
@@ -226,7 +243,7 @@ std::uint32_t BasicPairIndex<Node>::new_block() {
     return block;
   }
   const std::size_t words = store_.size();
-  if (words / kBlock >= kNoBlock) fail("too many positions for the pair index");
+  if (words / kBlock >= kUnfiled) fail("too many positions for the pair index");
   store_.resize(words + kBlock);
   return static_cast<std::uint32_t>(words / kBlock);
 }
@@ -253,6 +270,7 @@ template <class Node>
     grown_.push_back(index);
   }
   std::uint32_t used = entry->tail_used;
+  if (entry->head == kUnfiled) return;
   if (entry->head == kNoBlock) {
     const std::uint32_t block = new_block();
     entry->head = block;
@@ -324,7 +342,18 @@ std::size_t BasicPairIndex<Node>::merge(TokenPair pair, TokenId merged) {
   const std::uint32_t stretch_size = entries_[target].built;
   // Occurrences formed while this merge runs are not part of it (the merge
   // never rescans what it has written), so work on the list as it stands.
-  const std::span<const std::uint32_t> candidates = take_positions(entries_[target]);
+  std::span<const std::uint32_t> candidates;
+  if (entries_[target].head == kUnfiled) {
+    // Every position holding a; filed from now on.
+    scratch_.clear();
+    for (std::uint32_t p = 1; p + 1 < nodes_.size(); ++p) {
+      if (nodes_[p].value == a) scratch_.push_back(p);
+    }
+    entries_[target].head = kNoBlock;
+    candidates = scratch_;
+  } else {
+    candidates = take_positions(entries_[target]);
+  }
 
   // Left to right, each step is one rewrite of the current sequence with
   // exact counts, so a position consumed by an earlier match (now removed)

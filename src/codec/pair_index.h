@@ -61,11 +61,16 @@ class BasicPairIndex {
   // trainer can take one chunk after another without allocating again.
   // ids.size() must not exceed kMaxLength.
   void assign(std::span<const TokenId> ids);
+  using MergeMap = HashMap<TokenPair, TokenId>;
   // As assign(), for the ids that fill(push) hands to push one at a time,
   // at most max_length of them. They go straight into the index's own
   // storage, so no separate copy of the sequence is ever held.
+  // With merges, the positions of a pair are filed only if merges holds it
+  // (all pairs are counted still): a pair that is not filed is found by a
+  // walk over the whole sequence if it is merged after all.
   template <class Fill>
-  void assign_from(std::size_t max_length, Fill&& fill) {
+  void assign_from(std::size_t max_length, Fill&& fill, const MergeMap* merges = nullptr) {
+    file_only_ = merges;
     Node* nodes = prepare(max_length);
     std::size_t length = 0;
     try {
@@ -113,7 +118,7 @@ class BasicPairIndex {
     std::uint32_t key;        // left << 16 | right
     std::uint32_t built = 0;  // positions in store_ from begin on, ascending
     std::uint32_t begin = 0;
-    std::uint32_t head = kNoBlock;  // first block of the added positions
+    std::uint32_t head = kNoBlock;  // first block of the added positions, or kUnfiled
     std::uint32_t tail = kNoBlock;  // last block, holding tail_used of them
     std::uint8_t tail_used = 0;
     bool sorted = true;  // the added positions ascend (so no repeats)
@@ -124,6 +129,7 @@ class BasicPairIndex {
   // A block of added positions: kBlock - 1 positions, then the next block.
   static constexpr std::uint32_t kBlock = 8;
   static constexpr std::uint32_t kNoBlock = 0xFFFFFFFF;
+  static constexpr std::uint32_t kUnfiled = 0xFFFFFFFE;  // head of a pair not filed
 
   static std::uint32_t key_of(std::uint32_t left, std::uint32_t right) {
     return (left << 16) | right;
@@ -155,6 +161,7 @@ class BasicPairIndex {
   // n ids are 1 to n. A merge keeps the left position of a pair, so
   // position 1 is never removed.
   std::vector<Node, HugePageAllocator<Node>> nodes_;
+  const MergeMap* file_only_ = nullptr;
   std::size_t size_ = 0;
 
   std::vector<Entry> entries_;
