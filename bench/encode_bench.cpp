@@ -45,7 +45,9 @@ void run(const velkor::Model& model, const std::string& text, double* seconds) {
   double t1 = thread_seconds();
   std::vector<velkor::TokenId> ids = velkor::cluster_ids(model, text);
   double t2 = thread_seconds();
-  velkor::PairIndex index(ids);
+  velkor::PairIndex index;  // built as encode() builds it
+  index.assign_from(ids.size(), [&](auto&& push) { for (velkor::TokenId id : ids) push(id); },
+                    &model.merges);
   double t3 = thread_seconds();
   while (auto best = index.best()) {
     auto merge = model.merges.find(best->pair);
