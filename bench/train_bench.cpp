@@ -74,6 +74,7 @@ std::vector<ChunkTimes> run_once(const std::string& text, std::size_t& merges_le
     mark(kKnown);
     velkor::console_write("Finish converting new read chunk to tokens\n");
     velkor::merge_learning_pass(model, index, out, {});
+    index.release();
     mark(kLearn);
     velkor::save_model(model);
     mark(kSave);

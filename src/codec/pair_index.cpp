@@ -415,6 +415,21 @@ std::size_t BasicPairIndex<Node>::merge(TokenPair pair, TokenId merged) {
 }
 
 template <class Node>
+void BasicPairIndex<Node>::release() {
+  // A build files each position once, so the first length words of the
+  // store are written again by a sequence of the same length.
+  const std::size_t length = nodes_.size();
+  build(0);
+  release_beyond(nodes_, length);
+  release_beyond(store_, length);
+  release_beyond(entries_, 0);
+  release_beyond(counts_, 0);
+  release_beyond(heap_, 0);
+  release_beyond(table_, table_.size());
+  release_beyond(scratch_, 0);
+}
+
+template <class Node>
 std::vector<TokenId> BasicPairIndex<Node>::sequence() const {
   std::vector<TokenId> out(size_);
   // Position 1 is the first id; from each id, the next one lies past the

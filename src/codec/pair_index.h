@@ -88,6 +88,14 @@ class BasicPairIndex {
   // Number of ids in the current sequence.
   std::size_t size() const { return size_; }
 
+  // Empties the index, as assign() of no ids would, and hands the pages of
+  // its arrays back to the system, keeping their room and the pages that a
+  // next sequence as long as this one writes first (its positions, filed
+  // once each). A trainer calls it after each chunk: the next chunk
+  // allocates nothing, and its peak does not stack on the pages that this
+  // chunk's merges grew into.
+  void release();
+
   // The most frequent pair that is not excluded; among equal counts the
   // smallest pair (left id, then right id). Empty
   // when no such pair occurs.

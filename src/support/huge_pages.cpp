@@ -1,7 +1,9 @@
 #include "support/huge_pages.h"
 
 #include <sys/mman.h>
+#include <unistd.h>
 
+#include <cstdint>
 #include <cstdlib>
 
 namespace velkor {
@@ -18,6 +20,14 @@ void* allocate_huge(std::size_t bytes) {
   }
   if (memory == nullptr) throw std::bad_alloc();
   return memory;
+}
+
+void release_pages(void* begin, std::size_t bytes) noexcept {
+  static const auto kPage = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+  const auto start = reinterpret_cast<std::uintptr_t>(begin);
+  const std::uintptr_t first = (start + kPage - 1) & ~(kPage - 1);
+  const std::uintptr_t end = (start + bytes) & ~(kPage - 1);
+  if (end > first) madvise(reinterpret_cast<void*>(first), end - first, MADV_DONTNEED);
 }
 
 }  // namespace velkor

@@ -3,6 +3,7 @@
 // small pages nearly every such touch would also miss the TLB.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdlib>
 #include <new>
@@ -13,6 +14,18 @@ namespace velkor {
 // Memory for bytes (huge-page aligned from 2 MiB on) that std::free gives
 // back; throws bad_alloc.
 void* allocate_huge(std::size_t bytes);
+
+// Hands the whole pages within [begin, begin + bytes) back to the system;
+// they read as zeros when touched again.
+void release_pages(void* begin, std::size_t bytes) noexcept;
+
+// release_pages() for a vector's room from element keep to its capacity;
+// any elements there read as zeros afterwards.
+template <class Vector>
+void release_beyond(Vector& vector, std::size_t keep) noexcept {
+  keep = std::min(keep, vector.capacity());
+  release_pages(vector.data() + keep, (vector.capacity() - keep) * sizeof(*vector.data()));
+}
 
 template <class T>
 struct HugePageAllocator {

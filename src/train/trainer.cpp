@@ -97,8 +97,9 @@ void train(Model& model, std::string_view train_file, bool print_logs, std::stri
 
   // Both passes work on a pair index of the chunk; it keeps the pair counts
   // exact as merges are applied instead of recounting the chunk. One index
-  // takes every chunk in turn and keeps its storage, so later chunks neither
-  // allocate nor fault in fresh pages.
+  // takes every chunk in turn and keeps its room, so later chunks do not
+  // allocate again; what a chunk's merges grew into goes back to the system
+  // before the next chunk is read, so that chunk peaks do not stack.
   PairIndex index;
   const PassOutput out = standard_pass_output(print_logs, log);
   for (bool first_chunk = true;; first_chunk = false) {
@@ -112,6 +113,7 @@ void train(Model& model, std::string_view train_file, bool print_logs, std::stri
     if (!first_chunk) known_merge_pass(model, index, out, check_interrupt);
     console_write(messages::kChunkConverted);
     merge_learning_pass(model, index, out, check_interrupt);
+    index.release();
     save_model(model);
     or_fail(messages::kToWork, [&] { log.write_all(messages::kChunkSeparator); });
   }
