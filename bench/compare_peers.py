@@ -9,10 +9,12 @@ table (the README's), with the peers' versions and the machine's load. One
 thread each (OMP_NUM_THREADS=1, RAYON_NUM_THREADS=1, num_threads=1), and
 every tool on its fastest single-thread path:
 
-- training: CPU time and peak resident memory of a child process that
-  imports the library and trains on the corpus (CPU time from wait4 on that
-  child alone; peak memory from the child's own VmHWM, because Linux carries
-  ru_maxrss over from the parent across exec). velkor trains from the 47-byte
+- training: CPU time and peak resident memory of a child process
+  (bench/peer_worker.py, which imports nothing but json, os, sys, time and
+  the measured library, the same for every tool) that trains on the corpus
+  (CPU time from wait4 on that child alone; peak memory from the child's own
+  VmHWM, because Linux carries ru_maxrss over from the parent across exec).
+  velkor trains from the 47-byte
   starter tokenizer (only the reserved "oov" entry); the peers train BPE
   models with the vocabulary size velkor ended with, so all three have the
   same number of tokens. Runs alternate between the tools.
@@ -63,7 +65,10 @@ REPO = HERE.parent
 sys.path.insert(0, str(HERE))
 
 import corpus  # noqa: E402
+from peer_worker import DOCUMENT_BYTES  # noqa: E402
 from velkor_tools.model import STARTER_MODEL  # noqa: E402
+
+WORKER = HERE / "peer_worker.py"
 
 TOOLS = ("velkor", "sentencepiece", "hf-tokenizers")
 PEERS = ("sentencepiece", "hf-tokenizers")
@@ -88,237 +93,8 @@ MAX_VOCAB = 65_536
 
 QUICK_TRAIN_BYTES = 3_000_000
 QUICK_EVAL_BYTES = 1_000_000
-# The second workload: documents of about this size, each its own call.
-DOCUMENT_BYTES = 2048
 WORKLOADS = ("files", "docs")
 WORKLOAD_NAMES = {"files": "whole file", "docs": "2 KB documents"}
-
-
-# ---------------------------------------------------------------------------
-# Child side: one task per process, result written as JSON.
-
-
-def _self_rss_kib() -> int:
-    """Peak resident memory of this process image, in KiB.
-
-    VmHWM, not ru_maxrss: Linux carries ru_maxrss across exec, so a child
-    spawned from a larger parent would report the parent's peak.
-    """
-    with open("/proc/self/status") as status:
-        for line in status:
-            if line.startswith("VmHWM:"):
-                return int(line.split()[1])
-    import resource
-
-    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-
-
-class _StdoutToFile:
-    """Sends fd 1 to a file: velkor prints progress there, not via sys.stdout."""
-
-    def __init__(self, path: Path):
-        self.path = path
-
-    def __enter__(self):
-        sys.stdout.flush()
-        self.saved = os.dup(1)
-        fd = os.open(self.path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
-        os.dup2(fd, 1)
-        os.close(fd)
-
-    def __exit__(self, *exc):
-        sys.stdout.flush()
-        os.dup2(self.saved, 1)
-        os.close(self.saved)
-
-
-def _train_velkor(task: dict) -> dict:
-    import velkor
-
-    out = Path(task["out"])
-    starter = out / "starter.tokenizer"
-    starter.write_bytes(STARTER_MODEL)
-    os.chdir(out)
-    data = velkor.load_from_file(str(starter))
-    rss_before = _self_rss_kib()
-    with _StdoutToFile(out / "train.stdout"):
-        start = time.perf_counter()
-        data.train(task["corpus"], False, str(out / "train.log"))
-        seconds = time.perf_counter() - start
-    model = out / "tokenizer"
-    if not model.exists():
-        raise RuntimeError("training wrote no tokenizer file")
-    vocab = len(data.vocab())
-    merges = sum(
-        1 for line in (out / "train.stdout").read_text("utf-8", "replace").splitlines()
-        if line.startswith("Token ")
-    )
-    reloaded = len(velkor.load_from_file(str(model)).vocab())
-    if reloaded != vocab:
-        raise RuntimeError(f"saved model has {reloaded} tokens, trained object {vocab}")
-    return {
-        "seconds": seconds,
-        "vocab_size": vocab,
-        "merges": merges,
-        "model": str(model),
-        "rss_before_kib": rss_before,
-    }
-
-
-def _train_sentencepiece(task: dict) -> dict:
-    import sentencepiece as spm
-
-    out = Path(task["out"])
-    rss_before = _self_rss_kib()
-    start = time.perf_counter()
-    spm.SentencePieceTrainer.train(
-        input=task["corpus"],
-        model_prefix=str(out / "sp"),
-        model_type="bpe",
-        vocab_size=task["vocab_size"],
-        character_coverage=1.0,
-        input_sentence_size=0,  # every line, no sampling
-        shuffle_input_sentence=False,
-        max_sentence_length=1 << 16,
-        num_threads=1,
-        # Compare the learning itself: no NFKC rewrite of the text, no
-        # whitespace folding (velkor does neither).
-        normalization_rule_name="identity",
-        remove_extra_whitespaces=False,
-        minloglevel=2,
-    )
-    seconds = time.perf_counter() - start
-    sp = spm.SentencePieceProcessor(model_file=str(out / "sp.model"))
-    return {
-        "seconds": seconds,
-        "vocab_size": sp.get_piece_size(),
-        "model": str(out / "sp.model"),
-        "rss_before_kib": rss_before,
-    }
-
-
-def _train_hf(task: dict) -> dict:
-    from tokenizers import Tokenizer, decoders, models, pre_tokenizers, trainers
-
-    out = Path(task["out"])
-    rss_before = _self_rss_kib()
-    start = time.perf_counter()
-    # Metaspace keeps spaces as a visible mark, so decode restores them
-    # (SentencePiece's scheme); no normaliser, as for the others.
-    tok = Tokenizer(models.BPE(unk_token="<unk>"))
-    tok.pre_tokenizer = pre_tokenizers.Metaspace()
-    tok.decoder = decoders.Metaspace()
-    trainer = trainers.BpeTrainer(
-        vocab_size=task["vocab_size"], special_tokens=["<unk>"], show_progress=False
-    )
-    tok.train([task["corpus"]], trainer)
-    seconds = time.perf_counter() - start
-    path = out / "hf.json"
-    tok.save(str(path))
-    return {
-        "seconds": seconds,
-        "vocab_size": tok.get_vocab_size(),
-        "model": str(path),
-        "rss_before_kib": rss_before,
-    }
-
-
-def _documents(text: str, size: int) -> list[str]:
-    """Line-aligned documents of about `size` bytes (a longer line is one document)."""
-    docs, current, length = [], [], 0
-    for line in text.splitlines(keepends=True):
-        current.append(line)
-        length += len(line.encode())
-        if length >= size:
-            docs.append("".join(current))
-            current, length = [], 0
-    if current:
-        docs.append("".join(current))
-    return docs
-
-
-def _codec_api(tool: str, model: str, workload: str):
-    """(inputs_of(text), encode(inputs) -> list of id lists, decode(id lists) -> texts).
-
-    Each tool on its fastest single-thread path: velkor one call on the whole
-    text, or one call per document; sentencepiece and HF tokenizers their
-    batch calls over the file's lines or over the documents.
-    """
-    if workload == "files":
-        inputs_of = (lambda text: text) if tool == "velkor" else (
-            lambda text: text.splitlines(keepends=True))
-    else:
-        inputs_of = lambda text: _documents(text, DOCUMENT_BYTES)  # noqa: E731
-    if tool == "velkor":
-        import velkor
-
-        data = velkor.load_from_file(model)
-        if workload == "files":
-            return inputs_of, lambda text: [data.encode(text)], lambda ids: [data.decode(ids[0])]
-        enc, dec = data.encode, data.decode
-        return inputs_of, lambda docs: [enc(d) for d in docs], lambda ids: [dec(i) for i in ids]
-    if tool == "sentencepiece":
-        import sentencepiece as spm
-
-        sp = spm.SentencePieceProcessor(model_file=model, num_threads=1)
-        return (inputs_of, lambda texts: sp.encode(texts, num_threads=1),
-                lambda ids: sp.decode(ids, num_threads=1))
-    if tool == "hf-tokenizers":
-        from tokenizers import Tokenizer
-
-        tok = Tokenizer.from_file(model)
-        batch = getattr(tok, "encode_batch_fast", tok.encode_batch)  # no offsets, when offered
-        return (inputs_of,
-                lambda texts: [e.ids for e in batch(texts, add_special_tokens=False)],
-                lambda ids: tok.decode_batch(ids))
-    raise ValueError(tool)
-
-
-def _clock(fn, arg):
-    """(wall seconds, CPU seconds, result) of one call."""
-    wall, cpu = time.perf_counter(), time.process_time()
-    result = fn(arg)
-    return time.perf_counter() - wall, time.process_time() - cpu, result
-
-
-def _codec(task: dict) -> dict:
-    """One tool, one workload, one text, in a fresh process: the first calls count."""
-    inputs_of, encode, decode = _codec_api(task["tool"], task["model"], task["workload"])
-    text = Path(task["text"]).read_text("utf-8")
-    inputs = inputs_of(text)
-    enc_s, enc_cpu, ids = _clock(encode, inputs)
-    dec_s, dec_cpu, back = _clock(decode, ids)
-    # A second encode shows what the first call pays extra.
-    later_s, later_cpu, _ = _clock(encode, inputs)
-    back_text = "".join(back)
-    return {
-        "bytes": len(text.encode()),
-        "inputs": 1 if isinstance(inputs, str) else len(inputs),
-        "tokens": sum(len(i) for i in ids),
-        "encode_s": enc_s,
-        "encode_cpu_s": enc_cpu,
-        "later_encode_s": later_s,
-        "later_encode_cpu_s": later_cpu,
-        "decode_s": dec_s,
-        "decode_cpu_s": dec_cpu,
-        "decoded_bytes": len(back_text.encode()),
-        "roundtrip": back_text == text,
-    }
-
-
-WORKERS = {
-    "train-velkor": _train_velkor,
-    "train-sentencepiece": _train_sentencepiece,
-    "train-hf-tokenizers": _train_hf,
-    "codec": _codec,
-}
-
-
-def worker_main(task_file: str) -> None:
-    task = json.loads(Path(task_file).read_text())
-    result = WORKERS[task["kind"]](task)
-    result["peak_kib"] = _self_rss_kib()
-    Path(task["result"]).write_text(json.dumps(result))
 
 
 # ---------------------------------------------------------------------------
@@ -351,7 +127,7 @@ def run_child(task: dict, workdir: Path, timeout: float) -> Outcome:
     with open(stderr_path, "wb") as stderr:
         start = time.perf_counter()
         proc = subprocess.Popen(
-            [sys.executable, str(Path(__file__).resolve()), "--worker", str(task_file)],
+            [sys.executable, str(WORKER), str(task_file)],
             stdin=subprocess.DEVNULL,
             stdout=stderr,
             stderr=stderr,
@@ -526,7 +302,6 @@ def main() -> None:
     parser = argparse.ArgumentParser(
         description="Benchmark velkor against sentencepiece and HF tokenizers."
     )
-    parser.add_argument("--worker", help=argparse.SUPPRESS)
     parser.add_argument("--quick", action="store_true",
                         help="train on a 3 MB subset, encode 1 MB texts, one run each")
     parser.add_argument("--eval-bytes", type=int, default=None,
@@ -548,9 +323,6 @@ def main() -> None:
                         help="work in DIR and keep the trained models there")
     parser.add_argument("--json", metavar="PATH", help="also write all numbers to PATH")
     args = parser.parse_args()
-    if args.worker:
-        worker_main(args.worker)
-        return
     runs = args.runs or (1 if args.quick else 3)
     train_runs = args.train_runs or (1 if args.quick else 2)
 
@@ -600,6 +372,9 @@ def main() -> None:
         out = workdir / f"{tool}-{run}"
         out.mkdir(exist_ok=True)
         task = {"kind": f"train-{tool}", "tool": tool, "corpus": str(train_file), "out": str(out)}
+        if tool == "velkor":
+            task["starter"] = str(out / "starter.tokenizer")
+            Path(task["starter"]).write_bytes(STARTER_MODEL)
         if vocab is not None:
             task["vocab_size"] = vocab
         print(f"training {tool} (run {run + 1}) ...", flush=True)
