@@ -416,12 +416,13 @@ std::size_t BasicPairIndex<Node>::merge(TokenPair pair, TokenId merged) {
 
 template <class Node>
 void BasicPairIndex<Node>::release() {
-  // A build files each position once, so the first length words of the
-  // store are written again by a sequence of the same length.
+  // A build writes two words of the store per position (its entry, parked
+  // after the filed stretches, and then the position itself), so the first
+  // 2 * length words are written again by a sequence of the same length.
   const std::size_t length = nodes_.size();
   build(0);
   release_beyond(nodes_, length);
-  release_beyond(store_, length);
+  release_beyond(store_, 2 * length);
   release_beyond(entries_, 0);
   release_beyond(counts_, 0);
   release_beyond(heap_, 0);
