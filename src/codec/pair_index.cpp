@@ -420,13 +420,18 @@ void BasicPairIndex<Node>::release() {
   // after the filed stretches, and then the position itself), so the first
   // 2 * length words are written again by a sequence of the same length.
   const std::size_t length = nodes_.size();
+  // The table keeps its size: grown again from the smallest one, it would
+  // be rehashed a dozen times by the next chunk.
+  std::vector<std::uint64_t> table;
+  table.swap(table_);
   build(0);
+  table_.swap(table);
+  std::fill(table_.begin(), table_.end(), 0);
   release_beyond(nodes_, length);
   release_beyond(store_, 2 * length);
   release_beyond(entries_, 0);
   release_beyond(counts_, 0);
   release_beyond(heap_, 0);
-  release_beyond(table_, table_.size());
   release_beyond(scratch_, 0);
 }
 
