@@ -25,6 +25,7 @@ TEST(ChunkIds, AgreeWithPlainProbing) {
                                        "e\xCC\x81",
                                        "\xC3\xA9",
                                        "\xE4\xB8\xAD",
+                                       "\xE4\xB8\xAD\xCC\x81\xCC\x81",  // 7 bytes, one cluster
                                        "\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD",
                                        "\xFF",
                                        "<|im_start|>",
