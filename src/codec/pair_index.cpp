@@ -378,13 +378,10 @@ std::size_t BasicPairIndex<Node>::merge(TokenPair pair, TokenId merged) {
     // kEnd the second.
     const std::uint32_t p = candidates[k];
     if (nodes[p].value != a) continue;
-    std::uint32_t q = p + 1;
-    if (nodes[q].removed()) q += nodes[q].length();
+    const std::uint32_t q = p + 1 + nodes[p + 1].skip();
     if (nodes[q].value != b) continue;
-    std::uint32_t after = q + 1;
-    if (nodes[after].removed()) after += nodes[after].length();
-    std::uint32_t before = p - 1;
-    if (nodes[before].removed()) before -= nodes[before].length();
+    const std::uint32_t after = q + 1 + nodes[q + 1].skip();
+    const std::uint32_t before = p - 1 - nodes[p - 1].skip();
     // The ids beside the pair, or kEnd.
     const std::uint32_t left = nodes[before].value;
     const std::uint32_t right = nodes[after].value;
@@ -444,8 +441,7 @@ std::vector<TokenId> BasicPairIndex<Node>::sequence() const {
   std::size_t p = 1;
   for (TokenId& id : out) {
     id = nodes[p].id();
-    const Node beside = nodes[p + 1];
-    p += 1 + (beside.removed() ? beside.length() : 0);
+    p += 1 + nodes[p + 1].skip();
   }
   return out;
 }
