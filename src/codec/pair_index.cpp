@@ -84,24 +84,27 @@ void BasicPairIndex<Node>::build(std::size_t length) {
   }
   cache_.assign(std::size_t{1} << (32 - cache_shift_), 0);
   if (n < 2) return;
-  // The positions filed by pair, then room for the blocks of a chunk's
-  // merges beyond what the freed stretches give, asked for at once so the
-  // store is not copied as it grows; pages never written cost nothing.
-  // Right after the stretches, one lookup per position parks its entry,
-  // where blocks go later.
-  const std::size_t filed = (std::size_t{n} - 1 + kBlock - 1) / kBlock * kBlock;
-  const std::size_t want = std::max(std::size_t{n} + 2 * room, filed + n);
-  if (store_.capacity() < std::max(std::size_t{n} + room, filed + n)) store_.reserve(want);
-  store_.resize(filed + n - 1);
-  const Node* nodes = nodes_.data();
+  // Room for the blocks of a chunk's merges beyond what the freed stretches
+  // give, asked for at once so the store is not copied as it grows; pages
+  // never written cost nothing.
+  if (store_.capacity() < std::size_t{n} + room) store_.reserve(std::size_t{n} + 2 * room);
+  // The nodes hold just the ids so far. One lookup per position, whose
+  // entry is parked in its node (the left id of the entry's key gives the
+  // id back); the stretches are laid out by the counts, and a second pass
+  // files each position.
+  Node* nodes = nodes_.data();
+  std::uint32_t left = nodes[1].value;
   for (std::uint32_t i = 1; i < n; ++i) {
-    const std::uint32_t entry = cached_entry(key_of(nodes[i].value, nodes[i + 1].value));
+    const std::uint32_t right = nodes[i + 1].value;
+    const std::uint32_t entry = cached_entry(key_of(left, right));
     ++counts_[entry];
-    store_[filed + i - 1] = entry;
+    nodes[i].value = entry;
+    left = right;
   }
-  // Each position goes to the end of its pair's stretch so far, ascending;
-  // those of pairs not filed all to one word past the stretches.
-  std::vector<std::uint32_t>& ends = scratch_;
+  // For each entry, its left id and the end of its stretch so far (heap_'s
+  // room, not yet in use); the positions of pairs not filed all go to one
+  // word past the stretches.
+  std::vector<std::uint64_t>& ends = heap_;
   ends.resize(entries_.size());
   std::uint32_t sink = 0;
   for (std::size_t e = 0; e < entries_.size(); ++e) {
@@ -111,21 +114,23 @@ void BasicPairIndex<Node>::build(std::size_t length) {
   }
   for (std::size_t e = 0; e < entries_.size(); ++e) {
     if (entries_[e].head == kUnfiled) ends[e] = sink;
-  }
-  std::uint32_t* pool = store_.data();
-  for (std::uint32_t i = 1; i < n; ++i) {
-    std::uint32_t& end = ends[pool[filed + i - 1]];
-    pool[end] = i;
-    end += end != sink;  // a stretch that ends at the sink is full by then
+    ends[e] |= std::uint64_t{entries_[e].key >> 16} << 32;
   }
   store_.resize((std::size_t{sink} + 1 + kBlock - 1) / kBlock * kBlock);
+  std::uint32_t* pool = store_.data();
+  for (std::uint32_t i = 1; i < n; ++i) {
+    std::uint64_t& end = ends[nodes[i].value];
+    const auto at = static_cast<std::uint32_t>(end);
+    pool[at] = i;
+    nodes[i].value = static_cast<std::uint32_t>(end >> 32);
+    end += at != sink;  // a stretch that ends at the sink is full by then
+  }
   for (std::size_t e = 0; e < entries_.size(); ++e) {
     if (entries_[e].head != kUnfiled) {
       entries_[e].built = counts_[e];
-      entries_[e].begin = ends[e] - counts_[e];
+      entries_[e].begin = static_cast<std::uint32_t>(ends[e]) - counts_[e];
     }
-    heap_.push_back((std::uint64_t{counts_[e]} << 32) |
-                    static_cast<std::uint32_t>(~entries_[e].key));
+    ends[e] = (std::uint64_t{counts_[e]} << 32) | static_cast<std::uint32_t>(~entries_[e].key);
   }
   std::make_heap(heap_.begin(), heap_.end());
 }
