@@ -1,12 +1,16 @@
 """`velkor encode-corpus` throughput, overhead, a hand-started cluster and worker memory.
 
-Usage: python bench/encode_corpus_bench.py [--big-mb 1000] [--skip-big]
+Usage: python bench/encode_corpus_bench.py [--runs 3] [--big-mb 1000] [--skip-big]
 
 1. The benchmark corpus (bench/corpus.py, about 18 MB; --copies of it, 4 by
-   default, so that shards of 4 MB give 18 tasks) encoded by a LocalCluster of 1
-   and of 2 workers: MB/s of input by wall time, and by the workers' CPU time.
+   default, so that shards of 4 MB give 18 tasks) encoded by the command's
+   LocalCluster of 1 and of 2 workers: MB/s of input by wall time, and by the
+   workers' CPU time; the CPU time of this process, which runs the client, the
+   scheduler and the workers' nannies, beside it. The cluster's start is not
+   timed (it is printed apart).
 2. The same documents through a plain loop of Data.encode in one process
    (read, split into lines, encode), against `--workers 1`.
+   Parts 1 and 2 are repeated --runs times, interleaved, and the medians printed.
 3. The same job on a cluster started by hand (`dask scheduler`, `dask worker
    --nworkers 2`): the directory must equal the LocalCluster's.
 4. Peak resident memory of each worker on a --big-mb input (the corpus
@@ -24,19 +28,21 @@ import json
 import logging
 import os
 import resource
+import shutil
 import subprocess
 import sys
 import tempfile
 import time
 from pathlib import Path
+from statistics import median
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import corpus as bench_corpus  # noqa: E402
 
 import velkor  # noqa: E402
-from distributed import Client, LocalCluster  # noqa: E402
+from distributed import Client  # noqa: E402
 
-from velkor_tools.corpus_run import encode_corpus  # noqa: E402
+from velkor_tools.corpus_run import encode_corpus, local_cluster  # noqa: E402
 
 REPO = Path(__file__).resolve().parent.parent
 BUILD = REPO / "build" / "encode-corpus-bench"
@@ -84,28 +90,18 @@ def workers_rss_mib(client: Client, reset: bool) -> list[float]:
     return sorted(client.run(_reset_peak if reset else _status_mib, *(() if reset else ("VmHWM",))).values())
 
 
-def local_cluster(workers: int) -> tuple[LocalCluster, Client]:
-    cluster = LocalCluster(
-        n_workers=workers,
-        threads_per_worker=1,
-        processes=True,
-        dashboard_address="127.0.0.1:0",
-        silence_logs=logging.ERROR,
-    )
-    return cluster, Client(cluster)
-
-
 def timed_run(client: Client, model: Path, inputs: list[Path], out: Path, shard_mb: float) -> dict[str, float]:
-    """Wall and worker CPU seconds of one encode-corpus run on client."""
+    """Wall seconds, worker CPU seconds and this process's CPU seconds of one
+    encode-corpus run on client."""
     before = workers_cpu(client)
-    started = time.perf_counter()
+    started, own = time.perf_counter(), time.process_time()
     manifest = encode_corpus(
         str(model), [str(path) for path in inputs], str(out), client=client, shard_bytes=int(shard_mb * 1e6)
     )
-    wall = time.perf_counter() - started
+    wall, own = time.perf_counter() - started, time.process_time() - own
     after = workers_cpu(client)
     cpu = sum(after[name] - before.get(name, 0.0) for name in after)
-    return {"wall": wall, "cpu": cpu, "bytes": manifest["bytes"], "tokens": manifest["tokens"]}
+    return {"wall": wall, "cpu": cpu, "client": own, "bytes": manifest["bytes"], "tokens": manifest["tokens"]}
 
 
 def plain_loop(model: Path, text: Path) -> dict[str, float]:
@@ -117,6 +113,27 @@ def plain_loop(model: Path, text: Path) -> dict[str, float]:
         for line in file.read().split(b"\n")[:-1]:
             tokens += len(data.encode(line.removesuffix(b"\r").decode("utf-8")))
     return {"wall": time.perf_counter() - started, "cpu": time.process_time() - cpu0, "tokens": tokens}
+
+
+def report(size: float, results: dict) -> None:
+    """Prints MB/s by wall and per CPU second, and the ratios the figures are about."""
+    one, two, loop = results[1], results[2], results["loop"]
+    for workers, result in ((1, one), (2, two)):
+        print(
+            f"  LocalCluster, {workers} worker(s): {size / result['wall']:.1f} MB/s wall, "
+            f"{size / result['cpu']:.1f} MB/s per worker CPU second ({result['wall']:.2f} s, "
+            f"{result['cpu']:.2f} worker CPU s, {result['client']:.2f} CPU s in client, scheduler and nannies; "
+            f"cluster start {result['start']:.1f} s, not timed)"
+        )
+    print(
+        f"  plain Data.encode loop, one process: {size / loop['wall']:.1f} MB/s wall, "
+        f"{size / loop['cpu']:.1f} MB/s per CPU second"
+    )
+    print(
+        f"  2 workers / 1 worker: {one['wall'] / two['wall']:.2f}x by wall, "
+        f"{one['cpu'] / two['cpu']:.2f}x per CPU second; "
+        f"--workers 1 / plain loop: {loop['wall'] / one['wall']:.2f}x by wall, {loop['cpu'] / one['cpu']:.2f}x by CPU"
+    )
 
 
 def same_directory(first: Path, second: Path) -> bool:
@@ -163,6 +180,7 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--big-mb", type=int, default=1000, help="size of the memory test's input")
     parser.add_argument("--skip-big", action="store_true")
+    parser.add_argument("--runs", type=int, default=3, help="repetitions of parts 1 and 2")
     parser.add_argument("--shard-mb", type=float, default=4.0, help="shard size of parts 1 to 3")
     parser.add_argument("--copies", type=int, default=4, help="copies of the corpus in the input of parts 1 to 3")
     args = parser.parse_args()
@@ -177,29 +195,26 @@ def main() -> None:
 
     with tempfile.TemporaryDirectory(prefix="velkor-corpus-bench-") as scratch:
         work = Path(scratch)
-        results = {}
-        for workers in (1, 2):
-            cluster, client = local_cluster(workers)
-            with cluster, client:
-                client.wait_for_workers(workers)
-                results[workers] = timed_run(client, model, [text], work / f"local-{workers}", args.shard_mb)
-            result = results[workers]
-            print(
-                f"LocalCluster, {workers} worker(s): {size / result['wall']:.1f} MB/s wall, "
-                f"{size / result['cpu']:.1f} MB/s per worker CPU second ({result['wall']:.2f} s, "
-                f"{result['cpu']:.2f} CPU s)"
-            )
-        print(
-            f"2 workers / 1 worker: {results[1]['wall'] / results[2]['wall']:.2f}x by wall time; "
-            f"same directory: {same_directory(work / 'local-1', work / 'local-2')}"
-        )
-        loop = plain_loop(model, text)
-        assert loop["tokens"] == results[1]["tokens"]
-        print(
-            f"plain Data.encode loop, one process: {size / loop['wall']:.1f} MB/s wall, "
-            f"{size / loop['cpu']:.1f} MB/s per CPU second; --workers 1 against it: "
-            f"{loop['wall'] / results[1]['wall']:.2f}x by wall, {loop['cpu'] / results[1]['cpu']:.2f}x by CPU"
-        )
+        runs: list[dict[str, dict[str, float]]] = []
+        for number in range(args.runs):
+            results = {}
+            for workers in (1, 2):
+                out = work / f"local-{workers}"
+                shutil.rmtree(out, ignore_errors=True)
+                started = time.perf_counter()
+                with local_cluster(workers) as cluster, Client(cluster) as client:
+                    client.wait_for_workers(workers)
+                    start = time.perf_counter() - started
+                    results[workers] = timed_run(client, model, [text], out, args.shard_mb) | {"start": start}
+            results["loop"] = plain_loop(model, text)
+            assert results["loop"]["tokens"] == results[1]["tokens"]
+            assert same_directory(work / "local-1", work / "local-2"), "1 and 2 workers wrote different directories"
+            runs.append(results)
+            print(f"run {number + 1}: load average {os.getloadavg()[0]:.1f}")
+            report(size, results)
+        if args.runs > 1:
+            print(f"medians of {args.runs} runs:")
+            report(size, {key: {name: median(run[key][name] for run in runs) for name in runs[0][key]} for key in runs[0]})
         by_hand_cluster(model, text, work / "local-2", work, args.shard_mb)
 
         if not args.skip_big:
@@ -210,8 +225,7 @@ def main() -> None:
                     while out.tell() < args.big_mb * 1e6:
                         out.write(chunk)
             for shard_mb in (64, 16):
-                cluster, client = local_cluster(2)
-                with cluster, client:
+                with local_cluster(2) as cluster, Client(cluster) as client:
                     client.wait_for_workers(2)
                     baseline = workers_rss_mib(client, reset=True)
                     result = timed_run(client, model, [big], work / f"big-{shard_mb}", shard_mb)

@@ -1,10 +1,10 @@
 """`velkor encode-corpus` on a shared two-worker Dask LocalCluster."""
 
 import json
-import logging
 import os
 import re
 import signal
+import socket
 import subprocess
 import sys
 from hashlib import sha256
@@ -18,8 +18,8 @@ import velkor
 from conftest import MINIMAL_IMAGE
 from velkor_tools import corpus_task
 from velkor_tools.corpus import open_shards
-from velkor_tools.corpus_run import encode_corpus
-from velkor_tools.corpus_task import line_batches, plan_file
+from velkor_tools.corpus_run import encode_corpus, local_cluster
+from velkor_tools.corpus_task import line_blocks, plan_file, split_lines
 from velkor_tools.errors import ToolError
 
 distributed = pytest.importorskip("distributed")
@@ -46,16 +46,16 @@ def test_planned_ranges_read_in_small_blocks_give_every_line(tmp_path):
         for shard_bytes, block_size in ((len(raw), 1), (5, 2), (9, 7), (40, 1 << 20)):
             ranges = plan_file(str(tmp_path / "t"), len(raw), shard_bytes)
             assert all(raw[end - 1] == ord("\n") for _, end in ranges[:-1])
-            found = [line for start, end in ranges for batch in line_batches(file, start, end, block_size) for line in batch]
-            assert found == expected
+            blocks = [block for start, end in ranges for block in line_blocks(file, start, end, block_size)]
+            assert [line for block in blocks for line in split_lines(block)] == expected
+            assert [line for block in blocks for line in split_lines(block.decode())] == [x.decode() for x in expected]
 
 
-def test_a_task_with_small_blocks_and_buffers_writes_the_whole_shard(job, tmp_path, monkeypatch):
+def test_a_task_with_small_blocks_writes_the_whole_shard(job, tmp_path, monkeypatch):
     model, inputs, documents = job
     image = Path(model).read_bytes()
     corpus_task.ModelPlugin(image).setup(None)  # in this process, as on a worker
     monkeypatch.setattr(corpus_task, "BLOCK", 16)
-    monkeypatch.setattr(corpus_task, "ID_BUFFER", 3)
     size = os.path.getsize(inputs[0])
     task = corpus_task.Task(7, 0, inputs[0], 0, size, False, "text", "strict", str(tmp_path), sha256(image).hexdigest())
     record = corpus_task.encode_task(task)
@@ -68,9 +68,7 @@ def test_a_task_with_small_blocks_and_buffers_writes_the_whole_shard(job, tmp_pa
 
 @pytest.fixture(scope="module")
 def client():
-    with distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, dashboard_address="127.0.0.1:0", silence_logs=logging.ERROR
-    ) as cluster, distributed.Client(cluster) as client:
+    with local_cluster(2) as cluster, distributed.Client(cluster) as client:
         yield client
 
 
@@ -134,8 +132,6 @@ def test_command_with_one_local_worker_writes_the_same_directory(job, reference,
 KILLED_RUN = """
 import os, signal, sys
 from velkor_tools.corpus_run import encode_corpus
-from velkor_tools import corpus_task
-from velkor_tools.corpus_task import line_batches, plan_file
 model, address, out, shard_bytes, *inputs = sys.argv[1:]
 calls = 0
 def progress(state):
@@ -177,12 +173,16 @@ def test_strict_stops_at_the_line_and_replace_counts_it(job, client, tmp_path):
         with pytest.raises(ToolError, match=f"^{path}:{line}: "):
             encode_corpus(model, [str(path)], str(out / path.suffix), client=client, shard_bytes=8)
         assert not (out / path.suffix / "manifest.json").exists()
+    with pytest.raises(ToolError, match="holds an unfinished run with other inputs or settings"):
+        encode_corpus(model, [str(bad_text)], str(out / ".jsonl"), client=client, shard_bytes=8)
 
     # Resuming the stopped run with --errors replace finishes it.
     manifest = encode_corpus(model, [str(bad_text)], str(out / ".txt"), client=client, shard_bytes=8, errors="replace")
     assert manifest["replaced_lines"] == 1
     data = velkor.load_from_file(model)
     assert list(open_shards(out / ".txt")[2]) == data.encode("bad \ufffd byte")
+    with pytest.raises(ToolError, match="holds a finished corpus of other inputs or settings"):
+        encode_corpus(model, [str(bad_text)], str(out / ".txt"), client=client, shard_bytes=9, errors="replace")
     manifest = encode_corpus(model, [str(bad_jsonl)], str(out / "j"), client=client, errors="replace")
     assert manifest["replaced_lines"] == 3
     assert [list(ids) for ids in open_shards(out / "j")] == [data.encode(t) for t in ("ok", "", "", "\ufffd")]
@@ -202,15 +202,26 @@ def test_refused_before_any_work(job, tmp_path):
     assert not (tmp_path / "out").exists()
 
 
-def test_without_dask_the_command_says_how_to_install_it(job, tmp_path):
+def test_one_line_errors_without_dask_and_without_a_scheduler(job, tmp_path):
     model, inputs, _ = job
-    script = "import sys; sys.modules['dask'] = None; from velkor_tools.cli import main; sys.exit(main(sys.argv[1:]))"
+    arguments = ["encode-corpus", model, *inputs, "-o", str(tmp_path / "out")]
+    without_dask = "import sys; sys.modules['dask'] = None; from velkor_tools.cli import main; sys.exit(main(sys.argv[1:]))"
+    result = subprocess.run([sys.executable, "-c", without_dask, *arguments], capture_output=True, text=True)
+    assert (result.returncode, result.stderr) == (1, "velkor: encode-corpus needs Dask: pip install 'velkor[corpus]'\n")
+
+    with socket.socket() as probe:  # a port where nothing listens once it is closed
+        probe.bind(("127.0.0.1", 0))
+        address = f"tcp://127.0.0.1:{probe.getsockname()[1]}"
+    environment = os.environ | {"DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT": "0.5s"}
     result = subprocess.run(
-        [sys.executable, "-c", script, "encode-corpus", model, *inputs, "-o", str(tmp_path / "out")],
+        [sys.executable, "-m", "velkor_tools", *arguments, "--scheduler", address],
         capture_output=True,
         text=True,
+        env=environment,
+        timeout=60,
     )
-    assert (result.returncode, result.stderr) == (1, "velkor: encode-corpus needs Dask: pip install 'velkor[corpus]'\n")
+    assert result.returncode == 1
+    assert re.fullmatch(f"velkor: cannot reach the Dask scheduler at {address}: [^\n]*\n", result.stderr)
 
 
 def test_worker_killed_mid_task(job, client, tmp_path):
