@@ -12,7 +12,8 @@ Usage: python bench/encode_corpus_bench.py [--runs 3] [--big-mb 1000] [--skip-bi
    (read, split into lines, encode), against `--workers 1`.
    Parts 1 and 2 are repeated --runs times, interleaved, and the medians printed.
 3. The same job on a cluster started by hand (`dask scheduler`, `dask worker
-   --nworkers 2`): the directory must equal the LocalCluster's.
+   --nworkers 2`), with Dask's defaults and with the LocalCluster's settings
+   in a Dask config file: the directory must equal the LocalCluster's.
 4. Peak resident memory of each worker on a --big-mb input (the corpus
    repeated), with shards of 64 and of 16 MB.
 
@@ -40,9 +41,10 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import corpus as bench_corpus  # noqa: E402
 
 import velkor  # noqa: E402
+import yaml  # noqa: E402 - comes with Dask
 from distributed import Client  # noqa: E402
 
-from velkor_tools.corpus_run import encode_corpus, local_cluster  # noqa: E402
+from velkor_tools.corpus_run import LOCAL_CLUSTER_CONFIG, encode_corpus, local_cluster  # noqa: E402
 
 REPO = Path(__file__).resolve().parent.parent
 BUILD = REPO / "build" / "encode-corpus-bench"
@@ -143,31 +145,50 @@ def same_directory(first: Path, second: Path) -> bool:
     return all(filecmp.cmp(first / name, second / name, shallow=False) for name in names)
 
 
-def by_hand_cluster(model: Path, text: Path, reference: Path, work: Path, shard_mb: float) -> None:
+def by_hand_cluster(model: Path, text: Path, reference: Path, work: Path, shard_mb: float, tuned: bool) -> None:
+    """A scheduler and two workers started by hand: with Dask's defaults, or
+    (tuned) with a Dask config file holding the LocalCluster's settings."""
     dask = str(Path(sys.executable).with_name("dask"))
+    environment = dict(os.environ)
+    if tuned:
+        tree: dict = {}
+        for key, value in LOCAL_CLUSTER_CONFIG.items():
+            *parents, leaf = key.split(".")
+            node = tree
+            for parent in parents:
+                node = node.setdefault(parent, {})
+            node[leaf] = value
+        (work / "dask-config").mkdir(exist_ok=True)
+        (work / "dask-config" / "velkor.yaml").write_text(yaml.safe_dump(tree))
+        environment["DASK_CONFIG"] = str(work / "dask-config")
     address_file = work / "scheduler.json"
+    address_file.unlink(missing_ok=True)
     scheduler = subprocess.Popen(
         [dask, "scheduler", "--host", "127.0.0.1", "--port", "0", "--dashboard-address", "127.0.0.1:0",
          "--scheduler-file", str(address_file)],
         stderr=subprocess.DEVNULL,
+        env=environment,
     )
     worker = None
+    out = work / "by-hand"
+    shutil.rmtree(out, ignore_errors=True)
     try:
         while not address_file.exists():
             time.sleep(0.1)
         time.sleep(0.2)
         address = json.loads(address_file.read_text())["address"]
         worker = subprocess.Popen(
-            [dask, "worker", address, "--nworkers", "2", "--nthreads", "1"], stderr=subprocess.DEVNULL
+            [dask, "worker", address, "--nworkers", "2", "--nthreads", "1"], stderr=subprocess.DEVNULL, env=environment
         )
         with Client(address) as client:
             client.wait_for_workers(2, timeout=120)
-            result = timed_run(client, model, [text], work / "by-hand", shard_mb)
+            result = timed_run(client, model, [text], out, shard_mb)
         mb = result["bytes"] / 1e6
         print(
-            f"hand-started cluster (dask scheduler + dask worker --nworkers 2): {mb / result['wall']:.1f} MB/s wall, "
-            f"{mb / result['cpu']:.1f} MB/s per worker CPU second; "
-            f"directory equals the LocalCluster's: {same_directory(work / 'by-hand', reference)}"
+            f"hand-started cluster (dask scheduler + dask worker --nworkers 2), "
+            f"{'with the LocalCluster settings in a Dask config file' if tuned else 'Dask defaults'}: "
+            f"{mb / result['wall']:.1f} MB/s wall, {mb / result['cpu']:.1f} MB/s per worker CPU second; "
+            f"directory equals the LocalCluster's: {same_directory(out, reference)}"
         )
     finally:
         for process in (worker, scheduler):
@@ -215,7 +236,8 @@ def main() -> None:
         if args.runs > 1:
             print(f"medians of {args.runs} runs:")
             report(size, {key: {name: median(run[key][name] for run in runs) for name in runs[0][key]} for key in runs[0]})
-        by_hand_cluster(model, text, work / "local-2", work, args.shard_mb)
+        for tuned in (False, True):
+            by_hand_cluster(model, text, work / "local-2", work, args.shard_mb, tuned)
 
         if not args.skip_big:
             big = BUILD / f"big-{args.big_mb}.txt"

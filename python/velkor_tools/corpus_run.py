@@ -2,7 +2,8 @@
 
 The run writes `.journal` in the output directory first: a header naming the
 job (model sha256, inputs with size and modification time, settings), then
-one line per finished shard with its counts and the sha256 of its two files.
+one line per finished shard, once its files are synced, with its counts and
+the sha256 of its two files.
 A new run with the same job reuses a journaled shard only if both its files
 still hash to the recorded values, and redoes every other one. The manifest
 is written last, from the journal, and then the journal is removed, so a
@@ -104,6 +105,14 @@ def _file_sha256(path: Path) -> str | None:
     return digest.hexdigest()
 
 
+def _sync(path: Path) -> None:
+    descriptor = os.open(path, os.O_RDONLY)
+    try:
+        os.fsync(descriptor)
+    finally:
+        os.close(descriptor)
+
+
 def _is_temporary(name: str) -> bool:
     """A name of a shard's or of atomic_output's file in the making."""
     return name.startswith(".") and (".tmp-" in name or name.endswith(".tmp"))
@@ -147,7 +156,10 @@ class _Journal:
         self.descriptor = os.open(self.path, os.O_WRONLY | os.O_APPEND)
 
     def append(self, record: dict[str, Any]) -> None:
+        """Records a finished shard, once its files are on disk."""
         assert self.descriptor is not None
+        for path in shard_paths(self.path.parent, record["index"]):
+            _sync(path)
         os.write(self.descriptor, (json.dumps(record) + "\n").encode())
         os.fsync(self.descriptor)
 

@@ -184,8 +184,9 @@ class _HashedFile:
         self.hash.update(data)
 
     def finish(self) -> str:
-        self.file.flush()
-        os.fsync(self.file.fileno())
+        """Renames the file to its final name; returns its sha256. The file is
+        not synced here: the client syncs it before journaling it, while this
+        worker goes on with its next task."""
         self.file.close()
         os.replace(self.temporary, self.final)
         return self.hash.hexdigest()
