@@ -418,9 +418,9 @@ std::size_t BasicPairIndex<Node>::merge(TokenPair pair, TokenId merged) {
 
 template <class Node>
 void BasicPairIndex<Node>::release() {
-  // A build writes two words of the store per position (its entry, parked
-  // after the filed stretches, and then the position itself), so the first
-  // 2 * length words are written again by a sequence of the same length.
+  // A build writes one word of the store per position (the position, in
+  // its pair's stretch), so the first length words are written again by a
+  // sequence of the same length.
   const std::size_t length = nodes_.size();
   // The table keeps its size: grown again from the smallest one, it would
   // be rehashed a dozen times by the next chunk.
@@ -430,7 +430,7 @@ void BasicPairIndex<Node>::release() {
   table_.swap(table);
   std::fill(table_.begin(), table_.end(), 0);
   release_beyond(nodes_, length);
-  release_beyond(store_, 2 * length);
+  release_beyond(store_, length);
   release_beyond(entries_, 0);
   release_beyond(counts_, 0);
   release_beyond(heap_, 0);
