@@ -61,6 +61,11 @@ std::vector<TokenId> apply_merges(const Model& model, PairIndex& index) {
 // get an index of their own, given back when the call ends.
 constexpr std::size_t kKeepIndexFor = std::size_t{1} << 20;
 
+// From this text size on, the index files the positions of learned merges
+// only. A short text has nearly as many distinct pairs as positions, and
+// asking the merge map about each new pair costs more than filing it.
+constexpr std::size_t kFileMergesOnlyFrom = std::size_t{1} << 16;
+
 // The index kept between calls: one for the process, lent to one call at a
 // time (calls from the interpreter are serialised by its lock; a call that
 // finds it lent builds its own). Not thread_local: thread-local storage of a
@@ -138,7 +143,7 @@ std::vector<TokenId> encode(const Model& model, std::string_view text, ClusterCa
   PairIndex& index = kept != nullptr ? *kept : own.emplace();
   index.assign_from(text.size(), [&](auto&& push) {
     for_each_grapheme(text, [&](std::string_view cluster) { push(id_of(cluster)); });
-  }, &model.merges);
+  }, text.size() >= kFileMergesOnlyFrom ? &model.merges : nullptr);
   return apply_merges(model, index);
 }
 
