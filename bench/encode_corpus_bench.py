@@ -117,24 +117,34 @@ def plain_loop(model: Path, text: Path) -> dict[str, float]:
     return {"wall": time.perf_counter() - started, "cpu": time.process_time() - cpu0, "tokens": tokens}
 
 
-def report(size: float, results: dict) -> None:
-    """Prints MB/s by wall and per CPU second, and the ratios the figures are about."""
+def ratios(results: dict) -> dict[str, float]:
     one, two, loop = results[1], results[2], results["loop"]
-    for workers, result in ((1, one), (2, two)):
+    return {
+        "2w/1w wall": one["wall"] / two["wall"],
+        "2w/1w cpu": one["cpu"] / two["cpu"],
+        "1w/loop wall": loop["wall"] / one["wall"],
+        "1w/loop cpu": loop["cpu"] / one["cpu"],
+    }
+
+
+def report(size: float, results: dict, ratio: dict[str, float]) -> None:
+    """Prints MB/s by wall and per CPU second, and the ratios the figures are about."""
+    for workers in (1, 2):
+        result = results[workers]
         print(
             f"  LocalCluster, {workers} worker(s): {size / result['wall']:.1f} MB/s wall, "
             f"{size / result['cpu']:.1f} MB/s per worker CPU second ({result['wall']:.2f} s, "
             f"{result['cpu']:.2f} worker CPU s, {result['client']:.2f} CPU s in client, scheduler and nannies; "
             f"cluster start {result['start']:.1f} s, not timed)"
         )
+    loop = results["loop"]
     print(
         f"  plain Data.encode loop, one process: {size / loop['wall']:.1f} MB/s wall, "
         f"{size / loop['cpu']:.1f} MB/s per CPU second"
     )
     print(
-        f"  2 workers / 1 worker: {one['wall'] / two['wall']:.2f}x by wall, "
-        f"{one['cpu'] / two['cpu']:.2f}x per CPU second; "
-        f"--workers 1 / plain loop: {loop['wall'] / one['wall']:.2f}x by wall, {loop['cpu'] / one['cpu']:.2f}x by CPU"
+        f"  2 workers / 1 worker: {ratio['2w/1w wall']:.2f}x by wall, {ratio['2w/1w cpu']:.2f}x per CPU second; "
+        f"--workers 1 / plain loop: {ratio['1w/loop wall']:.2f}x by wall, {ratio['1w/loop cpu']:.2f}x by CPU"
     )
 
 
@@ -232,10 +242,12 @@ def main() -> None:
             assert same_directory(work / "local-1", work / "local-2"), "1 and 2 workers wrote different directories"
             runs.append(results)
             print(f"run {number + 1}: load average {os.getloadavg()[0]:.1f}")
-            report(size, results)
+            report(size, results, ratios(results))
         if args.runs > 1:
-            print(f"medians of {args.runs} runs:")
-            report(size, {key: {name: median(run[key][name] for run in runs) for name in runs[0][key]} for key in runs[0]})
+            print(f"medians of {args.runs} runs (the ratios: medians of each run's ratio):")
+            middle = {key: {name: median(run[key][name] for run in runs) for name in runs[0][key]} for key in runs[0]}
+            each = [ratios(run) for run in runs]
+            report(size, middle, {name: median(ratio[name] for ratio in each) for name in each[0]})
         for tuned in (False, True):
             by_hand_cluster(model, text, work / "local-2", work, args.shard_mb, tuned)
 
