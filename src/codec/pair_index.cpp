@@ -439,15 +439,18 @@ void BasicPairIndex<Node>::release() {
 
 template <class Node>
 std::vector<TokenId> BasicPairIndex<Node>::sequence() const {
-  std::vector<TokenId> out(size_);
-  // Position 1 is the first id; from each id, the next one lies past the
-  // gap that may follow it.
+  if (nodes_.empty()) return {};
+  // One pass over all positions, each written and kept only if live: no
+  // branch to mispredict and no chain of loads from gap to gap.
+  std::vector<TokenId> out(size_ + 1);
+  TokenId* next = out.data();
   const Node* nodes = nodes_.data();
-  std::size_t p = 1;
-  for (TokenId& id : out) {
-    id = nodes[p].id();
-    p += 1 + nodes[p + 1].skip();
+  const std::size_t end = nodes_.size() - 1;
+  for (std::size_t p = 1; p < end; ++p) {
+    *next = nodes[p].id();
+    next += nodes[p].value < kEnd;
   }
+  out.pop_back();
   return out;
 }
 
