@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "unicode/grapheme.h"
@@ -27,14 +28,21 @@ std::string replace_all(std::string text, std::string_view from, std::string_vie
   return out;
 }
 
-// The chunk's text: the chunk itself when it is valid UTF-8 without markers
-// (nearly always), otherwise the mended text, kept in storage.
+// The chunk's text: the chunk itself when it is valid UTF-8 without markers,
+// otherwise the mended text, kept in storage. A chunk cut from a file often
+// ends inside a character: only what follows the valid prefix is decoded
+// again, not the whole chunk.
 std::string_view chunk_text(std::string_view chunk, std::string& storage) {
-  if (!check_utf8(chunk) && chunk.find("<|im_start|>") == std::string_view::npos &&
+  const std::optional<Utf8Error> bad = check_utf8(chunk);
+  if (!bad && chunk.find("<|im_start|>") == std::string_view::npos &&
       chunk.find("<|im_end|>") == std::string_view::npos) {
     return chunk;
   }
-  storage = replace_markers(decode_utf8_lossy(chunk));
+  const std::size_t valid = bad ? bad->valid_up_to : chunk.size();
+  storage.reserve(chunk.size() + 16);
+  storage.assign(chunk.substr(0, valid));
+  if (bad) storage += decode_utf8_lossy(chunk.substr(valid));
+  storage = replace_markers(std::move(storage));
   return storage;
 }
 
