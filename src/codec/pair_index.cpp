@@ -442,11 +442,13 @@ void BasicPairIndex<Node>::release() {
   build(0);
   table_.swap(table);
   std::fill(table_.begin(), table_.end(), 0);
+  // The entries, counts and heap keep their pages: the next chunk's build
+  // writes about as many again (one entry per pair), and handing them back
+  // only had them cleared anew (training full.txt: 3.5% less CPU keeping
+  // them, the same peak; keeping the store's pages beyond the positions
+  // cost 8.6 MiB of peak).
   release_beyond(nodes_, length);
   release_beyond(store_, length);
-  release_beyond(entries_, 0);
-  release_beyond(counts_, 0);
-  release_beyond(heap_, 0);
   release_beyond(scratch_, 0);
 }
 

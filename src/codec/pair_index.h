@@ -94,9 +94,9 @@ class BasicPairIndex {
   // Empties the index, as assign() of no ids would, and hands the pages of
   // its arrays back to the system, keeping their room and the pages that a
   // next sequence as long as this one writes first (its positions, filed
-  // once each). A trainer calls it after each chunk: the next chunk
-  // allocates nothing, and its peak does not stack on the pages that this
-  // chunk's merges grew into.
+  // once each, and its pair entries). A trainer calls it after each chunk:
+  // the next chunk allocates nothing, and its peak does not stack on the
+  // pages that this chunk's merges grew into.
   void release();
 
   // The most frequent pair that is not excluded; among equal counts the
