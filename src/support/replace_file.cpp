@@ -91,6 +91,16 @@ std::optional<bool> save_through_unnamed_file(std::string_view bytes, const Targ
   write_new_file(file, target, bytes);
   char proc_path[64];
   std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", file.fd());
+  // A first save links the complete file straight in under its name, so no
+  // moment exists at which a kill would leave a temporary name behind.
+  // The file is synced already, so closing it afterwards risks nothing.
+  if (!target.exists) {
+    if (::linkat(AT_FDCWD, proc_path, AT_FDCWD, target.path.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+      file.close();
+      return true;
+    }
+    if (errno != EEXIST) return std::nullopt;
+  }
   for (int attempt = 0; attempt < 16; ++attempt) {
     std::string name = temp_name(target.folder);
     if (::linkat(AT_FDCWD, proc_path, AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) != 0) {
