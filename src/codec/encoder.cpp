@@ -97,17 +97,6 @@ KeptIndex kept_index;
 
 }  // namespace
 
-ClusterCache::ClusterCache(std::size_t text_size) noexcept {
-  single_.fill(kUnset);
-  while (bits_ < 12 && (std::size_t{8} << bits_) < text_size) ++bits_;
-}
-
-void ClusterCache::clear() noexcept {
-  single_.fill(kUnset);
-  std::fill(cells_.begin(), cells_.end(), Cell{});
-  oov_.reset();
-}
-
 TokenId ClusterCache::look_up(const Model& model, std::string_view cluster) {
   return map_lookup(model, key_, oov_, cluster);
 }
@@ -141,9 +130,12 @@ std::vector<TokenId> encode(const Model& model, std::string_view text, ClusterCa
   } give_back{kept};
   std::optional<PairIndex> own;
   PairIndex& index = kept != nullptr ? *kept : own.emplace();
-  index.assign_from(text.size(), [&](auto&& push) {
-    for_each_grapheme(text, [&](std::string_view cluster) { push(id_of(cluster)); });
-  }, text.size() >= kFileMergesOnlyFrom ? &model.merges : nullptr);
+  index.assign_from(
+      text.size(),
+      [&](auto&& push) {
+        for_each_grapheme(text, [&](std::string_view cluster) { push(id_of(cluster)); });
+      },
+      text.size() >= kFileMergesOnlyFrom ? &model.merges : nullptr);
   return apply_merges(model, index);
 }
 

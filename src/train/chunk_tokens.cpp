@@ -1,11 +1,8 @@
 #include "train/chunk_tokens.h"
 
-#include <array>
-#include <cstdint>
-#include <cstring>
 #include <optional>
-#include <vector>
 
+#include "model/cluster_id_cache.h"
 #include "unicode/grapheme.h"
 #include "unicode/utf8.h"
 
@@ -46,47 +43,18 @@ std::string_view chunk_text(std::string_view chunk, std::string& storage) {
   return storage;
 }
 
-// Cells of the cache of cluster ids of for_each_id (64 KiB).
-constexpr unsigned kClusterCacheBits = 12;
-
 // Calls emit with the id of each cluster of text in turn, giving new
-// clusters new ids.
+// clusters new ids. Within this call an entry of unicode_lookup never
+// changes, so ids once looked up are cached.
 template <class Emit>
 void for_each_id(Model& model, std::string_view text, Emit&& emit) {
-  // Ids of clusters once looked up (within this call an entry of
-  // unicode_lookup never changes): the one-byte ASCII clusters, the bulk of
-  // most texts, in a table; clusters of 2 to 7 bytes (a character or two of
-  // most scripts) in a direct-mapped cache keyed by their bytes, where a
-  // collision only replaces a cell.
-  std::array<std::int32_t, 128> ascii_ids;
-  ascii_ids.fill(-1);
-  struct Cell {
-    std::uint64_t key = 0;  // the bytes, and the length in the top byte
-    TokenId id = 0;
-  };
-  std::vector<Cell> cells(std::size_t{1} << kClusterCacheBits);
-  auto id_of = [&](std::string_view cluster) -> TokenId {
-    // Probed by the view; a string is built only for a new cluster.
-    auto found = model.unicode_lookup.find(cluster);
-    return found != model.unicode_lookup.end() ? found->second : model.add_cluster(cluster);
-  };
+  ClusterIdCache ids(text.size());
   for_each_grapheme(text, [&](std::string_view cluster) {
-    if (cluster.size() == 1 && static_cast<unsigned char>(cluster[0]) < 0x80) {
-      std::int32_t& cached = ascii_ids[static_cast<unsigned char>(cluster[0])];
-      if (cached < 0) cached = id_of(cluster);
-      emit(static_cast<TokenId>(cached));
-      return;
-    }
-    if (cluster.size() < 2 || cluster.size() > 7) {
-      emit(id_of(cluster));
-      return;
-    }
-    std::uint64_t key = 0;
-    std::memcpy(&key, cluster.data(), cluster.size());
-    key |= std::uint64_t{cluster.size()} << 56;
-    Cell& cell = cells[(key * 0x9E3779B97F4A7C15ull) >> (64 - kClusterCacheBits)];
-    if (cell.key != key) cell = Cell{key, id_of(cluster)};
-    emit(cell.id);
+    emit(ids.id_of(cluster, [&] {
+      // Probed by the view; a string is built only for a new cluster.
+      auto found = model.unicode_lookup.find(cluster);
+      return found != model.unicode_lookup.end() ? found->second : model.add_cluster(cluster);
+    }));
   });
 }
 
