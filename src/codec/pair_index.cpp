@@ -25,16 +25,14 @@ constexpr std::size_t kMaxRoom = std::size_t{1} << 24;
 
 }  // namespace
 
-template <class Node>
-void BasicPairIndex<Node>::assign(std::span<const TokenId> ids) {
+void PairIndex::assign(std::span<const TokenId> ids) {
   file_only_ = nullptr;
-  Node* nodes = prepare(ids.size());
-  for (std::size_t i = 0; i < ids.size(); ++i) nodes[i] = Node{ids[i]};
+  GapNode* nodes = prepare(ids.size());
+  for (std::size_t i = 0; i < ids.size(); ++i) nodes[i] = GapNode{ids[i]};
   build(ids.size());
 }
 
-template <class Node>
-Node* BasicPairIndex<Node>::prepare(std::size_t max_length) {
+GapNode* PairIndex::prepare(std::size_t max_length) {
   if (max_length > kMaxLength) fail("sequence too long for the pair index");
   if (max_length + 2 > nodes_.capacity()) {
     // Nothing to keep, so nothing copied; some room to spare, so the next
@@ -46,17 +44,13 @@ Node* BasicPairIndex<Node>::prepare(std::size_t max_length) {
   return nodes_.data() + 1;
 }
 
-template <class Node>
-void BasicPairIndex<Node>::overflow() {
-  fail("more ids than announced to the pair index");
-}
+void PairIndex::overflow() { fail("more ids than announced to the pair index"); }
 
-template <class Node>
-void BasicPairIndex<Node>::build(std::size_t length) {
+void PairIndex::build(std::size_t length) {
   const auto n = static_cast<std::uint32_t>(length);
   nodes_.resize(std::size_t{n} + 2);
-  nodes_[0] = Node{kEnd};
-  nodes_[n + 1] = Node{kEnd};
+  nodes_[0] = GapNode{kEnd};
+  nodes_[n + 1] = GapNode{kEnd};
   size_ = n;
   entries_.clear();
   counts_.clear();
@@ -96,7 +90,7 @@ void BasicPairIndex<Node>::build(std::size_t length) {
   // entry is parked in its node (the left id of the entry's key gives the
   // id back); the stretches are laid out by the counts, and a second pass
   // files each position.
-  Node* nodes = nodes_.data();
+  GapNode* nodes = nodes_.data();
   std::uint32_t left = nodes[1].value;
   for (std::uint32_t i = 1; i < n; ++i) {
     const std::uint32_t right = nodes[i + 1].value;
@@ -148,8 +142,7 @@ void BasicPairIndex<Node>::build(std::size_t length) {
   std::make_heap(heap_.begin(), heap_.end());
 }
 
-template <class Node>
-std::uint32_t BasicPairIndex<Node>::find(std::uint32_t key) const {
+std::uint32_t PairIndex::find(std::uint32_t key) const {
   const std::size_t mask = table_.size() - 1;
   for (std::size_t bucket = keyed_mix(secret_, key) & mask;; bucket = (bucket + 1) & mask) {
     std::uint64_t cell = table_[bucket];
@@ -160,8 +153,7 @@ std::uint32_t BasicPairIndex<Node>::find(std::uint32_t key) const {
   }
 }
 
-template <class Node>
-std::uint32_t BasicPairIndex<Node>::find_or_add(std::uint32_t key) {
+std::uint32_t PairIndex::find_or_add(std::uint32_t key) {
   std::size_t mask = table_.size() - 1;
   std::size_t bucket = keyed_mix(secret_, key) & mask;
   for (;; bucket = (bucket + 1) & mask) {
@@ -174,8 +166,8 @@ std::uint32_t BasicPairIndex<Node>::find_or_add(std::uint32_t key) {
   const auto entry = static_cast<std::uint32_t>(entries_.size());
   Entry& added = entries_.emplace_back();
   added.key = key;
-  if (file_only_ != nullptr &&
-      !file_only_->contains(TokenPair{static_cast<TokenId>(key >> 16), static_cast<TokenId>(key)})) {
+  if (file_only_ != nullptr && !file_only_->contains(TokenPair{static_cast<TokenId>(key >> 16),
+                                                               static_cast<TokenId>(key)})) {
     added.head = kUnfiled;
   }
   counts_.push_back(0);
@@ -185,8 +177,7 @@ std::uint32_t BasicPairIndex<Node>::find_or_add(std::uint32_t key) {
   return entry;
 }
 
-template <class Node>
-void BasicPairIndex<Node>::grow_table() {
+void PairIndex::grow_table() {
   std::vector<std::uint64_t> old(table_.size() * 2, 0);
   old.swap(table_);
   const std::size_t mask = table_.size() - 1;
@@ -198,14 +189,12 @@ void BasicPairIndex<Node>::grow_table() {
   }
 }
 
-template <class Node>
-void BasicPairIndex<Node>::push(std::uint32_t count, std::uint32_t key) {
+void PairIndex::push(std::uint32_t count, std::uint32_t key) {
   heap_.push_back((std::uint64_t{count} << 32) | static_cast<std::uint32_t>(~key));
   std::push_heap(heap_.begin(), heap_.end());
 }
 
-template <class Node>
-std::optional<BestPair> BasicPairIndex<Node>::best() {
+std::optional<BestPair> PairIndex::best() {
   while (!heap_.empty()) {
     const std::uint64_t top = heap_.front();
     const auto stored = static_cast<std::uint32_t>(top >> 32);
@@ -225,16 +214,14 @@ std::optional<BestPair> BasicPairIndex<Node>::best() {
   return std::nullopt;
 }
 
-template <class Node>
-void BasicPairIndex<Node>::exclude(TokenPair pair) {
+void PairIndex::exclude(TokenPair pair) {
   std::uint32_t entry = find(key_of(pair.left, pair.right));
   if (entry == kNoEntry || entries_[entry].excluded) return;
   entries_[entry].excluded = true;
   excluded_.push_back(entry);
 }
 
-template <class Node>
-void BasicPairIndex<Node>::clear_exclusions() {
+void PairIndex::clear_exclusions() {
   for (std::uint32_t entry : excluded_) {
     entries_[entry].excluded = false;
     if (counts_[entry] != 0) push(counts_[entry], entries_[entry].key);
@@ -242,8 +229,7 @@ void BasicPairIndex<Node>::clear_exclusions() {
   excluded_.clear();
 }
 
-template <class Node>
-[[gnu::always_inline]] inline std::uint32_t BasicPairIndex<Node>::cached_entry(std::uint32_t key) {
+[[gnu::always_inline]] inline std::uint32_t PairIndex::cached_entry(std::uint32_t key) {
   std::uint64_t& cell = cache_[(key * 0x9E3779B1u) >> cache_shift_];
   if (cell != 0 && static_cast<std::uint32_t>(cell >> 32) == key) {
     return static_cast<std::uint32_t>(cell) - 1;
@@ -253,8 +239,7 @@ template <class Node>
   return entry;
 }
 
-template <class Node>
-std::uint32_t BasicPairIndex<Node>::new_block() {
+std::uint32_t PairIndex::new_block() {
   if (free_block_ != kNoBlock) {
     const std::uint32_t block = free_block_;
     free_block_ = store_[std::size_t{block} * kBlock + kBlock - 1];
@@ -266,8 +251,7 @@ std::uint32_t BasicPairIndex<Node>::new_block() {
   return static_cast<std::uint32_t>(words / kBlock);
 }
 
-template <class Node>
-void BasicPairIndex<Node>::free_stretch(std::uint32_t begin, std::uint32_t size) {
+void PairIndex::free_stretch(std::uint32_t begin, std::uint32_t size) {
   const std::size_t first = (std::size_t{begin} + kBlock - 1) / kBlock;
   const std::size_t end = (std::size_t{begin} + size) / kBlock;
   // Highest first, so they are taken again in ascending order.
@@ -277,9 +261,8 @@ void BasicPairIndex<Node>::free_stretch(std::uint32_t begin, std::uint32_t size)
   }
 }
 
-template <class Node>
-[[gnu::always_inline]] inline void BasicPairIndex<Node>::add_occurrence(std::uint32_t key,
-                                                                        std::uint32_t position) {
+[[gnu::always_inline]] inline void PairIndex::add_occurrence(std::uint32_t key,
+                                                             std::uint32_t position) {
   const std::uint32_t index = cached_entry(key);
   ++counts_[index];
   Entry* entry = &entries_[index];
@@ -308,8 +291,7 @@ template <class Node>
   entry->tail_used = static_cast<std::uint8_t>(used + 1);
 }
 
-template <class Node>
-std::span<const std::uint32_t> BasicPairIndex<Node>::take_positions(Entry& entry) {
+std::span<const std::uint32_t> PairIndex::take_positions(Entry& entry) {
   const std::uint32_t* built = store_.data() + entry.begin;
   const std::uint32_t built_size = entry.built;
   entry.built = 0;
@@ -345,8 +327,7 @@ std::span<const std::uint32_t> BasicPairIndex<Node>::take_positions(Entry& entry
   return scratch_;
 }
 
-template <class Node>
-std::size_t BasicPairIndex<Node>::merge(TokenPair pair, TokenId merged) {
+std::size_t PairIndex::merge(TokenPair pair, TokenId merged) {
   const std::uint32_t a = pair.left;
   const std::uint32_t b = pair.right;
   const std::uint32_t target = find(key_of(a, b));
@@ -380,7 +361,7 @@ std::size_t BasicPairIndex<Node>::merge(TokenPair pair, TokenId merged) {
   // position, so a later candidate that still holds the pair held it when
   // the merge began.
   std::size_t replaced = 0;
-  Node* nodes = nodes_.data();
+  GapNode* nodes = nodes_.data();
   const std::size_t total = candidates.size();
   for (std::size_t k = 0; k < total; ++k) {
     // The positions are known in advance: fetch ahead to hide the misses.
@@ -408,11 +389,11 @@ std::size_t BasicPairIndex<Node>::merge(TokenPair pair, TokenId merged) {
     if (right != kEnd) --counts_[cached_entry(key_of(b, right))];
 
     // Positions p + 1 to after - 1 now form one gap; q within it.
-    const Node gap = Node::gap(after - p - 1);
+    const GapNode gap = GapNode::gap(after - p - 1);
     nodes[q] = gap;
     nodes[p + 1] = gap;
     nodes[after - 1] = gap;
-    nodes[p] = Node{merged};
+    nodes[p] = GapNode{merged};
 
     if (left != kEnd) add_occurrence(key_of(left, merged), before);
     if (right != kEnd) add_occurrence(key_of(merged, right), p);
@@ -429,8 +410,7 @@ std::size_t BasicPairIndex<Node>::merge(TokenPair pair, TokenId merged) {
   return replaced;
 }
 
-template <class Node>
-void BasicPairIndex<Node>::release() {
+void PairIndex::release() {
   // A build writes one word of the store per position (the position, in
   // its pair's stretch), so the first length words are written again by a
   // sequence of the same length.
@@ -452,14 +432,13 @@ void BasicPairIndex<Node>::release() {
   release_beyond(scratch_, 0);
 }
 
-template <class Node>
-std::vector<TokenId> BasicPairIndex<Node>::sequence() const {
+std::vector<TokenId> PairIndex::sequence() const {
   if (nodes_.empty()) return {};
   // One pass over all positions, each written and kept only if live: no
   // branch to mispredict and no chain of loads from gap to gap.
   std::vector<TokenId> out(size_ + 1);
   TokenId* next = out.data();
-  const Node* nodes = nodes_.data();
+  const GapNode* nodes = nodes_.data();
   const std::size_t end = nodes_.size() - 1;
   for (std::size_t p = 1; p < end; ++p) {
     *next = nodes[p].id();
@@ -468,7 +447,5 @@ std::vector<TokenId> BasicPairIndex<Node>::sequence() const {
   out.pop_back();
   return out;
 }
-
-template class BasicPairIndex<GapNode>;
 
 }  // namespace velkor

@@ -49,16 +49,15 @@ struct BestPair {
 // Reads the counts of an index for the tests (defined with them).
 struct PairIndexProbe;
 
-template <class Node>
-class BasicPairIndex {
+class PairIndex {
  public:
   // Longest sequence the index holds.
-  static constexpr std::size_t kMaxLength = Node::kMaxLength;
+  static constexpr std::size_t kMaxLength = GapNode::kMaxLength;
 
   // An empty sequence.
-  BasicPairIndex() = default;
+  PairIndex() = default;
   // ids.size() must not exceed kMaxLength.
-  explicit BasicPairIndex(std::span<const TokenId> ids) { assign(ids); }
+  explicit PairIndex(std::span<const TokenId> ids) { assign(ids); }
 
   // Starts over on ids, keeping the storage of the previous sequence so a
   // trainer can take one chunk after another without allocating again.
@@ -74,12 +73,12 @@ class BasicPairIndex {
   template <class Fill>
   void assign_from(std::size_t max_length, Fill&& fill, const MergeMap* merges = nullptr) {
     file_only_ = merges;
-    Node* nodes = prepare(max_length);
+    GapNode* nodes = prepare(max_length);
     std::size_t length = 0;
     try {
       fill([&](TokenId id) {
         if (length == max_length) overflow();
-        nodes[length++] = Node{id};
+        nodes[length++] = GapNode{id};
       });
     } catch (...) {
       build(0);  // an empty sequence rather than half-written nodes
@@ -117,7 +116,7 @@ class BasicPairIndex {
 
  private:
   friend struct PairIndexProbe;
-  static constexpr std::uint32_t kEnd = Node::kEnd;
+  static constexpr std::uint32_t kEnd = GapNode::kEnd;
   static constexpr std::uint32_t kNoEntry = 0xFFFFFFFF;
 
   // A pair and where it was formed: positions that one left-to-right pass
@@ -150,7 +149,7 @@ class BasicPairIndex {
   }
   // Room for max_length nodes after the kEnd one, to be filled with just
   // their ids, then build() on the first length of them.
-  Node* prepare(std::size_t max_length);
+  GapNode* prepare(std::size_t max_length);
   void build(std::size_t length);
   [[noreturn]] static void overflow();
   std::uint32_t find(std::uint32_t key) const;
@@ -174,7 +173,7 @@ class BasicPairIndex {
   // kEnd, the sequence with its gaps, kEnd: the positions of a sequence of
   // n ids are 1 to n. A merge keeps the left position of a pair, so
   // position 1 is never removed.
-  std::vector<Node, HugePageAllocator<Node>> nodes_;
+  std::vector<GapNode, HugePageAllocator<GapNode>> nodes_;
   const MergeMap* file_only_ = nullptr;
   std::size_t size_ = 0;
 
@@ -208,9 +207,5 @@ class BasicPairIndex {
   std::vector<std::uint32_t> grown_;
   std::vector<std::uint32_t> excluded_;
 };
-
-using PairIndex = BasicPairIndex<GapNode>;
-
-extern template class BasicPairIndex<GapNode>;
 
 }  // namespace velkor

@@ -51,8 +51,7 @@ std::vector<TokenId> merge_learning_pass(Model& model, std::vector<TokenId> ids,
 
 // The counts an index holds.
 struct PairIndexProbe {
-  template <class Node>
-  static PairCounts counts(const BasicPairIndex<Node>& index) {
+  static PairCounts counts(const PairIndex& index) {
     PairCounts counts;
     for (std::size_t e = 0; e < index.entries_.size(); ++e) {
       if (index.counts_[e] == 0) continue;
@@ -62,10 +61,9 @@ struct PairIndexProbe {
     }
     return counts;
   }
-  template <class Node>
-  static std::uint32_t count(const BasicPairIndex<Node>& index, TokenPair pair) {
+  static std::uint32_t count(const PairIndex& index, TokenPair pair) {
     const std::uint32_t entry = index.find((std::uint32_t{pair.left} << 16) | pair.right);
-    return entry == BasicPairIndex<Node>::kNoEntry ? 0 : index.counts_[entry];
+    return entry == PairIndex::kNoEntry ? 0 : index.counts_[entry];
   }
 };
 
