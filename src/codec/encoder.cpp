@@ -95,6 +95,41 @@ class KeptIndex {
 
 KeptIndex kept_index;
 
+// The complete encoding by a full recount of the learned-merge pairs before
+// every merge.
+std::vector<TokenId> apply_all_merges(const Model& model, std::vector<TokenId> ids) {
+  for (;;) {
+    HashMap<TokenPair, std::uint32_t> counts;
+    for (std::size_t i = 0; i + 1 < ids.size(); ++i) {
+      const TokenPair pair{ids[i], ids[i + 1]};
+      if (model.merges.contains(pair)) ++counts[pair];
+    }
+    if (counts.empty()) return ids;
+    TokenPair best{};
+    std::uint32_t best_count = 0;
+    TokenId best_merged = 0;
+    for (const auto& [pair, count] : counts) {
+      const TokenId merged = model.merges.find(pair)->second;
+      if (count > best_count || (count == best_count && merged < best_merged)) {
+        best = pair;
+        best_count = count;
+        best_merged = merged;
+      }
+    }
+    std::vector<TokenId> out;
+    out.reserve(ids.size());
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+      if (i + 1 < ids.size() && ids[i] == best.left && ids[i + 1] == best.right) {
+        out.push_back(best_merged);
+        ++i;
+      } else {
+        out.push_back(ids[i]);
+      }
+    }
+    ids = std::move(out);
+  }
+}
+
 }  // namespace
 
 TokenId ClusterCache::look_up(const Model& model, std::string_view cluster) {
@@ -107,13 +142,15 @@ std::vector<TokenId> cluster_ids(const Model& model, std::string_view text) {
                      text);
 }
 
-std::vector<TokenId> encode(const Model& model, std::string_view text) {
+std::vector<TokenId> encode(const Model& model, std::string_view text, Encoding encoding) {
   ClusterCache clusters(text.size());
-  return encode(model, text, clusters);
+  return encode(model, text, clusters, encoding);
 }
 
-std::vector<TokenId> encode(const Model& model, std::string_view text, ClusterCache& clusters) {
+std::vector<TokenId> encode(const Model& model, std::string_view text, ClusterCache& clusters,
+                            Encoding encoding) {
   auto id_of = [&](std::string_view cluster) { return clusters.id_of(model, cluster); };
+  if (encoding == Encoding::kComplete) return apply_all_merges(model, initial_ids(id_of, text));
   if (text.size() > PairIndex::kMaxLength) {
     // Fewer clusters than bytes, perhaps few enough.
     PairIndex index(initial_ids(id_of, text));

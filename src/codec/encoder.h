@@ -36,12 +36,24 @@ class ClusterCache {
   std::string key_;  // the cluster as the map's key type, reused
 };
 
+// How far the merges of an encoding go.
+enum class Encoding {
+  // Stop at the first pass whose most frequent pair is not a learned merge
+  // (Data.encode's rule).
+  kStandard,
+  // Go on while any adjacent pair is a learned merge: the most frequent
+  // such pair first, on equal counts the one with the smallest merged id.
+  kComplete,
+};
+
 // Token ids of a UTF-8 text: one id per grapheme cluster ("oov" for unknown
 // ones), then learned merges applied most frequent pair first.
-std::vector<TokenId> encode(const Model& model, std::string_view text);
+std::vector<TokenId> encode(const Model& model, std::string_view text,
+                            Encoding encoding = Encoding::kStandard);
 // The same with the caller's cache of cluster ids, kept across calls with
 // this model (and cleared when it changes).
-std::vector<TokenId> encode(const Model& model, std::string_view text, ClusterCache& clusters);
+std::vector<TokenId> encode(const Model& model, std::string_view text, ClusterCache& clusters,
+                            Encoding encoding = Encoding::kStandard);
 
 // encode's first step alone: one id per grapheme cluster, "oov"'s id for
 // clusters the model lacks.

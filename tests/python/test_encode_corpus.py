@@ -16,10 +16,10 @@ import pytest
 
 import velkor
 from conftest import MINIMAL_IMAGE
-from velkor_tools import corpus_task
+from velkor_tools.corpus import task as corpus_task
 from velkor_tools.corpus import open_shards
-from velkor_tools.corpus_run import encode_corpus, local_cluster
-from velkor_tools.corpus_task import line_blocks, plan_file, split_lines
+from velkor_tools.corpus.run import encode_corpus, local_cluster
+from velkor_tools.corpus.task import line_blocks, plan_file, split_lines
 from velkor_tools.errors import ToolError
 
 distributed = pytest.importorskip("distributed")
@@ -131,7 +131,7 @@ def test_command_with_one_local_worker_writes_the_same_directory(job, reference,
 
 KILLED_RUN = """
 import os, signal, sys
-from velkor_tools.corpus_run import encode_corpus
+from velkor_tools.corpus.run import encode_corpus
 model, address, out, shard_bytes, *inputs = sys.argv[1:]
 calls = 0
 def progress(state):

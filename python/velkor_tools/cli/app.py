@@ -1,4 +1,4 @@
-"""The `velkor` command: one subcommand per module, each with `register`."""
+"""The `velkor` command: the parser of every subcommand, and the exit statuses."""
 
 from __future__ import annotations
 
@@ -7,39 +7,20 @@ import importlib
 import os
 import sys
 
+from velkor_tools.cli.common import EXIT_INTERRUPTED
 from velkor_tools.errors import ToolError
 
 # Each module defines register(subparsers), which adds its subparser and sets
 # `run` (a function of the parsed arguments returning an exit status).
 SUBCOMMAND_MODULES = [
-    "velkor_tools.cmd_new",
-    "velkor_tools.cmd_train",
-    "velkor_tools.cmd_encode",
-    "velkor_tools.cmd_decode",
-    "velkor_tools.cmd_info",
-    "velkor_tools.cmd_show",
-    "velkor_tools.cmd_encode_corpus",
+    "velkor_tools.cli.new",
+    "velkor_tools.cli.train",
+    "velkor_tools.cli.encode",
+    "velkor_tools.cli.decode",
+    "velkor_tools.cli.info",
+    "velkor_tools.cli.show",
+    "velkor_tools.cli.encode_corpus",
 ]
-
-EXIT_INTERRUPTED = 130
-
-
-def add_command(
-    subparsers: argparse._SubParsersAction, name: str, summary: str, description: str,
-    examples: list[str],
-) -> argparse.ArgumentParser:
-    """A subcommand's parser whose help ends with its examples."""
-    label = "example" if len(examples) == 1 else "examples"
-    return subparsers.add_parser(
-        name, help=summary, description=description,
-        epilog=f"{label}:\n" + "\n".join(f"  {line}" for line in examples),
-        formatter_class=argparse.RawDescriptionHelpFormatter,
-    )
-
-
-def add_model_argument(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("model", metavar="MODEL", help="tokenizer file")
-
 
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(

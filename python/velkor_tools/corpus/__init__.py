@@ -6,7 +6,7 @@ uint64 token offsets, one per document plus a final one), and
 `manifest.json`, written last. `open_shards(DIR)` gives every document's ids
 as a NumPy view over the memory-mapped shards.
 
-`velkor encode-corpus` writes such a directory (velkor_tools.corpus_run).
+`velkor encode-corpus` writes such a directory (velkor_tools.corpus.run).
 """
 
 from __future__ import annotations

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import argparse
 
-from velkor_tools.cli import add_command
+from velkor_tools.cli.common import add_command
 from velkor_tools.files import write_atomically
 from velkor_tools.model import STARTER_MODEL
 

@@ -7,7 +7,7 @@ import hashlib
 import json
 import sys
 
-from velkor_tools.cli import add_command, add_model_argument
+from velkor_tools.cli.common import add_command, add_model_argument
 from velkor_tools.model import load_model, read_model
 
 SHOWN = 10

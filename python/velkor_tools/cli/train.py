@@ -19,7 +19,7 @@ import tempfile
 import time
 from dataclasses import dataclass
 
-from velkor_tools.cli import add_command
+from velkor_tools.cli.common import add_command
 from velkor_tools.errors import ToolError
 from velkor_tools.files import check_input_file, check_writable, write_atomically
 from velkor_tools.model import STARTER_MODEL, load_model, read_model

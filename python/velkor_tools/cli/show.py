@@ -11,7 +11,7 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
 import velkor
-from velkor_tools.cli import add_command, add_model_argument
+from velkor_tools.cli.common import add_command, add_model_argument
 from velkor_tools.errors import ToolError
 from velkor_tools.files import decode_utf8, read_input, write_atomically
 from velkor_tools.model import STARTER_MODEL, load_model, module_failures, read_model

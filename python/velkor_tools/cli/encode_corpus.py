@@ -7,7 +7,7 @@ from collections.abc import Callable
 import sys
 import time
 
-from velkor_tools.cli import add_command, add_model_argument
+from velkor_tools.cli.common import add_command, add_model_argument
 from velkor_tools.errors import ToolError
 from velkor_tools.progress import ByteProgress
 
@@ -63,7 +63,7 @@ def run(args: argparse.Namespace) -> int:
         import dask.distributed  # noqa: F401 - only to check that it is installed
     except ImportError:
         raise ToolError("encode-corpus needs Dask: pip install 'velkor[corpus]'") from None
-    from velkor_tools.corpus_run import Progress, encode_corpus
+    from velkor_tools.corpus.run import Progress, encode_corpus
 
     display: ByteProgress | None = None
     shown_at = 0.0

@@ -22,7 +22,7 @@ from pathlib import Path
 from typing import Any
 
 from velkor_tools.corpus import FORMAT, JOURNAL, MANIFEST, shard_name, shard_paths
-from velkor_tools.corpus_task import ModelPlugin, Task, encode_task, plan_file
+from velkor_tools.corpus.task import ModelPlugin, Task, encode_task, plan_file
 from velkor_tools.errors import ToolError
 from velkor_tools.files import atomic_output, describe
 from velkor_tools.model import load_model

@@ -6,7 +6,7 @@ import argparse
 import sys
 from collections.abc import Iterator
 
-from velkor_tools.cli import add_command, add_model_argument
+from velkor_tools.cli.common import add_command, add_model_argument
 from velkor_tools.errors import ToolError
 from velkor_tools.files import decode_utf8, output_stream, read_input, split_lines
 from velkor_tools.model import load_model, module_failures

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import argparse
 
-from velkor_tools.cli import add_command, add_model_argument
+from velkor_tools.cli.common import add_command, add_model_argument
 from velkor_tools.errors import ToolError
 from velkor_tools.files import output_stream, read_input, split_lines
 from velkor_tools.model import load_model, module_failures

@@ -1,0 +1,24 @@
+"""What the subcommands share: their parser with examples, the MODEL argument."""
+
+from __future__ import annotations
+
+import argparse
+
+EXIT_INTERRUPTED = 130
+
+
+def add_command(
+    subparsers: argparse._SubParsersAction, name: str, summary: str, description: str,
+    examples: list[str],
+) -> argparse.ArgumentParser:
+    """A subcommand's parser whose help ends with its examples."""
+    label = "example" if len(examples) == 1 else "examples"
+    return subparsers.add_parser(
+        name, help=summary, description=description,
+        epilog=f"{label}:\n" + "\n".join(f"  {line}" for line in examples),
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+
+
+def add_model_argument(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("model", metavar="MODEL", help="tokenizer file")
