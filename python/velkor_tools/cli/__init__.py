@@ -1,5 +1,5 @@
 """The `velkor` command: one module per subcommand, each with `register`."""
 
-from velkor_tools.cli.main import main
+from velkor_tools.cli.app import main
 
 __all__ = ["main"]
