@@ -5,7 +5,7 @@ One command:  .venv/bin/python bench/compare_peers.py [--quick]
 It installs the peers (sentencepiece, tokenizers) into the running
 interpreter's environment if they are missing, builds the corpus
 (bench/corpus.py, cached under build/bench-corpus/) and prints one Markdown
-table (the README's), with the peers' versions and the machine's load. One
+table (docs/benchmarks.md's), with the peers' versions and the machine's load. One
 thread each (OMP_NUM_THREADS=1, RAYON_NUM_THREADS=1, num_threads=1), and
 every tool on its fastest single-thread path:
 
