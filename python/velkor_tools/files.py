@@ -31,15 +31,6 @@ def read_input(path: str | None) -> tuple[str, bytes]:
         raise ToolError(f"{path}: {describe(error)}") from None
 
 
-def decode_utf8(name: str, raw: bytes) -> str:
-    """Strict UTF-8 text of raw; the error names the line of the first bad byte."""
-    try:
-        return raw.decode("utf-8")
-    except UnicodeDecodeError as error:
-        line = raw.count(b"\n", 0, error.start) + 1
-        raise ToolError(f"{name}:{line}: invalid UTF-8 (byte {error.start})") from None
-
-
 def split_lines(raw: bytes) -> list[bytes]:
     """Lines without their terminator ("\\n" or "\\r\\n"); a final terminator ends the last line."""
     if not raw:

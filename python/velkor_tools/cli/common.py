@@ -7,6 +7,11 @@ import argparse
 EXIT_INTERRUPTED = 130
 
 
+def plural(count: int, noun: str, nouns: str | None = None) -> str:
+    """ "1 shard", "2 shards": the count with its noun in the right number."""
+    return f"{count} {noun if count == 1 else nouns or noun + 's'}"
+
+
 def add_command(
     subparsers: argparse._SubParsersAction, name: str, summary: str, description: str,
     examples: list[str],

@@ -8,28 +8,28 @@ from collections.abc import Iterator
 
 from velkor_tools.cli.common import add_command, add_model_argument
 from velkor_tools.errors import ToolError
-from velkor_tools.files import decode_utf8, output_stream, read_input, split_lines
+from velkor_tools.files import output_stream, read_input, split_lines
 from velkor_tools.model import load_model, module_failures
+from velkor_tools.utf8 import add_errors_option, decode
 
 
-def documents(paths: list[str], lines: bool) -> Iterator[str]:
+def documents(paths: list[str], lines: bool, errors: str = "strict") -> Iterator[str]:
     """Each file (or standard input) as one document, or each of its lines with --lines."""
     for path in paths or ["-"]:
         name, raw = read_input(path)
         if lines:
+            start = 0  # of the line in raw
             for number, line in enumerate(split_lines(raw), 1):
-                try:
-                    yield line.decode("utf-8")
-                except UnicodeDecodeError as error:
-                    raise ToolError(f"{name}:{number}: invalid UTF-8 (byte {error.start} of the line)") from None
+                yield decode(line, name, errors, start, number)
+                start = raw.find(b"\n", start + len(line)) + 1
         else:
-            yield decode_utf8(name, raw)
+            yield decode(raw, name, errors)
 
 
 def run(args: argparse.Namespace) -> int:
     tok = load_model(args.model)
     with module_failures(args.model, "the model cannot encode this text"):
-        encoded = [tok.encode(text) for text in documents(args.files, args.lines)]
+        encoded = [tok.encode(text) for text in documents(args.files, args.lines, args.errors)]
     if args.format != "text" and len(encoded) != 1:
         raise ToolError(
             f"--format {args.format} holds exactly one document, and the input has {len(encoded)}"
@@ -65,4 +65,5 @@ def register(subparsers: argparse._SubParsersAction) -> None:
     parser.add_argument("--lines", action="store_true", help='each line ("\\n" or "\\r\\n" ended) is a document')
     parser.add_argument("-o", "--output", metavar="OUT", help="write here instead of standard output")
     parser.add_argument("--format", choices=["text", "npy", "bin"], default="text", help="output format (default: text)")
+    add_errors_option(parser)
     parser.set_defaults(run=run)

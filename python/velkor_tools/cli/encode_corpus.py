@@ -10,6 +10,7 @@ import time
 from velkor_tools.cli.common import add_command, add_model_argument
 from velkor_tools.errors import ToolError
 from velkor_tools.progress import ByteProgress
+from velkor_tools.utf8 import add_errors_option
 
 PLAIN_LINE_SECONDS = 5.0  # at most one progress line this often off a terminal
 
@@ -54,7 +55,7 @@ def register(subparsers: argparse._SubParsersAction) -> None:
     parser.add_argument(
         "--shard-mb", type=_positive(float), default=64.0, metavar="M", help="input MB per shard (default: 64)"
     )
-    parser.add_argument("--errors", choices=("strict", "replace"), default="strict", help="invalid UTF-8 (default: strict)")
+    add_errors_option(parser)
     parser.set_defaults(run=run)
 
 

@@ -13,8 +13,9 @@ from typing import TYPE_CHECKING
 import velkor
 from velkor_tools.cli.common import add_command, add_model_argument
 from velkor_tools.errors import ToolError
-from velkor_tools.files import decode_utf8, read_input, write_atomically
+from velkor_tools.files import read_input, write_atomically
 from velkor_tools.model import STARTER_MODEL, load_model, module_failures, read_model
+from velkor_tools.utf8 import add_errors_option, decode
 
 if TYPE_CHECKING:
     from rich.text import Text
@@ -126,13 +127,10 @@ def run(args: argparse.Namespace) -> int:
     tok = load_model(args.model)
     _, model = read_model(args.model)
     if args.text is None or args.text == "-":
-        text = decode_utf8(*read_input("-"))
+        name, raw = read_input("-")
+        text = decode(raw, name, args.errors)
     else:
-        try:
-            args.text.encode("utf-8")
-        except UnicodeEncodeError:
-            raise ToolError("TEXT: the argument is not valid UTF-8") from None
-        text = args.text
+        text = decode(os.fsencode(args.text), "TEXT", args.errors)
     with module_failures(args.model, "the model cannot encode this text"):
         parts = pieces(tok, model.oov_id, text)
     if args.html:
@@ -172,4 +170,5 @@ def register(subparsers: argparse._SubParsersAction) -> None:
     parser.add_argument("text", metavar="TEXT", nargs="?", help='the text, or "-" (the default) for standard input')
     parser.add_argument("--ids", action="store_true", help="add each token's id")
     parser.add_argument("--html", metavar="FILE", help="write a self-contained HTML page of the view to FILE")
+    add_errors_option(parser)
     parser.set_defaults(run=run)

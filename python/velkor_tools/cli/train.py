@@ -19,11 +19,12 @@ import tempfile
 import time
 from dataclasses import dataclass
 
-from velkor_tools.cli.common import add_command
+from velkor_tools.cli.common import add_command, plural
 from velkor_tools.errors import ToolError
 from velkor_tools.files import check_input_file, check_writable, write_atomically
 from velkor_tools.model import STARTER_MODEL, load_model, read_model
 from velkor_tools.train_child import FAILURE_MARK
+from velkor_tools.utf8 import StreamDecoder, add_errors_option, replaced_bytes
 
 # Bytes that one read of the training file takes; each chunk ends with a save.
 CHUNK_BYTES = 3_067_833
@@ -84,6 +85,29 @@ class TrainResult:
     clusters: int
     seconds: float
     corpus_bytes: int
+    replaced_bytes: int = 0  # turned into U+FFFD by the module
+
+
+def scan_corpus(path: str, errors: str) -> int:
+    """How many bytes of the file at path training turns into U+FFFD.
+
+    The module decodes each chunk on its own, so besides ill-formed sequences
+    it replaces a character that a chunk boundary cuts. Under strict, the
+    first ill-formed byte of the file raises InvalidUtf8 instead. A file that
+    is not a regular file (a pipe) cannot be read twice and counts 0.
+    """
+    if not os.path.isfile(path):
+        return 0
+    whole = StreamDecoder(path, errors) if errors == "strict" else None
+    replaced = 0
+    with open(path, "rb") as file:
+        while chunk := file.read(CHUNK_BYTES):
+            if whole is not None:
+                whole.feed(chunk)
+            replaced += replaced_bytes(chunk)
+    if whole is not None:
+        whole.feed(b"", final=True)
+    return replaced
 
 
 class _Publisher:
@@ -106,10 +130,15 @@ class _Publisher:
 
 
 def train(
-    model: str, corpora: list[str], log: str | None = None, verbose: bool = False
+    model: str, corpora: list[str], log: str | None = None, verbose: bool = False,
+    errors: str = "replace",
 ) -> TrainResult:
-    """Trains MODEL on each corpus in order, as consecutive Data.train calls would."""
+    """Trains MODEL on each corpus in order, as consecutive Data.train calls would.
+
+    errors="strict" refuses a corpus with invalid UTF-8 before training starts.
+    """
     sizes = [check_input_file(path) for path in corpora]
+    replaced = sum(scan_corpus(path, errors) for path in corpora)
     existed = os.path.exists(model)
     if existed:
         load_model(model)
@@ -157,7 +186,7 @@ def train(
             shutil.rmtree(private, ignore_errors=True)
     _, final = read_model(model)
     return TrainResult(len(final.lookup), len(final.merges), final.clusters,
-                       time.monotonic() - started, sum(sizes))
+                       time.monotonic() - started, sum(sizes), replaced)
 
 
 def _follow(
@@ -204,11 +233,12 @@ def _child_failure(errors_path: str, status: int) -> str:
 def run(args: argparse.Namespace) -> int:
     # SIGTERM ends the command like Ctrl-C does: the child stops, MODEL keeps the last chunk.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(128 + signal.SIGTERM))
-    result = train(args.model, args.corpus, args.log, args.verbose)
+    result = train(args.model, args.corpus, args.log, args.verbose, args.errors)
     rate = result.corpus_bytes / 1e6 / result.seconds if result.seconds > 0 else 0.0
+    replaced = f", {plural(result.replaced_bytes, 'byte')} replaced by U+FFFD" if result.replaced_bytes else ""
     print(
         f"{args.model}: {result.tokens} tokens, {result.merges} merges, {result.clusters} clusters, "
-        f"{result.seconds:.1f} s, {rate:.2f} MB/s"
+        f"{result.seconds:.1f} s, {rate:.2f} MB/s{replaced}"
     )
     return 0
 
@@ -225,4 +255,5 @@ def register(subparsers: argparse._SubParsersAction) -> None:
     parser.add_argument("corpus", metavar="CORPUS", nargs="+", help="plain-text training files")
     parser.add_argument("--log", metavar="FILE", help="keep the merge log (one record per new merge) in FILE")
     parser.add_argument("--verbose", action="store_true", help="show the module's own console lines instead of the progress display")
+    add_errors_option(parser, default="replace")
     parser.set_defaults(run=run)

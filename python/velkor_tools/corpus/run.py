@@ -24,6 +24,7 @@ from typing import Any
 from velkor_tools.corpus import FORMAT, JOURNAL, MANIFEST, shard_name, shard_paths
 from velkor_tools.corpus.task import ModelPlugin, Task, encode_task, plan_file
 from velkor_tools.errors import ToolError
+from velkor_tools.utf8 import ERRORS, InvalidUtf8
 from velkor_tools.files import atomic_output, describe
 from velkor_tools.model import load_model
 
@@ -244,7 +245,7 @@ def encode_corpus(
     on a new LocalCluster of `workers` processes (default: the machine's cores).
     Everything is checked before any task starts.
     """
-    if errors not in ("strict", "replace"):
+    if errors not in ERRORS:
         raise ValueError(f"errors must be 'strict' or 'replace', not {errors!r}")
     if shard_bytes < 1:
         raise ValueError("shard_bytes must be positive")
@@ -414,7 +415,10 @@ def _run_tasks(
         if bad is not None:
             task = tasks[bad["index"]]
             line = _line_number(task, bad["bad_line"])
-            raise ToolError(f"{inputs[task.input_index].given}:{line}: {bad['reason']}")
+            name = inputs[task.input_index].given
+            if bad.get("offset") is not None:
+                raise InvalidUtf8(name, line, bad["offset"])
+            raise ToolError(f"{name}:{line}: {bad['reason']}")
     finally:
         if futures:
             client.cancel(futures)

@@ -112,17 +112,23 @@ def split_lines(block: AnyStr) -> list[AnyStr]:
 
 
 class BadLine(ValueError):
-    """A line that is not a document under --errors strict."""
+    """A line that is not a document under --errors strict; offset is the
+    input's byte where its UTF-8 goes wrong, if that is the problem."""
+
+    def __init__(self, reason: str, offset: int | None = None) -> None:
+        super().__init__(reason)
+        self.offset = offset
 
 
-def _document(line: bytes, task: Task) -> tuple[str, bool]:
-    """The document text of one line, and whether anything was replaced."""
+def _document(line: bytes, task: Task, offset: int) -> tuple[str, bool]:
+    """The document text of one line that starts at byte `offset` of the
+    input, and whether anything was replaced."""
     replaced = False
     try:
         text = line.decode("utf-8")
     except UnicodeDecodeError as error:
         if task.errors == "strict":
-            raise BadLine(f"invalid UTF-8 (byte 0x{line[error.start]:02x} at column {error.start + 1})")
+            raise BadLine("invalid UTF-8", offset + error.start) from None
         text = line.decode("utf-8", "replace")
         replaced = True
     if task.jsonl and text:
@@ -201,10 +207,12 @@ def _narrowed(values: array.array, dtype: np.dtype) -> np.ndarray:
     return np.frombuffer(values, f"=u{values.itemsize}").astype(dtype)
 
 
-def _documents(block: bytes, first: int, task: Task) -> tuple[list[str], int] | dict[str, Any]:
+def _documents(
+    block: bytes, first: int, offset: int, task: Task
+) -> tuple[list[str], int] | dict[str, Any]:
     """The documents of a piece of whole lines whose first line is line `first`
-    of the task, and how many of them had bytes replaced; or the task's result
-    for a line refused under strict."""
+    of the task and starts at byte `offset` of the input, and how many of them
+    had bytes replaced; or the task's result for a line refused under strict."""
     if not task.jsonl:
         try:
             return split_lines(block.decode("utf-8")), 0  # the common case, decoded at once
@@ -212,13 +220,15 @@ def _documents(block: bytes, first: int, task: Task) -> tuple[list[str], int] | 
             pass
     documents = []
     replaced_lines = 0
+    start = 0  # of the line in block
     for number, line in enumerate(split_lines(block), first):
         try:
-            text, replaced = _document(line, task)
+            text, replaced = _document(line, task, offset + start)
         except BadLine as error:
-            return {"index": task.index, "bad_line": number, "reason": str(error)}
+            return {"index": task.index, "bad_line": number, "reason": str(error), "offset": error.offset}
         documents.append(text)
         replaced_lines += replaced
+        start = block.find(b"\n", start + len(line)) + 1  # past a "\r" the line lost, too
     return documents, replaced_lines
 
 
@@ -236,12 +246,14 @@ def encode_task(task: Task) -> dict[str, Any]:
         ids_file.discard()
         raise
     tokens = replaced_lines = seen = 0
+    offset = task.start
     encode = model.encode
     try:
         idx_file.write(np.zeros(1, OFFSET_DTYPE))
         with open(task.path, "rb") as source:
             for block in line_blocks(source, task.start, task.end, BLOCK):
-                found = _documents(block, seen, task)
+                found = _documents(block, seen, offset, task)
+                offset += len(block)
                 if isinstance(found, dict):
                     ids_file.discard()
                     idx_file.discard()
