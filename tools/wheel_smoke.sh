@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Installs the repaired wheel in dist/ into a fresh virtual environment, with
-# no compiler reachable and binary packages only, then uses it once: load,
-# encode, decode, train on a small file, and the velkor command.
+# Installs the repaired wheel in dist/ for the Python version given (default
+# 3.12) into a fresh virtual environment, with no compiler reachable and
+# binary packages only, then uses it once: load, encode, decode, train on a
+# small file, and the velkor command.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-python=$(tools/find_python.sh)
-wheel=$(ls dist/velkor-*manylinux*.whl | tail -n 1)
+version=${1:-3.12}
+python=$(tools/find_python.sh "$version")
+wheel=$(ls dist/velkor-*-cp${version/./}-cp${version/./}-manylinux*.whl | tail -n 1)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
