@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import importlib
+import importlib.metadata
 import os
 import sys
 
@@ -22,6 +23,26 @@ SUBCOMMAND_MODULES = [
     "velkor_tools.cli.encode_corpus",
 ]
 
+class CommandParser(argparse.ArgumentParser):
+    """A subcommand's parser: options may stand before, between or after its
+    positional arguments, and an unrecognized argument is a usage error of
+    this subcommand (with its usage), not of the whole command."""
+
+    _parsing = False
+
+    def parse_known_args(self, args=None, namespace=None):  # type: ignore[no-untyped-def]
+        if self._parsing:  # the two passes of the intermixed parse
+            return super().parse_known_args(args, namespace)
+        self._parsing = True
+        try:
+            parsed, extras = self.parse_known_intermixed_args(args, namespace)
+        finally:
+            self._parsing = False
+        if extras:
+            self.error(f"unrecognized arguments: {' '.join(extras)}")
+        return parsed, extras
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="velkor",
@@ -29,7 +50,8 @@ def build_parser() -> argparse.ArgumentParser:
         epilog="example: velkor new model.tok && velkor train model.tok corpus.txt",
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    subparsers = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    parser.add_argument("--version", action="version", version=f"velkor {_version()}")
+    subparsers = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=CommandParser)
     for name in SUBCOMMAND_MODULES:
         try:
             module = importlib.import_module(name)
@@ -41,9 +63,21 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _version() -> str:
+    try:
+        return importlib.metadata.version("velkor")
+    except importlib.metadata.PackageNotFoundError:  # run from a source tree
+        return "unknown"
+
+
 def main(argv: list[str] | None = None) -> int:
+    """Runs the command; returns 0 on success, 1 on an error, 130 after Ctrl-C
+    (a usage error exits with 2 from the parser)."""
     parser = build_parser()
     args = parser.parse_args(argv)
+    if args.command is None:  # `velkor` alone: what there is to run
+        parser.print_help()
+        return 0
     try:
         return int(args.run(args) or 0)
     except ToolError as error:

@@ -66,7 +66,7 @@ def register(subparsers: argparse._SubParsersAction) -> None:
         "Print the number of tokens, merges and cluster texts of MODEL (the reserved "
         '"oov" entry is not counted as a cluster), its size and sha256, its longest tokens and '
         "its most recent merges.",
-        ["velkor info model.tok", "velkor info model.tok --json | jq .merges"],
+        ["velkor info model.tok", "velkor info model.tok --json > model-info.json"],
     )
     add_model_argument(parser)
     parser.add_argument("--json", action="store_true", help="print one JSON object instead")

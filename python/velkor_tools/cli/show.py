@@ -145,17 +145,6 @@ def run(args: argparse.Namespace) -> int:
     return 0
 
 
-class _ShowParser(argparse.ArgumentParser):
-    """Takes TEXT after options too (`show MODEL --ids -`), which argparse of
-    Python 3.12 leaves unrecognized once MODEL matched without it."""
-
-    def parse_known_args(self, args=None, namespace=None):  # type: ignore[no-untyped-def]
-        parsed, extras = super().parse_known_args(args, namespace)
-        if parsed.text is None and extras and (extras[0] == "-" or not extras[0].startswith("-")):
-            parsed.text = extras.pop(0)
-        return parsed, extras
-
-
 def register(subparsers: argparse._SubParsersAction) -> None:
     parser = add_command(
         subparsers, "show", "show a text's token boundaries",
@@ -165,7 +154,6 @@ def register(subparsers: argparse._SubParsersAction) -> None:
         ['velkor show model.tok "Hello, wörld!" --ids',
          "velkor show model.tok - --html tokens.html < story.txt"],
     )
-    parser.__class__ = _ShowParser
     add_model_argument(parser)
     parser.add_argument("text", metavar="TEXT", nargs="?", help='the text, or "-" (the default) for standard input')
     parser.add_argument("--ids", action="store_true", help="add each token's id")
