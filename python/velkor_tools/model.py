@@ -19,6 +19,7 @@ import velkor
 
 from velkor_tools.errors import ToolError
 from velkor_tools.files import describe, quiet_stderr
+from velkor_tools.plain_errors import plain
 
 # id 0 is the empty token and "oov" maps to 0; nothing else.
 STARTER_MODEL = (
@@ -138,5 +139,4 @@ def module_failures(path: str, what: str) -> Iterator[None]:
     except BaseException as error:  # the module's PanicException derives from BaseException
         if type(error).__name__ != "PanicException":
             raise
-        detail = str(error).removeprefix("Should work: ")
-        raise ToolError(f"{path}: {what} ({detail})") from None
+        raise ToolError(f"{path}: {what} ({plain(str(error))})") from None

@@ -10,6 +10,7 @@ import sys
 
 from velkor_tools.cli.common import EXIT_INTERRUPTED
 from velkor_tools.errors import ToolError
+from velkor_tools.plain_errors import plain
 
 # Each module defines register(subparsers), which adds its subparser and sets
 # `run` (a function of the parsed arguments returning an exit status).
@@ -95,5 +96,5 @@ def main(argv: list[str] | None = None) -> int:
         # ToolError: still one line, no traceback.
         if type(error).__name__ != "PanicException":
             raise
-        print(f"velkor: the tokenizer module failed: {error}", file=sys.stderr)
+        print(f"velkor: the tokenizer module failed: {plain(str(error))}", file=sys.stderr)
         return 1

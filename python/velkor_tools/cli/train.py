@@ -23,6 +23,7 @@ from velkor_tools.cli.common import add_command, plural
 from velkor_tools.errors import ToolError
 from velkor_tools.files import check_input_file, check_writable, write_atomically
 from velkor_tools.model import STARTER_MODEL, load_model, read_model
+from velkor_tools.plain_errors import plain
 from velkor_tools.train_child import FAILURE_MARK
 from velkor_tools.utf8 import StreamDecoder, add_errors_option, replaced_bytes
 
@@ -225,7 +226,7 @@ def _child_failure(errors_path: str, status: int) -> str:
     for line in reversed(lines):
         if line.startswith(FAILURE_MARK):
             corpus, _, message = line.removeprefix(FAILURE_MARK).partition("\t")
-            return f"{corpus}: training failed: {message} (the model of the last completed chunk is kept)"
+            return f"{corpus}: training failed: {plain(message)} (the model of the last completed chunk is kept)"
     last = next((line for line in reversed(lines) if line.strip()), "")
     return f"training process ended with status {status}: {last}"
 
