@@ -40,6 +40,7 @@ def files(tmp_path_factory):
     run = lambda line: subprocess.run(line, shell=True, cwd=root, check=True, env=_env(), capture_output=True)
     run("velkor new model.tok && velkor train model.tok corpus.txt")
     run("velkor encode model.tok --lines corpus.txt -o corpus.ids")
+    run("velkor encode model.tok story.txt --format npy -o story.npy")
     return root
 
 

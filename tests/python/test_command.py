@@ -89,6 +89,10 @@ def test_encode_decode_round_trips(trained, tmp_path):
     array = np.load(tmp_path / "c.npy")
     assert array.dtype == np.uint16 and array.tolist() == tok.encode(text.decode())
     assert (tmp_path / "c.bin").read_bytes() == array.astype("<u2").tobytes()
+    for form in ("npy", "bin"):  # decode reads each format encode writes
+        assert velkor_cmd("decode", model, "--format", form, tmp_path / f"c.{form}").stdout == text
+    odd = velkor_cmd("decode", model, "--format", "bin", input=b"\x01\x00\x02", check=False)
+    assert odd.returncode == 1 and b"not a whole number of uint16 ids" in odd.stderr
 
 
 def test_train_matches_direct_calls_and_touches_nothing_else(tmp_path, monkeypatch):

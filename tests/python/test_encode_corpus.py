@@ -113,6 +113,9 @@ def test_documents_equal_direct_encode(job, reference, tmp_path):
     data = velkor.load_from_file(model)
     assert [list(ids) for ids in corpus] == [data.encode(document) for document in documents]
     assert list(corpus[-4]) == data.encode(JSONL_RECORDS[0]["text"])
+    everything = [list(ids) for ids in corpus]
+    for part in (slice(0, 2), slice(-5, None, 2), slice(3, 1)):  # slices across shards, as a list's
+        assert [list(ids) for ids in corpus[part]] == everything[part]
     manifest = corpus.manifest
     assert len(manifest["shards"]) > 10  # many tasks, cut inside multi-byte text
     assert (manifest["documents"], manifest["bytes"]) == (len(documents), sum(map(os.path.getsize, inputs)))

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import io
 
 from velkor_tools.cli.common import add_command, add_model_argument
 from velkor_tools.errors import ToolError
@@ -29,12 +30,38 @@ def parse_ids(name: str, raw: bytes, known: set[int]) -> list[list[int]]:
     return documents
 
 
+def read_array(name: str, raw: bytes, form: str, known: set[int]) -> list[int]:
+    """The one document of a file that `velkor encode --format npy|bin` wrote."""
+    import numpy as np  # only here: it slows the start of every other command
+
+    if form == "bin":
+        if len(raw) % 2:
+            raise ToolError(f"{name}: {len(raw)} bytes is not a whole number of uint16 ids")
+        ids = np.frombuffer(raw, "<u2").tolist()
+    else:
+        try:
+            array = np.load(io.BytesIO(raw), allow_pickle=False)
+        except (ValueError, OSError, EOFError) as error:
+            raise ToolError(f"{name}: not a NumPy .npy file ({error})") from None
+        if array.ndim != 1 or array.dtype.kind not in "ui":
+            raise ToolError(f"{name}: holds a {array.ndim}-dimensional {array.dtype} array, not a list of token ids")
+        ids = array.tolist()
+    for position, value in enumerate(ids):
+        if value not in known:
+            what = "out of range (0 to 65535)" if not 0 <= value <= 65535 else "not in the model"
+            raise ToolError(f"{name}: token id {value} at position {position} is {what}")
+    return ids
+
+
 def run(args: argparse.Namespace) -> int:
     tok = load_model(args.model)
     known = set(tok.vocab())
     documents = []
     for path in args.files or ["-"]:
-        documents += parse_ids(*read_input(path), known)
+        if args.format == "text":
+            documents += parse_ids(*read_input(path), known)
+        else:
+            documents.append(read_array(*read_input(path), args.format, known))
     ending = "\n" if args.lines else ""
     with module_failures(args.model, "decoding failed"):
         texts = [tok.decode(ids) + ending for ids in documents]
@@ -47,13 +74,16 @@ def run(args: argparse.Namespace) -> int:
 def register(subparsers: argparse._SubParsersAction) -> None:
     parser = add_command(
         subparsers, "decode", "turn token ids back into text",
-        "Read token ids in the text format of `velkor encode` (one document per line) "
-        "and write the texts back to back, or each followed by a line feed with --lines.",
+        "Read token ids as `velkor encode` writes them (text: one document per line; npy "
+        "or bin: one document per file) and write the texts back to back, or each followed by "
+        "a line feed with --lines.",
         ["velkor encode model.tok story.txt | velkor decode model.tok",
-         "velkor decode model.tok --lines corpus.ids -o corpus.txt"],
+         "velkor decode model.tok --lines corpus.ids -o corpus.txt",
+         "velkor decode model.tok --format npy story.npy -o story.txt"],
     )
     add_model_argument(parser)
     parser.add_argument("files", metavar="FILE", nargs="*", help='files of ids ("-" is standard input)')
     parser.add_argument("--lines", action="store_true", help="end each document with a line feed")
     parser.add_argument("-o", "--output", metavar="OUT", help="write here instead of standard output")
+    parser.add_argument("--format", choices=["text", "npy", "bin"], default="text", help="input format (default: text)")
     parser.set_defaults(run=run)

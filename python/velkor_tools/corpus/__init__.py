@@ -13,9 +13,10 @@ from __future__ import annotations
 
 import bisect
 import json
+import operator
 from collections.abc import Iterator
 from pathlib import Path
-from typing import Any
+from typing import Any, overload
 
 import numpy as np
 
@@ -49,7 +50,8 @@ def _mapped(path: Path, dtype: np.dtype, count: int) -> np.ndarray:
 class Shards:
     """The documents of a finished corpus directory, in input order.
 
-    `corpus[k]` is document k's ids (a read-only uint16 view, no copy);
+    `corpus[k]` is document k's ids (a read-only uint16 view, no copy), and
+    `corpus[i:j]` a list of such views;
     `len(corpus)` is the number of documents; `corpus.shards` lists each
     shard's (ids, offsets) arrays; `corpus.manifest` is the parsed manifest.
     """
@@ -74,7 +76,15 @@ class Shards:
     def __len__(self) -> int:
         return self._documents
 
-    def __getitem__(self, document: int) -> np.ndarray:
+    @overload
+    def __getitem__(self, document: int) -> np.ndarray: ...
+    @overload
+    def __getitem__(self, document: slice) -> list[np.ndarray]: ...
+
+    def __getitem__(self, document: int | slice) -> np.ndarray | list[np.ndarray]:
+        if isinstance(document, slice):  # a list of views, as a list's slice is
+            return [self[k] for k in range(*document.indices(self._documents))]
+        document = operator.index(document)
         if document < 0:
             document += self._documents
         if not 0 <= document < self._documents:
