@@ -3,6 +3,7 @@ runs as written, options go anywhere, and the entry points a person tries first.
 
 import argparse
 import os
+import re
 import shlex
 import subprocess
 import sys
@@ -13,6 +14,7 @@ import pytest
 from velkor_tools.cli.app import build_parser
 
 BIN = Path(sys.executable).parent  # where the installed `velkor` script is
+ONE_AS_MANY = re.compile(r"(?<![\w.=/])1 (unknown )?(shard|document|token|line|byte|merge|chunk|cluster)s\b")
 TEXT = "The river town woke slowly. Fishermen carried their nets down to the water.\n" * 40
 
 
@@ -59,6 +61,8 @@ def test_every_help_example_runs_as_written(example, files, tmp_path):
             os.link(files / name, tmp_path / name)
     result = subprocess.run(["bash", "-o", "pipefail", "-c", example], cwd=tmp_path, env=_env(), capture_output=True)
     assert result.returncode == 0, result.stderr.decode()
+    said = result.stderr.decode() + (result.stdout.decode(errors="replace") if ">" not in example else "")
+    assert not ONE_AS_MANY.search(said), said
 
 
 def test_entry_points_and_usage_errors():

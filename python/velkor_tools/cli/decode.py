@@ -5,7 +5,7 @@ from __future__ import annotations
 import argparse
 import io
 
-from velkor_tools.cli.common import add_command, add_model_argument
+from velkor_tools.cli.common import add_command, add_model_argument, plural
 from velkor_tools.errors import ToolError
 from velkor_tools.files import output_stream, read_input, split_lines
 from velkor_tools.model import load_model, module_failures
@@ -36,7 +36,7 @@ def read_array(name: str, raw: bytes, form: str, known: set[int]) -> list[int]:
 
     if form == "bin":
         if len(raw) % 2:
-            raise ToolError(f"{name}: {len(raw)} bytes is not a whole number of uint16 ids")
+            raise ToolError(f"{name}: {plural(len(raw), 'byte')} is not a whole number of uint16 ids")
         ids = np.frombuffer(raw, "<u2").tolist()
     else:
         try:

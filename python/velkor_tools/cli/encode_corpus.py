@@ -7,7 +7,7 @@ from collections.abc import Callable
 import sys
 import time
 
-from velkor_tools.cli.common import add_command, add_model_argument
+from velkor_tools.cli.common import add_command, add_model_argument, plural
 from velkor_tools.errors import ToolError
 from velkor_tools.progress import ByteProgress
 from velkor_tools.utf8 import add_errors_option
@@ -93,10 +93,17 @@ def run(args: argparse.Namespace) -> int:
     finally:
         if display is not None:
             display.close()
-    replaced = f", {manifest['replaced_lines']} lines with replaced bytes" if manifest["replaced_lines"] else ""
+    notes = ""
+    if manifest["replaced_lines"]:
+        notes += f", {plural(manifest['replaced_lines'], 'line')} with bytes replaced by U+FFFD"
+    if manifest["skipped_lines"]:
+        notes += (
+            f", {plural(manifest['skipped_lines'], 'JSONL line')} without a string field "
+            f"{args.text_field!r} written as empty documents"
+        )
     print(
-        f"velkor: {args.output}: {manifest['documents']} documents, {manifest['tokens']} tokens "
-        f"in {len(manifest['shards'])} shards{replaced}",
+        f"velkor: {args.output}: {plural(manifest['documents'], 'document')}, {plural(manifest['tokens'], 'token')} "
+        f"in {plural(len(manifest['shards']), 'shard')}{notes}",
         file=sys.stderr,
     )
     return 0

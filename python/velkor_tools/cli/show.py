@@ -11,7 +11,7 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
 import velkor
-from velkor_tools.cli.common import add_command, add_model_argument
+from velkor_tools.cli.common import add_command, add_model_argument, plural
 from velkor_tools.errors import ToolError
 from velkor_tools.files import read_input, write_atomically
 from velkor_tools.model import STARTER_MODEL, load_model, module_failures, read_model
@@ -119,7 +119,7 @@ def page(parts: list[Piece], ids: bool, model: str) -> str:
         span = f'<span class="{kind}" title="{title}">{html.escape(part.text)}</span>'
         spans.append(span + (f"<sub>{part.token}</sub>" if ids else ""))
     unknown = sum(part.unknown for part in parts)
-    summary = f"{len(parts)} tokens, {unknown} unknown clusters; model {html.escape(model)}"
+    summary = f"{plural(len(parts), 'token')}, {plural(unknown, 'unknown cluster')}; model {html.escape(model)}"
     return PAGE.format(title=f"velkor show {html.escape(model)}", summary=summary, body="".join(spans))
 
 

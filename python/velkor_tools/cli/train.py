@@ -238,7 +238,8 @@ def run(args: argparse.Namespace) -> int:
     rate = result.corpus_bytes / 1e6 / result.seconds if result.seconds > 0 else 0.0
     replaced = f", {plural(result.replaced_bytes, 'byte')} replaced by U+FFFD" if result.replaced_bytes else ""
     print(
-        f"{args.model}: {result.tokens} tokens, {result.merges} merges, {result.clusters} clusters, "
+        f"{args.model}: {plural(result.tokens, 'token')}, {plural(result.merges, 'merge')}, "
+        f"{plural(result.clusters, 'cluster')}, "
         f"{result.seconds:.1f} s, {rate:.2f} MB/s{replaced}"
     )
     return 0

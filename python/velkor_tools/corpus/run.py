@@ -173,7 +173,7 @@ class _Journal:
 def _still_valid(record: dict[str, Any], task: Task, directory: Path, errors: str) -> bool:
     if (record.get("start"), record.get("end")) != (task.start, task.end):
         return False
-    if errors == "strict" and record.get("replaced_lines"):
+    if errors == "strict" and (record.get("replaced_lines") or record.get("skipped_lines")):
         return False  # made under --errors replace: strict must stop at its line
     ids_path, idx_path = shard_paths(directory, task.index)
     return _file_sha256(ids_path) == record.get("ids_sha256") and _file_sha256(idx_path) == record.get(
@@ -213,6 +213,7 @@ def _manifest(
         "tokens": sum(record["tokens"] for record in records),
         "bytes": sum(item.size for item in inputs),
         "replaced_lines": sum(record["replaced_lines"] for record in records),
+        "skipped_lines": sum(record.get("skipped_lines", 0) for record in records),
     }
 
 
