@@ -1,5 +1,12 @@
-"""Command-line and corpus tools over the `velkor` tokenizer module.
+"""velkor_tools: the velkor command, the corpus encoder and `Tokenizer`.
 
-Everything here uses only the module's public API: `load_from_file`, and the
-`encode`, `decode`, `vocab` and `train` methods of `Data`.
+`Tokenizer` is the library's API: batches on every core, NumPy arrays,
+pickling. The command and the corpus job use it and the `velkor` module.
 """
+
+from importlib.metadata import version as _version
+
+from velkor_tools.tokenizer import Tokenizer
+
+__version__ = _version("velkor")
+__all__ = ["Tokenizer", "__version__"]

@@ -19,7 +19,7 @@ namespace {
 // The map's key equality is not transparent, so probes go through one
 // reused string (clusters are short; it rarely reallocates).
 TokenId map_lookup(const Model& model, std::string& key, std::optional<TokenId>& oov,
-                   std::string_view cluster) {
+                   std::string_view cluster, bool report) {
   // Not string::assign: GCC 12 warns falsely (-Wrestrict) on it once inlined.
   key.resize(cluster.size());
   std::memcpy(key.data(), cluster.data(), cluster.size());
@@ -28,6 +28,7 @@ TokenId map_lookup(const Model& model, std::string& key, std::optional<TokenId>&
   if (!oov) {
     found = model.unicode_lookup.find(std::string("oov"));
     if (found == model.unicode_lookup.end()) {
+      if (!report) throw MissingOov{std::string(cluster)};
       fail(messages::kNoOov);
     }
     oov = found->second;
@@ -133,7 +134,7 @@ std::vector<TokenId> apply_all_merges(const Model& model, std::vector<TokenId> i
 }  // namespace
 
 TokenId ClusterCache::look_up(const Model& model, std::string_view cluster) {
-  return map_lookup(model, key_, oov_, cluster);
+  return map_lookup(model, key_, oov_, cluster, report_);
 }
 
 std::vector<TokenId> cluster_ids(const Model& model, std::string_view text) {
@@ -147,8 +148,12 @@ std::vector<TokenId> encode(const Model& model, std::string_view text, Encoding 
   return encode(model, text, clusters, encoding);
 }
 
-std::vector<TokenId> encode(const Model& model, std::string_view text, ClusterCache& clusters,
-                            Encoding encoding) {
+namespace {
+
+// encode's body; reuse is an index to use for texts up to kKeepIndexFor,
+// or null for the process's kept index.
+std::vector<TokenId> encode_with(const Model& model, std::string_view text, ClusterCache& clusters,
+                                 Encoding encoding, PairIndex* reuse) {
   auto id_of = [&](std::string_view cluster) { return clusters.id_of(model, cluster); };
   if (encoding == Encoding::kComplete) return apply_all_merges(model, initial_ids(id_of, text));
   if (text.size() > PairIndex::kMaxLength) {
@@ -158,13 +163,15 @@ std::vector<TokenId> encode(const Model& model, std::string_view text, ClusterCa
   }
   // A text has at most one cluster per byte; the ids go straight into the
   // index as they are found, with no copy of the sequence on the side.
-  PairIndex* kept = text.size() <= kKeepIndexFor ? kept_index.lend() : nullptr;
+  const bool small = text.size() <= kKeepIndexFor;
+  PairIndex* kept = small && reuse == nullptr ? kept_index.lend() : nullptr;
   struct GiveBack {
     PairIndex* kept;
     ~GiveBack() {
       if (kept != nullptr) kept_index.give_back();
     }
   } give_back{kept};
+  if (small && reuse != nullptr) kept = reuse;
   std::optional<PairIndex> own;
   PairIndex& index = kept != nullptr ? *kept : own.emplace();
   index.assign_from(
@@ -174,6 +181,38 @@ std::vector<TokenId> encode(const Model& model, std::string_view text, ClusterCa
       },
       text.size() >= kFileMergesOnlyFrom ? &model.merges : nullptr);
   return apply_merges(model, index);
+}
+
+}  // namespace
+
+std::vector<TokenId> encode(const Model& model, std::string_view text, ClusterCache& clusters,
+                            Encoding encoding) {
+  return encode_with(model, text, clusters, encoding, nullptr);
+}
+
+Encoder::Encoder(const Model& model)
+    : model_(model), clusters_(ClusterCache::quiet()), index_(std::make_unique<PairIndex>()) {}
+
+Encoder::~Encoder() = default;
+
+std::vector<TokenId> Encoder::encode(std::string_view text, Encoding encoding) {
+  return encode_with(model_, text, clusters_, encoding, index_.get());
+}
+
+std::vector<std::pair<std::string, std::size_t>> unknown_clusters(const Model& model,
+                                                                  std::string_view text) {
+  std::vector<std::pair<std::string, std::size_t>> found;
+  HashMap<std::string, std::size_t> where;  // cluster to its place in found
+  std::string key;
+  for_each_grapheme(text, [&](std::string_view cluster) {
+    key.resize(cluster.size());
+    std::memcpy(key.data(), cluster.data(), cluster.size());
+    if (model.unicode_lookup.contains(key)) return;
+    auto [at, inserted] = where.try_emplace(key, found.size());
+    if (inserted) found.emplace_back(key, 0);
+    ++found[at->second].second;
+  });
+  return found;
 }
 
 }  // namespace velkor

@@ -13,6 +13,7 @@ import weakref
 import pytest
 
 import velkor
+import velkor_tools._native
 from conftest import EXAMPLE_IMAGE, MINIMAL_IMAGE, tokenizer_image
 
 
@@ -192,10 +193,12 @@ def test_type_checkers_find_the_stubs(tmp_path):
 
 
 @pytest.mark.skipif(shutil.which("nm") is None, reason="needs nm")
-def test_only_the_init_function_is_exported():
+@pytest.mark.parametrize("module, init", [(velkor, "PyInit_velkor"),
+                                          (velkor_tools._native, "PyInit__native")])
+def test_only_the_init_function_is_exported(module, init):
     out = subprocess.run(
-        ["nm", "-D", "--defined-only", velkor.__file__], capture_output=True, text=True, check=True
+        ["nm", "-D", "--defined-only", module.__file__], capture_output=True, text=True, check=True
     ).stdout
     symbols = {line.split()[-1] for line in out.splitlines() if line.strip()}
     # What else remains is the standard library's (type names of std::function).
-    assert [s for s in symbols if "velkor" in s.lower()] == ["PyInit_velkor"]
+    assert [s for s in symbols if "velkor" in s.lower() or s.startswith("PyInit")] == [init]

@@ -1,0 +1,122 @@
+"""velkor_tools.Tokenizer: the model of a tokenizer file, shared by any number
+of threads, encoding batches on every core.
+
+The work is done by the native module `velkor_tools._native` with the
+interpreter lock released; this class adds the Python conveniences (paths,
+NumPy arrays, pickling, the thread count's defaults).
+"""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Iterable, Sequence
+from typing import TYPE_CHECKING, Any
+
+from velkor_tools import _native
+
+if TYPE_CHECKING:
+    import numpy
+
+_THREADS_VARIABLE = "VELKOR_NUM_THREADS"
+
+
+def _threads(num_threads: int | None) -> int:
+    """num_threads, else $VELKOR_NUM_THREADS, else the cores this process may use."""
+    if num_threads is None:
+        setting = os.environ.get(_THREADS_VARIABLE, "").strip()
+        if not setting:
+            return len(os.sched_getaffinity(0))
+        try:
+            num_threads = int(setting)
+        except ValueError:
+            raise ValueError(
+                f"{_THREADS_VARIABLE} must be a whole number, not {setting!r}"
+            ) from None
+    if isinstance(num_threads, bool) or not isinstance(num_threads, int):
+        raise TypeError(f"num_threads must be an int or None, not {type(num_threads).__name__}")
+    if num_threads < 1:
+        raise ValueError(f"num_threads must be at least 1, not {num_threads}")
+    return num_threads
+
+
+class Tokenizer(_native.Tokenizer):
+    """A tokenizer model, read-only once made: safe to share between threads.
+
+    Made by `Tokenizer.from_file(path)` or `Tokenizer.from_bytes(data)`;
+    `encode(text)` gives the same ids as `velkor.load_from_file(path).encode(text)`.
+    """
+
+    __slots__ = ("_name",)
+
+    def __new__(cls, data: bytes, *, name: str = "<bytes>") -> Tokenizer:
+        self = super().__new__(cls, data)
+        self._name = name
+        return self
+
+    @classmethod
+    def from_file(cls, path: str | os.PathLike[str]) -> Tokenizer:
+        """Loads a tokenizer file.
+
+        A missing or unreadable file raises OSError (with its filename); one
+        that is not a tokenizer file raises ValueError naming the path.
+        """
+        name = os.fspath(path)
+        if not isinstance(name, str):
+            name = os.fsdecode(name)
+        with open(name, "rb") as file:
+            data = file.read()
+        try:
+            return cls(data, name=name)
+        except ValueError as error:
+            raise ValueError(f"{name}: {error}") from None
+
+    @classmethod
+    def from_bytes(cls, data: bytes) -> Tokenizer:
+        """A tokenizer from the bytes of a tokenizer file (as `to_bytes` gives)."""
+        return cls(data)
+
+    def save(self, path: str | os.PathLike[str]) -> None:
+        """Writes the tokenizer file: a regular file is replaced atomically
+        (a failed save leaves the old one whole); a symlink is kept and its
+        target replaced."""
+        self._save(os.fspath(path))
+
+    def encode_to_numpy(self, text: str, *, complete: bool = False) -> numpy.ndarray:
+        """The ids of `encode(text)` as a uint16 array."""
+        import numpy  # here, not at import: the command starts faster without it
+
+        return numpy.frombuffer(self._encode_array(text, complete=complete), dtype=numpy.uint16)
+
+    def encode_batch(
+        self, texts: Sequence[str], *, num_threads: int | None = None, complete: bool = False
+    ) -> list[list[int]]:
+        """`encode` of every text, spread over native threads."""
+        return self._encode_batch(texts, _threads(num_threads), complete=complete)
+
+    def encode_batch_to_numpy(
+        self, texts: Sequence[str], *, num_threads: int | None = None, complete: bool = False
+    ) -> tuple[numpy.ndarray, numpy.ndarray]:
+        """All texts' ids in one uint16 array, and int64 offsets
+        (len(texts) + 1 of them): text i is ids[offsets[i]:offsets[i + 1]]."""
+        import numpy
+
+        ids, offsets = self._encode_batch_arrays(texts, _threads(num_threads), complete=complete)
+        return numpy.frombuffer(ids, dtype=numpy.uint16), numpy.frombuffer(offsets, dtype=numpy.int64)
+
+    def decode_batch(
+        self, batch: Iterable[Any], *, num_threads: int | None = None
+    ) -> list[str]:
+        """`decode` of every id sequence, spread over native threads."""
+        if not isinstance(batch, Sequence):
+            batch = list(batch)
+        return self._decode_batch(batch, _threads(num_threads))
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (_restore, (self.to_bytes(), self._name))
+
+    def __repr__(self) -> str:
+        return f"Tokenizer({self._name!r}, tokens={len(self)})"
+
+
+def _restore(data: bytes, name: str) -> Tokenizer:
+    return Tokenizer(data, name=name)

@@ -1,0 +1,84 @@
+#include "codec/batch.h"
+
+#include <algorithm>
+#include <numeric>
+
+#include "codec/decoder.h"
+#include "support/parallel.h"
+
+namespace velkor {
+namespace {
+
+// Idle encoders kept beyond this are freed: each may hold tens of MiB.
+constexpr std::size_t kMaxIdle = 64;
+
+// Indices of items, largest first.
+template <class Size>
+std::vector<std::size_t> largest_first(std::size_t count, Size&& size) {
+  std::vector<std::size_t> order(count);
+  std::iota(order.begin(), order.end(), std::size_t{0});
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t a, std::size_t b) { return size(a) > size(b); });
+  return order;
+}
+
+}  // namespace
+
+EncoderPool::Lease EncoderPool::take() {
+  {
+    std::lock_guard lock(mutex_);
+    if (!idle_.empty()) {
+      std::unique_ptr<Encoder> encoder = std::move(idle_.back());
+      idle_.pop_back();
+      return Lease(*this, std::move(encoder));
+    }
+  }
+  return Lease(*this, std::make_unique<Encoder>(model_));
+}
+
+void EncoderPool::give_back(std::unique_ptr<Encoder> encoder) noexcept {
+  std::lock_guard lock(mutex_);
+  if (idle_.size() >= kMaxIdle) return;
+  try {
+    idle_.push_back(std::move(encoder));
+  } catch (...) {
+    // Out of memory: the encoder is freed instead of kept.
+  }
+}
+
+std::vector<std::vector<TokenId>> encode_batch(EncoderPool& pool,
+                                               std::span<const std::string_view> texts,
+                                               Encoding encoding, unsigned threads,
+                                               const Poll& poll) {
+  threads = static_cast<unsigned>(std::clamp<std::size_t>(texts.size(), 1, threads));
+  std::vector<EncoderPool::Lease> encoders;
+  encoders.reserve(threads);
+  for (unsigned i = 0; i < threads; ++i) encoders.push_back(pool.take());
+  const auto order = largest_first(texts.size(), [&](std::size_t i) { return texts[i].size(); });
+  std::vector<std::vector<TokenId>> results(texts.size());
+  run_parallel(
+      texts.size(), threads,
+      [&](std::size_t index, unsigned worker) {
+        const std::size_t at = order[index];
+        results[at] = encoders[worker]->encode(texts[at], encoding);
+      },
+      poll);
+  return results;
+}
+
+std::vector<std::string> decode_batch(const Model& model,
+                                      std::span<const std::vector<TokenId>> batch, unsigned threads,
+                                      const Poll& poll) {
+  const auto order = largest_first(batch.size(), [&](std::size_t i) { return batch[i].size(); });
+  std::vector<std::string> results(batch.size());
+  run_parallel(
+      batch.size(), threads,
+      [&](std::size_t index, unsigned /*worker*/) {
+        const std::size_t at = order[index];
+        results[at] = decode(model, batch[at]);
+      },
+      poll);
+  return results;
+}
+
+}  // namespace velkor

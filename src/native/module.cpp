@@ -1,0 +1,35 @@
+// velkor_tools._native: the Tokenizer type and its id buffers.
+#include "binding/py_ref.h"
+#include "native/array.h"
+#include "native/errors.h"
+#include "native/tokenizer.h"
+
+namespace velkor::native {
+namespace {
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "velkor_tools._native",
+    "The tokenizer core for velkor_tools: releases the interpreter lock and encodes batches on "
+    "native threads.",
+    -1,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+PyObject* initialise() {
+  binding::PyRef module = binding::PyRef::steal(checked(PyModule_Create(&module_def)));
+  if (PyModule_AddObjectRef(module.get(), "Tokenizer", tokenizer_type()) < 0 ||
+      PyModule_AddObjectRef(module.get(), "IdBuffer", array_type()) < 0) {
+    throw ErrorSet{};
+  }
+  return module.release();
+}
+
+}  // namespace
+}  // namespace velkor::native
+
+PyMODINIT_FUNC PyInit__native() { return velkor::native::boundary(velkor::native::initialise); }

@@ -1,0 +1,91 @@
+"""One Tokenizer shared by many threads, native batch threads, fork after a
+batch, and Ctrl-C during a batch."""
+
+import _thread
+import multiprocessing
+import threading
+import time
+
+import pytest
+
+import velkor
+from tokenizer_model import TEXTS, train_model
+from velkor_tools import Tokenizer
+
+
+@pytest.fixture(scope="module")
+def trained(tmp_path_factory):
+    path = train_model(tmp_path_factory.mktemp("model"))
+    return Tokenizer.from_file(path), velkor.load_from_file(str(path))
+
+
+def test_threads_hammering_one_tokenizer(trained):
+    tok, data = trained
+    texts = TEXTS * 3 + [TEXTS[-1] * 40]
+    expected = [data.encode(text) for text in texts]
+    failures = []
+
+    def hammer(seed):
+        deadline = time.monotonic() + 2
+        n = seed
+        while time.monotonic() < deadline:
+            n += 1
+            i = n % len(texts)
+            checks = {
+                0: lambda: tok.encode(texts[i]) == expected[i],
+                1: lambda: tok.encode_to_numpy(texts[i]).tolist() == expected[i],
+                2: lambda: tok.encode_batch(texts, num_threads=2) == expected,
+                3: lambda: tok.decode(expected[i]) == data.decode(expected[i]),
+            }
+            if not checks[n % 4]():
+                failures.append((seed, n))
+
+    threads = [threading.Thread(target=hammer, args=(seed,)) for seed in range(8)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert failures == []
+
+
+def _child_batch(tok, expected, queue):
+    queue.put(tok.encode_batch(TEXTS * 50, num_threads=2) == expected)
+
+
+def test_fork_after_a_batch(trained):
+    tok, data = trained
+    expected = [data.encode(text) for text in TEXTS * 50]
+    assert tok.encode_batch(TEXTS * 50, num_threads=2) == expected
+    context = multiprocessing.get_context("fork")
+    queue = context.Queue()
+    child = context.Process(target=_child_batch, args=(tok, expected, queue))
+    child.start()
+    try:
+        assert queue.get(timeout=60) is True
+    finally:
+        child.join(10)
+        if child.is_alive():
+            child.kill()
+    assert child.exitcode == 0
+
+
+@pytest.mark.parametrize("num_threads", [1, 2])
+def test_ctrl_c_stops_a_batch(trained, num_threads):
+    tok, _ = trained
+    texts = [TEXTS[-1] * 50] * 20000  # tens of seconds of work
+    timer = threading.Timer(0.2, _thread.interrupt_main)
+    start = time.monotonic()
+    timer.start()
+    with pytest.raises(KeyboardInterrupt):
+        tok.encode_batch_to_numpy(texts, num_threads=num_threads)
+    timer.join()
+    assert time.monotonic() - start < 1.5
+
+
+def test_thread_count_setting(trained, monkeypatch):
+    tok, data = trained
+    monkeypatch.setenv("VELKOR_NUM_THREADS", "3")
+    assert tok.decode_batch([data.encode(TEXTS[2])]) == [data.decode(data.encode(TEXTS[2]))]
+    monkeypatch.setenv("VELKOR_NUM_THREADS", "many")
+    with pytest.raises(ValueError, match="VELKOR_NUM_THREADS"):
+        tok.encode_batch(TEXTS)
