@@ -13,8 +13,9 @@ from typing import TYPE_CHECKING
 import velkor
 from velkor_tools.cli.common import add_command, add_model_argument, plural
 from velkor_tools.errors import ToolError
-from velkor_tools.files import read_input, write_atomically
+from velkor_tools.files import STDIN_NAME, read_input, write_atomically
 from velkor_tools.model import STARTER_MODEL, load_model, module_failures, read_model
+from velkor_tools.unknown import UnknownClusters, add_strict_unknown_option
 from velkor_tools.utf8 import add_errors_option, decode
 
 if TYPE_CHECKING:
@@ -133,6 +134,11 @@ def run(args: argparse.Namespace) -> int:
         text = decode(os.fsencode(args.text), "TEXT", args.errors)
     with module_failures(args.model, "the model cannot encode this text"):
         parts = pieces(tok, model.oov_id, text)
+    unknown = UnknownClusters()
+    for part in parts:
+        if part.unknown:
+            unknown.add({part.text: 1})
+    unknown.report("TEXT" if args.text not in (None, "-") else STDIN_NAME, args.strict_unknown)
     if args.html:
         write_atomically(args.html, page(parts, args.ids, args.model).encode("utf-8"))
         return 0
@@ -159,4 +165,5 @@ def register(subparsers: argparse._SubParsersAction) -> None:
     parser.add_argument("--ids", action="store_true", help="add each token's id")
     parser.add_argument("--html", metavar="FILE", help="write a self-contained HTML page of the view to FILE")
     add_errors_option(parser)
+    add_strict_unknown_option(parser)
     parser.set_defaults(run=run)

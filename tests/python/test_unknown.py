@@ -1,0 +1,22 @@
+"""velkor_tools/unknown.py: the commands say when clusters the model does not know are lost."""
+
+from conftest import tokenizer_image
+from velkor_tools.cli import main
+
+# Knows "a" and "b"; every other cluster is unknown.
+MODEL = tokenizer_image({0: b"", 1: b"a", 2: b"b"}, {}, {"oov": 0, "a": 1, "b": 2})
+
+
+def test_show_warns_with_count_and_examples_and_strict_refuses(tmp_path, monkeypatch, capsys):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "m.tok").write_bytes(MODEL)
+    assert main(["show", "m.tok", "ab👋🏽a\x1bé👋🏽x"]) == 0
+    out, err = capsys.readouterr()
+    assert out == "a|b|[?👋🏽]|a|[?\x1b]|[?é]|[?👋🏽]|[?x]\n"
+    assert err == (
+        "velkor: warning: TEXT: 5 clusters the model does not know (encoded as \"oov\", which decodes to nothing): "
+        "'👋🏽' (2x), '\\x1b' (1x), 'é' (1x), 'x' (1x)\n"
+    )
+    assert main(["show", "m.tok", "abé", "--strict-unknown", "--html", "page.html"]) == 1
+    assert capsys.readouterr().err.endswith("'é' (1x) (refused by --strict-unknown)\n")
+    assert not (tmp_path / "page.html").exists()
