@@ -14,12 +14,16 @@ import os
 import struct
 from collections.abc import Iterator
 from dataclasses import dataclass, field
+from typing import TYPE_CHECKING
 
 import velkor
 
 from velkor_tools.errors import ToolError
 from velkor_tools.files import describe, quiet_stderr
 from velkor_tools.plain_errors import plain
+
+if TYPE_CHECKING:
+    from velkor_tools.tokenizer import Tokenizer
 
 # id 0 is the empty token and "oov" maps to 0; nothing else.
 STARTER_MODEL = (
@@ -122,6 +126,20 @@ def load_model(path: str) -> velkor.Data:
     _check_model_path(path)
     with module_failures(path, "not a valid tokenizer file"):
         return velkor.load_from_file(path)
+
+
+def load_tokenizer(path: str) -> Tokenizer:
+    """The velkor_tools.Tokenizer of the file at path; errors as load_model's."""
+    from velkor_tools.tokenizer import Tokenizer
+
+    _check_model_path(path)
+    try:
+        return Tokenizer.from_file(path)
+    except OSError as error:
+        raise ToolError(f"{path}: {describe(error)}") from None
+    except ValueError as error:
+        load_model(path)  # the module's own wording of what is wrong
+        raise ToolError(f"{path}: not a valid tokenizer file ({error})") from None
 
 
 @contextlib.contextmanager

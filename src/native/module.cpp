@@ -2,10 +2,17 @@
 #include "binding/py_ref.h"
 #include "native/array.h"
 #include "native/errors.h"
+#include "native/ids_text.h"
 #include "native/tokenizer.h"
 
 namespace velkor::native {
 namespace {
+
+PyMethodDef module_methods[] = {
+    {"ids_text", ids_text, METH_O,
+     "ids_text(ids) -> bytes: uint16 ids in decimal, separated by spaces."},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
@@ -13,7 +20,7 @@ PyModuleDef module_def = {
     "The tokenizer core for velkor_tools: releases the interpreter lock and encodes batches on "
     "native threads.",
     -1,
-    nullptr,
+    module_methods,
     nullptr,
     nullptr,
     nullptr,

@@ -9,7 +9,8 @@ from collections.abc import Iterator
 from velkor_tools.cli.common import add_command, add_model_argument
 from velkor_tools.errors import ToolError
 from velkor_tools.files import output_stream, read_input, split_lines
-from velkor_tools.model import load_model, module_failures
+from velkor_tools._native import ids_text
+from velkor_tools.model import load_tokenizer
 from velkor_tools.utf8 import add_errors_option, decode
 
 
@@ -26,27 +27,49 @@ def documents(paths: list[str], lines: bool, errors: str = "strict") -> Iterator
             yield decode(raw, name, errors)
 
 
+# Ids written as text this many at a time: the output's memory does not grow
+# with a document's length.
+_TEXT_CHUNK = 1 << 20
+
+
+def _write_text(out, ids) -> None:
+    """One document's ids as one line, written a chunk at a time."""
+    for start in range(0, len(ids), _TEXT_CHUNK):
+        if start:
+            out.write(b" ")
+        out.write(ids_text(ids[start : start + _TEXT_CHUNK]))
+    out.write(b"\n")
+
+
 def run(args: argparse.Namespace) -> int:
-    tok = load_model(args.model)
-    with module_failures(args.model, "the model cannot encode this text"):
-        encoded = [tok.encode(text) for text in documents(args.files, args.lines, args.errors)]
-    if args.format != "text" and len(encoded) != 1:
-        raise ToolError(
-            f"--format {args.format} holds exactly one document, and the input has {len(encoded)}"
-            " (use --format text, or encode one file without --lines)"
-        )
-    if args.format != "text" and args.output in (None, "-") and sys.stdout.isatty():
-        raise ToolError(f"--format {args.format} is binary: write it with -o OUT or a redirection, not to a terminal")
+    tok = load_tokenizer(args.model)
+    docs = documents(args.files, args.lines, args.errors)
+    if args.format != "text":
+        first = next(docs, None)
+        count = (first is not None) + sum(1 for _ in docs)
+        if count != 1:
+            raise ToolError(
+                f"--format {args.format} holds exactly one document, and the input has {count}"
+                " (use --format text, or encode one file without --lines)"
+            )
+        if args.output in (None, "-") and sys.stdout.isatty():
+            raise ToolError(f"--format {args.format} is binary: write it with -o OUT or a redirection, not to a terminal")
     import numpy as np  # only here: it slows the start of every other command
+
+    def encoded(text: str):
+        try:
+            return tok.encode_to_numpy(text)
+        except ValueError as error:  # a model without "oov" meeting unknown text
+            raise ToolError(f"{args.model}: the model cannot encode this text ({error})") from None
 
     with output_stream(args.output) as out:
         if args.format == "text":
-            for ids in encoded:
-                out.write(" ".join(map(str, ids)).encode("ascii") + b"\n")
+            for text in docs:
+                _write_text(out, encoded(text))
         elif args.format == "npy":
-            np.save(out, np.asarray(encoded[0], dtype=np.uint16), allow_pickle=False)
+            np.save(out, encoded(first), allow_pickle=False)
         else:
-            out.write(np.asarray(encoded[0], dtype="<u2").tobytes())
+            out.write(encoded(first).astype("<u2").tobytes())
     return 0
 
 

@@ -380,7 +380,10 @@ def _run_tasks(
         else:
             cluster = local_cluster(workers or os.cpu_count() or 1)
             client = Client(cluster)
-    plugin = ModelPlugin(image)
+    # Each local worker's batches share the cores with the other workers; a
+    # remote cluster's machines are unknown here, so one thread per task.
+    cores = len(os.sched_getaffinity(0))
+    plugin = ModelPlugin(image, cores // (workers or cores) if cluster is not None else 1)
     futures = []
     try:
         if on_progress is not None:
