@@ -363,30 +363,36 @@ Py_ssize_t tokenizer_length(PyObject* self) {
 
 PyMethodDef methods[] = {
     {"encode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tokenizer_encode)),
-     METH_VARARGS | METH_KEYWORDS, nullptr},
+     METH_VARARGS | METH_KEYWORDS,
+     "encode($self, text, *, complete=False)\n--\n\nThe token ids of text, as a list."},
     {"_encode_array",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tokenizer_encode_array)),
-     METH_VARARGS | METH_KEYWORDS, nullptr},
+     METH_VARARGS | METH_KEYWORDS, "Ids of text in a buffer of uint16."},
     {"_encode_batch",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tokenizer_encode_batch)),
-     METH_VARARGS | METH_KEYWORDS, nullptr},
+     METH_VARARGS | METH_KEYWORDS, "encode of every text, on num_threads native threads."},
     {"_encode_batch_arrays",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tokenizer_encode_batch_arrays)),
-     METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"decode", tokenizer_decode, METH_O, nullptr},
+     METH_VARARGS | METH_KEYWORDS, "All texts' ids in one uint16 buffer, and int64 offsets."},
+    {"decode", tokenizer_decode, METH_O,
+     "decode($self, ids, /)\n--\n\nThe text of a sequence or integer buffer of ids."},
     {"_decode_batch",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tokenizer_decode_batch)),
-     METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"id_to_token", tokenizer_id_to_token, METH_O, nullptr},
-    {"token_to_id", tokenizer_token_to_id, METH_O, nullptr},
-    {"unknown_clusters", tokenizer_unknown_clusters, METH_O, nullptr},
-    {"to_bytes", tokenizer_to_bytes, METH_NOARGS, nullptr},
-    {"_save", tokenizer_save, METH_O, nullptr},
+     METH_VARARGS | METH_KEYWORDS, "decode of every id sequence, on num_threads native threads."},
+    {"id_to_token", tokenizer_id_to_token, METH_O,
+     "id_to_token($self, id, /)\n--\n\nThe bytes the id stands for."},
+    {"token_to_id", tokenizer_token_to_id, METH_O,
+     "token_to_id($self, token, /)\n--\n\nThe lowest id with these bytes, or None."},
+    {"unknown_clusters", tokenizer_unknown_clusters, METH_O,
+     "unknown_clusters($self, text, /)\n--\n\nClusters of text the model lacks, with counts."},
+    {"to_bytes", tokenizer_to_bytes, METH_NOARGS,
+     "to_bytes($self, /)\n--\n\nThe model as a tokenizer file's bytes."},
+    {"_save", tokenizer_save, METH_O, "Replaces the file at path with the model (atomically)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef getset[] = {
-    {"vocab_size", tokenizer_vocab_size, nullptr, nullptr, nullptr},
+    {"vocab_size", tokenizer_vocab_size, nullptr, "The number of tokens.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -397,6 +403,8 @@ PyType_Slot slots[] = {
     {Py_tp_getset, getset},
     {Py_sq_length, reinterpret_cast<void*>(tokenizer_length)},
     {Py_mp_length, reinterpret_cast<void*>(tokenizer_length)},
+    {Py_tp_doc, const_cast<char*>("Tokenizer(data)\n--\n\nA tokenizer model from a tokenizer "
+                                  "file's bytes, read-only: any thread may use it.")},
     {0, nullptr},
 };
 
