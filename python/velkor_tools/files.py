@@ -4,11 +4,13 @@ from __future__ import annotations
 
 import contextlib
 import errno
+import io
 import os
 import secrets
+import stat
 import sys
 from collections.abc import Iterator
-from typing import BinaryIO
+from typing import Any, BinaryIO, cast
 
 from velkor_tools.errors import ToolError
 
@@ -18,6 +20,35 @@ STDIN_NAME = "<stdin>"
 def describe(error: OSError) -> str:
     """The system's text for an OS error, without Python's decorations."""
     return error.strerror or str(error)
+
+
+class CheckedWriter(io.RawIOBase):
+    """Writes all of every block or raises: a buffered file reports a short
+    write (a full disk, a file size limit) as a smaller count, not an error."""
+
+    def __init__(self, out: BinaryIO) -> None:
+        super().__init__()
+        self.out = out
+
+    def writable(self) -> bool:
+        return True
+
+    def write(self, data: Any) -> int:
+        view = memoryview(data).cast("B")
+        total = len(view)
+        while view:
+            written = self.out.write(view)
+            if not written:
+                raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+            view = view[written:]
+        return total
+
+    def flush(self) -> None:
+        self.out.flush()
+
+
+def checked(out: BinaryIO) -> BinaryIO:
+    return cast(BinaryIO, CheckedWriter(out))
 
 
 def read_input(path: str | None) -> tuple[str, bytes]:
@@ -59,6 +90,15 @@ def quiet_stderr() -> Iterator[None]:
         os.close(saved)
 
 
+def same_file(a: str, b: str) -> bool:
+    """Whether both paths lead to one file (device and inode); false when either is missing."""
+    try:
+        first, second = os.stat(a), os.stat(b)
+    except OSError:
+        return False
+    return (first.st_dev, first.st_ino) == (second.st_dev, second.st_ino)
+
+
 def check_input_file(path: str) -> int:
     """Size of a readable regular file; a ToolError naming it otherwise."""
     try:
@@ -87,6 +127,11 @@ def _open_unnamed(directory: str) -> tuple[int, str | None]:
 
 def check_writable(path: str) -> None:
     """Raises the ToolError that writing path would meet, before any work is done."""
+    target = _final_target(path)
+    if _is_special(target):  # opening a FIFO would wait for a reader
+        if not os.access(target, os.W_OK):
+            raise ToolError(f"{path}: cannot write: {os.strerror(errno.EACCES)}")
+        return
     try:
         with atomic_output(path):
             raise _Probe()  # abandon the file: nothing is written
@@ -98,6 +143,41 @@ class _Probe(Exception):
     pass
 
 
+def _final_target(path: str) -> str:
+    """The file a chain of symbolic links at path ends in (path itself when it is none).
+
+    Replacing that file keeps the links, so a model reached through a link is
+    the one that changes.
+    """
+    return os.path.realpath(path) if os.path.islink(path) else path
+
+
+def _is_special(path: str) -> bool:
+    """A FIFO, device or socket: written as a stream, never replaced."""
+    try:
+        mode = os.stat(path).st_mode
+    except OSError:
+        return False
+    return not stat.S_ISREG(mode) and not stat.S_ISDIR(mode)
+
+
+@contextlib.contextmanager
+def _stream_output(path: str, shown: str) -> Iterator[BinaryIO]:
+    """An existing special file opened for writing, every write checked."""
+    try:
+        out = open(path, "wb")
+    except OSError as error:
+        raise ToolError(f"{shown}: cannot write: {describe(error)}") from None
+    try:
+        with out:
+            yield checked(out)
+            out.flush()
+    except BrokenPipeError:
+        raise
+    except OSError as error:
+        raise ToolError(f"{shown}: cannot write: {describe(error)}") from None
+
+
 @contextlib.contextmanager
 def atomic_output(path: str, replace: bool = True) -> Iterator[BinaryIO]:
     """A binary file that becomes `path` only when the block ends without an error.
@@ -105,19 +185,28 @@ def atomic_output(path: str, replace: bool = True) -> Iterator[BinaryIO]:
     The data is written to an unnamed file in the same directory, synced, and
     then renamed over `path` (replace=True), or linked to it only if `path`
     does not exist (replace=False). An error or a kill before that leaves
-    `path` as it was and no other file behind.
+    `path` as it was and no other file behind. A symbolic link is kept and
+    the file it leads to replaced; a FIFO or a device (such as /dev/null or
+    /dev/stdout) is opened and written in place, never replaced.
     """
+    shown = path
+    if replace:
+        path = _final_target(path)
+        if _is_special(path):
+            with _stream_output(path, shown) as out:
+                yield out
+            return
     directory = os.path.dirname(path) or "."
     if os.path.isdir(path):
-        raise ToolError(f"{path}: is a directory")
+        raise ToolError(f"{shown}: is a directory")
     try:
         fd, temp = _open_unnamed(directory)
     except OSError as error:
-        raise ToolError(f"{path}: cannot write: {describe(error)}") from None
+        raise ToolError(f"{shown}: cannot write: {describe(error)}") from None
     published = False
     try:
         with os.fdopen(fd, "wb") as out:
-            yield out
+            yield checked(out)
             try:
                 out.flush()
                 with contextlib.suppress(OSError):
@@ -127,12 +216,12 @@ def atomic_output(path: str, replace: bool = True) -> Iterator[BinaryIO]:
                 published, temp = True, None
                 _sync_directory(directory)
             except FileExistsError:
-                raise ToolError(f"{path}: already exists (use --force to replace it)") from None
+                raise ToolError(f"{shown}: already exists (use --force to replace it)") from None
             except OSError as error:
-                raise ToolError(f"{path}: cannot write: {describe(error)}") from None
+                raise ToolError(f"{shown}: cannot write: {describe(error)}") from None
     except OSError as error:  # closing the file failed (a full disk, for example)
         if not published:
-            raise ToolError(f"{path}: cannot write: {describe(error)}") from None
+            raise ToolError(f"{shown}: cannot write: {describe(error)}") from None
         raise
     finally:
         if temp is not None:
@@ -188,10 +277,26 @@ def _sync_directory(directory: str) -> None:
 
 @contextlib.contextmanager
 def output_stream(path: str | None) -> Iterator[BinaryIO]:
-    """Standard output when path is None or "-", else an atomic file."""
+    """Standard output when path is None or "-", else atomic_output(path)."""
     if path is None or path == "-":
-        yield sys.stdout.buffer
-        sys.stdout.buffer.flush()
+        try:
+            yield checked(sys.stdout.buffer)
+        except BrokenPipeError:
+            raise
+        except OSError as error:
+            raise ToolError(f"standard output: cannot write: {describe(error)}") from None
+        flush_stdout()
     else:
         with atomic_output(path) as out:
             yield out
+
+
+def flush_stdout() -> None:
+    """Flushes standard output; a failed write is a ToolError (a closed pipe stays BrokenPipeError)."""
+    try:
+        sys.stdout.flush()
+    except BrokenPipeError:
+        raise
+    except (OSError, ValueError) as error:
+        detail = describe(error) if isinstance(error, OSError) else "it is closed"
+        raise ToolError(f"standard output: cannot write: {detail}") from None

@@ -10,6 +10,7 @@ import sys
 
 from velkor_tools.cli.common import EXIT_INTERRUPTED
 from velkor_tools.errors import ToolError
+from velkor_tools.files import describe, flush_stdout
 from velkor_tools.plain_errors import plain
 
 # Each module defines register(subparsers), which adds its subparser and sets
@@ -80,13 +81,19 @@ def main(argv: list[str] | None = None) -> int:
         parser.print_help()
         return 0
     try:
-        return int(args.run(args) or 0)
+        status = int(args.run(args) or 0)
+        flush_stdout()  # a write that fails here must not pass as success
+        return status
     except ToolError as error:
         print(f"velkor: {error}", file=sys.stderr)
         return error.status
     except BrokenPipeError:
         # The reader went away (`velkor info m | head`): stop quietly, as `cat` does.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+    except OSError as error:  # one no command turned into a ToolError: still one line
+        where = f"{error.filename}: " if error.filename else ""
+        print(f"velkor: {where}{describe(error)}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
         print("velkor: interrupted", file=sys.stderr)

@@ -13,7 +13,7 @@ from typing import TYPE_CHECKING
 import velkor
 from velkor_tools.cli.common import add_command, add_model_argument, plural
 from velkor_tools.errors import ToolError
-from velkor_tools.files import STDIN_NAME, read_input, write_atomically
+from velkor_tools.files import STDIN_NAME, output_stream, read_input, write_atomically
 from velkor_tools.model import STARTER_MODEL, load_model, module_failures, read_model
 from velkor_tools.unknown import UnknownClusters, add_strict_unknown_option
 from velkor_tools.utf8 import add_errors_option, decode
@@ -147,7 +147,8 @@ def run(args: argparse.Namespace) -> int:
 
         Console(highlight=False).print(coloured(parts, args.ids))
     else:
-        sys.stdout.write(plain(parts, args.ids) + "\n")
+        with output_stream(None) as out:
+            out.write((plain(parts, args.ids) + "\n").encode("utf-8", "surrogateescape"))
     return 0
 
 

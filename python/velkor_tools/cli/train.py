@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -21,7 +22,7 @@ from dataclasses import dataclass
 
 from velkor_tools.cli.common import add_command, plural
 from velkor_tools.errors import ToolError
-from velkor_tools.files import check_input_file, check_writable, write_atomically
+from velkor_tools.files import check_input_file, check_writable, describe, same_file, write_atomically
 from velkor_tools.model import STARTER_MODEL, load_model, read_model
 from velkor_tools.plain_errors import plain
 from velkor_tools.train_child import FAILURE_MARK
@@ -130,6 +131,27 @@ class _Publisher:
             self.last = data
 
 
+# A merge log begins with a merge record or with the line feed before the
+# separator line that ends each chunk.
+MERGE_RECORD = re.compile(rb"Token \d+ \| Merge |\n-{83}\n")
+
+
+def check_log(log: str, model: str, corpora: list[str]) -> None:
+    """Refuses a --log that would overwrite an input, the model or another file."""
+    for other in [model, *corpora]:
+        if same_file(log, other):
+            raise ToolError(f"--log {log}: is the same file as {other}; the merge log needs a file of its own")
+    if not os.path.isfile(log):
+        return
+    try:
+        with open(log, "rb") as f:
+            head = f.read(256)
+    except OSError as error:
+        raise ToolError(f"{log}: {describe(error)}") from None
+    if head and not MERGE_RECORD.match(head):
+        raise ToolError(f"--log {log}: exists and is not a merge log; remove it or choose another name")
+
+
 def train(
     model: str, corpora: list[str], log: str | None = None, verbose: bool = False,
     errors: str = "replace",
@@ -145,6 +167,7 @@ def train(
         load_model(model)
     check_writable(model)
     if log is not None:
+        check_log(log, model, corpora)
         check_writable(log)
     started = time.monotonic()
     _remove_stale_directories()

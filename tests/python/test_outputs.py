@@ -1,0 +1,80 @@
+"""Where the command's outputs go (velkor_tools/files.py and the cli): special
+files, full disks, files that must not be overwritten, links, closed streams."""
+
+import os
+import resource
+import subprocess
+import sys
+import threading
+
+import pytest
+
+from velkor_tools.model import STARTER_MODEL
+
+TEXT = "the cat sat on the mat " * 4000
+
+
+def run(*args, cwd, input=b"", limit=None, stdout=subprocess.PIPE):
+    def set_limit():  # a file size limit: writes beyond it fail as on a full disk
+        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+
+    return subprocess.run(
+        [sys.executable, "-m", "velkor_tools", *map(str, args)], input=input, stdout=stdout,
+        stderr=subprocess.PIPE, cwd=cwd, timeout=120, preexec_fn=None if limit is None else set_limit,
+    )
+
+
+@pytest.fixture
+def work(tmp_path):
+    (tmp_path / "m.tok").write_bytes(STARTER_MODEL)
+    (tmp_path / "t.txt").write_text(TEXT)
+    return tmp_path
+
+
+@pytest.mark.parametrize("option", [["encode", "m.tok", "t.txt", "-o"], ["show", "m.tok", "ab", "--html"],
+                                    ["train", "m.tok", "t.txt", "--log"]])
+def test_a_fifo_output_is_written_not_replaced(work, option):
+    os.mkfifo(work / "f")
+    received = []
+    reader = threading.Thread(target=lambda: received.append((work / "f").read_bytes()))
+    reader.start()
+    result = run(*option, "f", cwd=work)
+    reader.join(timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert (work / "f").is_fifo() and received and received[0]
+
+
+@pytest.mark.parametrize("args", [["encode", "m.tok", "t.txt"], ["encode", "m.tok", "t.txt", "--format", "bin"],
+                                  ["encode", "m.tok", "t.txt", "--format", "npy"], ["show", "m.tok", "-"],
+                                  ["encode", "m.tok", "t.txt", "-o", "out"]])
+def test_a_short_write_fails_in_one_line(work, args):
+    with open(work / "sink", "wb") as sink:
+        result = run(*args, cwd=work, input=TEXT.encode(), limit=4096, stdout=sink)
+    assert result.returncode == 1
+    assert result.stderr.decode().count("\n") == 1 and "cannot write" in result.stderr.decode()
+
+
+def test_npy_into_a_closed_pipe_ends_quietly(work):
+    with subprocess.Popen([sys.executable, "-m", "velkor_tools", "encode", "m.tok", "t.txt", "--format", "npy"],
+                          cwd=work, stdout=subprocess.PIPE, stderr=subprocess.PIPE) as child:
+        child.stdout.read(10)
+        child.stdout.close()
+        assert child.stderr.read() == b""
+
+
+def test_the_log_never_overwrites_an_input_the_model_or_a_stranger(work):
+    (work / "notes.txt").write_text("my notes\n")
+    for log, message in (("t.txt", "same file as t.txt"), ("m.tok", "same file as m.tok"),
+                         ("notes.txt", "not a merge log")):
+        before = (work / log).read_bytes()
+        result = run("train", "m.tok", "t.txt", "--log", log, cwd=work)
+        assert result.returncode == 1 and message in result.stderr.decode()
+        assert (work / log).read_bytes() == before and (work / "m.tok").read_bytes() == STARTER_MODEL
+    assert run("train", "m.tok", "t.txt", "--log", "merges.log", cwd=work).returncode == 0
+    assert run("train", "m.tok", "t.txt", "--log", "merges.log", cwd=work).returncode == 0  # a log again
+
+
+def test_a_linked_model_is_trained_through_its_link(work):
+    os.symlink("m.tok", work / "link.tok")
+    assert run("train", "link.tok", "t.txt", cwd=work).returncode == 0
+    assert (work / "link.tok").is_symlink() and (work / "m.tok").read_bytes() != STARTER_MODEL
