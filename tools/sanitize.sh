@@ -4,8 +4,9 @@
 #   2. the extension, built with the sanitizers into its own venv
 #      (.venv-asan, build dir build/asan-ext), running the Python suite with
 #      the sanitizer runtimes preloaded into the interpreter;
-#   3. the Python suite on the ordinary install under `python -X dev -W error`.
-# Usage: tools/sanitize.sh [cpp|python|devmode]...   (default: all three)
+#   3. the Python suite on the ordinary install under `python -X dev -W error`;
+#   4. the threaded batch path's C++ tests under ThreadSanitizer, in build/tsan.
+# Usage: tools/sanitize.sh [cpp|python|devmode|tsan]...   (default: all four)
 # VENV and ASAN_VENV name the two venvs (absolute, or relative to the repo).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -67,14 +68,26 @@ run_devmode() {
   "$VENV/bin/python" -X dev -W error -m pytest -q -p no:cacheprovider tests/python
 }
 
+run_tsan() {
+  step "Batch encoder under ThreadSanitizer"
+  ensure_venv "$VENV"
+  PATH="$VENV/bin:$PATH" cmake -S . -B build/tsan -G Ninja \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELKOR_BUILD_EXTENSION=OFF \
+    -DVELKOR_BUILD_TESTS=ON -DVELKOR_SANITIZE=thread >/dev/null
+  PATH="$VENV/bin:$PATH" cmake --build build/tsan -j "$JOBS" --target velkor_tests
+  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+    build/tsan/velkor_tests --gtest_brief=1 --gtest_filter='Batch.*'
+}
+
 steps=("$@")
-[ ${#steps[@]} -eq 0 ] && steps=(cpp python devmode)
+[ ${#steps[@]} -eq 0 ] && steps=(cpp python devmode tsan)
 for s in "${steps[@]}"; do
   case "$s" in
     cpp) run_cpp ;;
     python) run_python ;;
     devmode) run_devmode ;;
-    *) echo "unknown step: $s (cpp, python, devmode)" >&2; exit 2 ;;
+    tsan) run_tsan ;;
+    *) echo "unknown step: $s (cpp, python, devmode, tsan)" >&2; exit 2 ;;
   esac
 done
 step "sanitizer runs passed"
