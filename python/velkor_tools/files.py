@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import contextlib
 import errno
-import io
 import os
 import secrets
 import stat
@@ -22,12 +21,12 @@ def describe(error: OSError) -> str:
     return error.strerror or str(error)
 
 
-class CheckedWriter(io.RawIOBase):
+class CheckedWriter:
     """Writes all of every block or raises: a buffered file reports a short
-    write (a full disk, a file size limit) as a smaller count, not an error."""
+    write (a full disk, a file size limit) as a smaller count, not an error.
+    The caller owns and closes the file underneath."""
 
     def __init__(self, out: BinaryIO) -> None:
-        super().__init__()
         self.out = out
 
     def writable(self) -> bool:

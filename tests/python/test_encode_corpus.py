@@ -248,3 +248,76 @@ def test_worker_killed_mid_task(job, client, tmp_path):
     )
     assert killed
     assert manifest == encode_corpus(model, [str(big)], str(tmp_path / "calm"), client=client, shard_bytes=shard_bytes)
+
+
+def test_an_edited_input_is_encoded_again_and_the_rest_kept(job, client, tmp_path):
+    model, inputs, _ = job
+    (tmp_path / "a.txt").write_bytes(Path(inputs[0]).read_bytes())
+    given = [str(tmp_path / "a.txt"), inputs[1]]
+    first = encode_corpus(model, given, str(tmp_path / "out"), client=client, shard_bytes=SHARD_BYTES)
+    kept = (tmp_path / "out" / first["shards"][-1]["name"]).with_suffix(".bin").stat().st_mtime_ns
+    text = (tmp_path / "a.txt").read_bytes()
+    (tmp_path / "a.txt").write_bytes(text.replace(b"h", b"H", 1))  # same size, other text
+    second = encode_corpus(model, given, str(tmp_path / "out"), client=client, shard_bytes=SHARD_BYTES)
+    assert second["shards"][0]["ids_sha256"] != first["shards"][0]["ids_sha256"]
+    assert second["shards"][-1] == first["shards"][-1]  # a shard of the unchanged input
+    assert (tmp_path / "out" / first["shards"][-1]["name"]).with_suffix(".bin").stat().st_mtime_ns == kept
+
+
+def test_the_output_folder_is_guarded(job, client, tmp_path):
+    model, inputs, _ = job
+    (tmp_path / "user").mkdir()
+    (tmp_path / "user" / ".notes.tmp").write_text("mine")
+    with pytest.raises(ToolError, match="not empty"):
+        encode_corpus(model, inputs, str(tmp_path / "user"), client=client)
+    assert (tmp_path / "user" / ".notes.tmp").read_text() == "mine"
+
+    (tmp_path / "elsewhere").write_text("")
+    (tmp_path / "probe").mkdir()
+    for name in (f".velkor-probe-{i}" for i in range(3)):  # links planted under likely names are harmless
+        os.symlink(tmp_path / "elsewhere", tmp_path / "probe" / name)
+    out = tmp_path / "out"
+    out.mkdir()
+    holder = os.open(out, os.O_RDONLY)
+    import fcntl
+    fcntl.flock(holder, fcntl.LOCK_EX)  # another run holds the folder
+    with pytest.raises(ToolError, match=f"{out}: another encode-corpus run"):
+        encode_corpus(model, inputs, str(out), client=client)
+    os.close(holder)
+
+    encode_corpus(model, inputs, str(out), client=client, shard_bytes=SHARD_BYTES)
+    for junk, message in (
+        (b"[]", "manifest.json: not a manifest"), (b"{garbage", "manifest.json: not a manifest"),
+    ):
+        (out / "manifest.json").write_bytes(junk)
+        with pytest.raises(ToolError, match=message):
+            encode_corpus(model, inputs, str(out), client=client, shard_bytes=SHARD_BYTES)
+    (tmp_path / "j").mkdir()
+    (tmp_path / "j" / ".journal").write_bytes(b"\xff\xfe")
+    with pytest.raises(ToolError, match=r"\.journal: .*remove it"):
+        encode_corpus(model, inputs, str(tmp_path / "j"), client=client)
+
+
+@pytest.mark.parametrize("errors", ["strict", "replace"])
+def test_deep_nesting_and_a_byte_order_mark_in_jsonl(job, client, tmp_path, errors):
+    model, _, _ = job
+    path = tmp_path / "deep.jsonl"
+    path.write_bytes(b'\xef\xbb\xbf{"text": "first"}\n' + b"[" * 100_000 + b"\n" + b'{"text": "last"}\n')
+    if errors == "strict":
+        with pytest.raises(ToolError, match=r"deep\.jsonl:2: not valid JSON \(nested too deeply\)"):
+            encode_corpus(model, [str(path)], str(tmp_path / "out"), client=client)
+        return
+    manifest = encode_corpus(model, [str(path)], str(tmp_path / "out"), client=client, errors=errors)
+    assert (manifest["documents"], manifest["skipped_lines"]) == (3, 1)
+    assert open_shards(tmp_path / "out")[0].tolist() == velkor.load_from_file(model).encode("first")
+
+
+def test_fifo_inputs_and_endless_shard_sizes_are_refused(job, tmp_path):
+    model, inputs, _ = job
+    os.mkfifo(tmp_path / "pipe")
+    with pytest.raises(ToolError, match="pipe: not a regular file"):
+        encode_corpus(model, [str(tmp_path / "pipe")], str(tmp_path / "out"), workers=1)
+    for size in ("inf", "1e400", "nan"):
+        result = subprocess.run([sys.executable, "-m", "velkor_tools", "encode-corpus", model, inputs[0], "-o",
+                                 str(tmp_path / "o"), "--shard-mb", size], capture_output=True, text=True, timeout=60)
+        assert result.returncode == 2 and "expected a positive number" in result.stderr and "Traceback" not in result.stderr

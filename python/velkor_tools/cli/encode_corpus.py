@@ -15,14 +15,18 @@ from velkor_tools.utf8 import add_errors_option
 PLAIN_LINE_SECONDS = 5.0  # at most one progress line this often off a terminal
 
 
-def _positive(kind: Callable[[str], float]) -> Callable[[str], float]:
+MAX_SHARD_MB = 1e6  # a terabyte of input per shard
+
+
+def _positive(kind: Callable[[str], float], most: float = float("inf")) -> Callable[[str], float]:
     def parse(text: str) -> float:
         try:
             value = kind(text)
         except ValueError:
             value = 0.0
-        if not value > 0:
-            raise argparse.ArgumentTypeError(f"expected a positive number, not {text!r}")
+        if not 0 < value <= most:  # inf and nan fail too
+            limit = "" if most == float("inf") else f" up to {most:g}"
+            raise argparse.ArgumentTypeError(f"expected a positive number{limit}, not {text!r}")
         return value
 
     return parse
@@ -53,7 +57,7 @@ def register(subparsers: argparse._SubParsersAction) -> None:
     where.add_argument("--scheduler", metavar="ADDRESS", help="a running Dask scheduler, such as tcp://host:8786")
     parser.add_argument("--text-field", default="text", metavar="NAME", help="field of a JSONL object (default: text)")
     parser.add_argument(
-        "--shard-mb", type=_positive(float), default=64.0, metavar="M", help="input MB per shard (default: 64)"
+        "--shard-mb", type=_positive(float, MAX_SHARD_MB), default=64.0, metavar="M", help="input MB per shard (default: 64)"
     )
     add_errors_option(parser)
     parser.set_defaults(run=run)

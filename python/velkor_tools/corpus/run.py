@@ -12,10 +12,14 @@ finished directory is the same however often the run was interrupted.
 
 from __future__ import annotations
 
+import fcntl
 import hashlib
 import json
 import logging
 import os
+import re
+import stat
+import tempfile
 from collections.abc import Callable
 from dataclasses import dataclass, replace
 from pathlib import Path
@@ -28,6 +32,7 @@ from velkor_tools.utf8 import ERRORS, InvalidUtf8
 from velkor_tools.files import atomic_output, describe
 from velkor_tools.model import load_model
 
+MAX_SHARD_BYTES = 1 << 40  # a shard's input, at most
 RETRIES = 2  # for a task that raises (a lost worker's tasks are rescheduled by Dask itself)
 CONNECT_SECONDS = 10.0  # at most, to reach --scheduler (Dask's own default is 30 s)
 
@@ -78,12 +83,13 @@ def _inputs(paths: list[str]) -> list[_Input]:
     found = []
     for given in paths:
         try:
+            # stat before open: opening a FIFO with no writer would wait for ever
+            if not stat.S_ISREG(os.stat(given).st_mode):
+                raise ToolError(f"{given}: not a regular file")
             with open(given, "rb") as file:
                 status = os.fstat(file.fileno())
         except OSError as error:
             raise ToolError(f"{given}: {describe(error)}") from None
-        if not os.path.isfile(given):
-            raise ToolError(f"{given}: not a regular file")
         found.append(
             _Input(given, os.path.abspath(given), status.st_size, status.st_mtime_ns, given.endswith(".jsonl"))
         )
@@ -114,9 +120,14 @@ def _sync(path: Path) -> None:
         os.close(descriptor)
 
 
+# The names of the files this job makes under temporary names: a shard's
+# (task.py's _HashedFile) and atomic_output's.
+TEMPORARY_NAME = re.compile(r"\.shard-\d+\.(bin|idx)\.tmp-\w+|\.velkor-[0-9a-f]{12}\.tmp")
+
+
 def _is_temporary(name: str) -> bool:
     """A name of a shard's or of atomic_output's file in the making."""
-    return name.startswith(".") and (".tmp-" in name or name.endswith(".tmp"))
+    return TEMPORARY_NAME.fullmatch(name) is not None
 
 
 class _Journal:
@@ -133,6 +144,9 @@ class _Journal:
             lines = self.path.read_text("utf-8").splitlines()
         except FileNotFoundError:
             return None
+        except (OSError, UnicodeDecodeError) as error:
+            detail = describe(error) if isinstance(error, OSError) else "not a journal of encode-corpus"
+            raise ToolError(f"{self.path}: {detail}; remove it to start afresh") from None
         try:
             header = json.loads(lines[0])
         except (IndexError, ValueError):
@@ -206,7 +220,8 @@ def _manifest(
         "offsets": "little-endian uint64, one per document plus a final one",
         **settings,
         "inputs": [
-            {"path": item.given, "size": item.size, "format": "jsonl" if item.jsonl else "text"} for item in inputs
+            {"path": item.given, "size": item.size, "mtime_ns": item.mtime_ns, "format": "jsonl" if item.jsonl else "text"}
+            for item in inputs
         ],
         "shards": shards,
         "documents": sum(record["documents"] for record in records),
@@ -217,14 +232,53 @@ def _manifest(
     }
 
 
-def _prepare_directory(directory: Path) -> None:
+def _prepare_directory(directory: Path) -> int:
+    """Creates the directory, checks that it takes files, and locks it for
+    this run; returns the descriptor that holds the lock until it is closed."""
     try:
         directory.mkdir(parents=True, exist_ok=True)
-        probe = directory / f".probe.tmp-{os.getpid()}"
-        probe.touch()
-        probe.unlink()
+        # mkstemp creates the probe exclusively: a link planted under its name is not followed
+        probe, name = tempfile.mkstemp(prefix=".velkor-probe-", dir=directory)
+        os.close(probe)
+        os.unlink(name)
+        lock = os.open(directory, os.O_RDONLY | os.O_DIRECTORY)
     except OSError as error:
         raise ToolError(f"{directory}: cannot write there ({describe(error)})") from None
+    try:
+        fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except OSError:
+        os.close(lock)
+        raise ToolError(f"{directory}: another encode-corpus run is writing there; wait for it to end") from None
+    return lock
+
+
+def _finished_manifest(path: Path) -> dict[str, Any] | None:
+    """The manifest of a finished run in the directory, or None if there is none."""
+    try:
+        manifest = json.loads(path.read_bytes())
+    except FileNotFoundError:
+        return None
+    except (OSError, ValueError, RecursionError):
+        manifest = None
+    if not isinstance(manifest, dict) or not isinstance(manifest.get("shards"), list):
+        raise ToolError(f"{path}: not a manifest of encode-corpus; remove it, or use another directory")
+    return manifest
+
+
+def _kept_records(manifest: dict[str, Any], inputs: list[_Input]) -> list[dict[str, Any]]:
+    """The shards of a finished run whose input has not changed since (same
+    size and modification time), as journal records, to be checked again."""
+    unchanged = {
+        number for number, (old, new) in enumerate(zip(manifest.get("inputs", []), inputs))
+        if isinstance(old, dict) and (old.get("size"), old.get("mtime_ns")) == (new.size, new.mtime_ns)
+    }
+    records = []
+    for shard in manifest["shards"]:
+        if isinstance(shard, dict) and shard.get("input") in unchanged:
+            name = str(shard.get("name", ""))
+            if name.startswith("shard-") and name[6:].isdigit():
+                records.append({"index": int(name[6:])} | {k: v for k, v in shard.items() if k != "name"})
+    return records
 
 
 def encode_corpus(
@@ -248,22 +302,39 @@ def encode_corpus(
     """
     if errors not in ERRORS:
         raise ValueError(f"errors must be 'strict' or 'replace', not {errors!r}")
-    if shard_bytes < 1:
-        raise ValueError("shard_bytes must be positive")
+    if not isinstance(shard_bytes, int) or not 1 <= shard_bytes <= MAX_SHARD_BYTES:
+        raise ValueError(f"shard_bytes must be an integer from 1 to {MAX_SHARD_BYTES}")
     image, model_sha256 = _read_model(model)
     found = _inputs(inputs)
     directory = Path(out_dir).absolute()
-    _prepare_directory(directory)
-    settings = {"text_field": text_field, "shard_bytes": shard_bytes}
+    lock = _prepare_directory(directory)
+    try:
+        return _encode_locked(
+            image, model_sha256, found, directory, text_field, shard_bytes, errors,
+            client=client, scheduler=scheduler, workers=workers, on_progress=on_progress,
+        )
+    finally:
+        os.close(lock)
 
+
+def _encode_locked(
+    image: bytes, model_sha256: str, found: list[_Input], directory: Path, text_field: str,
+    shard_bytes: int, errors: str, **run: Any,
+) -> dict[str, Any]:
+    settings = {"text_field": text_field, "shard_bytes": shard_bytes}
     finished = directory / MANIFEST
-    if finished.exists():
-        manifest = json.loads(finished.read_text("utf-8"))
+    kept: list[dict[str, Any]] | None = None  # the shards of a stale finished run
+    manifest = _finished_manifest(finished)
+    if manifest is not None:
         expected = _manifest(model_sha256, found, settings, [])
-        if any(manifest.get(key) != expected[key] for key in ("model_sha256", "inputs", *settings)):
+        same_job = ("model_sha256", *settings)
+        paths = [item.get("path") if isinstance(item, dict) else None for item in manifest.get("inputs", [])]
+        if any(manifest.get(key) != expected[key] for key in same_job) or paths != [i.given for i in found]:
             raise ToolError(f"{directory}: holds a finished corpus of other inputs or settings")
-        (directory / JOURNAL).unlink(missing_ok=True)
-        return manifest  # already done
+        if manifest.get("inputs") == expected["inputs"]:
+            (directory / JOURNAL).unlink(missing_ok=True)
+            return manifest  # already done
+        kept = _kept_records(manifest, found)  # an input changed since: encode it again
 
     tasks: list[Task] = []
     for input_index, item in enumerate(found):
@@ -282,14 +353,17 @@ def encode_corpus(
         "shards": len(tasks),
     }
     journal = _Journal(directory, header)
-    previous = journal.read()
+    previous = journal.read() if kept is None else kept
     if previous is None:
-        if any(not _is_temporary(entry.name) for entry in directory.iterdir()):
+        if any(directory.iterdir()):
             raise ToolError(f"{directory}: not empty, and holds no unfinished run")
         previous = []
     for entry in directory.iterdir():
         if _is_temporary(entry.name):
-            entry.unlink(missing_ok=True)  # left by a killed run
+            try:
+                entry.unlink(missing_ok=True)  # left by a killed run
+            except OSError as error:
+                raise ToolError(f"{entry}: {describe(error)}; remove it") from None
     done: dict[int, dict[str, Any]] = {}
     for record in previous:
         index = record.get("index")
@@ -297,6 +371,7 @@ def encode_corpus(
             if _still_valid(record, tasks[index], directory, errors):
                 done[index] = record
     journal.start(list(done.values()))
+    finished.unlink(missing_ok=True)  # a stale one: the journal now holds what it kept
     try:
         _run_tasks(
             [task for task in tasks if task.index not in done],
@@ -305,10 +380,7 @@ def encode_corpus(
             image,
             journal,
             found,
-            client=client,
-            scheduler=scheduler,
-            workers=workers,
-            on_progress=on_progress,
+            **run,
         )
     finally:
         journal.close()

@@ -129,6 +129,8 @@ def _not_a_document(text: str, field: str) -> str | None:
         record: Any = json.loads(text)
     except ValueError as error:
         return f"not valid JSON ({getattr(error, 'msg', error)} at column {getattr(error, 'colno', 1)})"
+    except RecursionError:
+        return "not valid JSON (nested too deeply)"
     if not isinstance(record, dict):
         return f"{_json_kind(record)} where a JSON object with a string field {field!r} belongs"
     if field not in record:
@@ -150,6 +152,8 @@ def _document(line: bytes, task: Task, offset: int) -> tuple[str, bool, bool]:
             raise BadLine("invalid UTF-8", offset + error.start) from None
         text = line.decode("utf-8", "replace")
         replaced = True
+    if task.jsonl and offset == 0 and text.startswith("\ufeff"):
+        text = text[1:]  # a byte-order mark, which JSON readers skip
     if task.jsonl and text:
         problem = _not_a_document(text, task.text_field)
         if problem is not None:
