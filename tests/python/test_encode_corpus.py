@@ -321,3 +321,20 @@ def test_fifo_inputs_and_endless_shard_sizes_are_refused(job, tmp_path):
         result = subprocess.run([sys.executable, "-m", "velkor_tools", "encode-corpus", model, inputs[0], "-o",
                                  str(tmp_path / "o"), "--shard-mb", size], capture_output=True, text=True, timeout=60)
         assert result.returncode == 2 and "expected a positive number" in result.stderr and "Traceback" not in result.stderr
+
+
+def test_damaged_shards_are_found(job, client, tmp_path):
+    model, inputs, _ = job
+    out = tmp_path / "out"
+    encode_corpus(model, inputs, str(out), client=client, shard_bytes=SHARD_BYTES)
+    verify = [sys.executable, "-m", "velkor_tools", "verify", str(out)]
+    assert subprocess.run(verify, capture_output=True, timeout=60).returncode == 0
+    ids = out / "shard-00001.bin"
+    ids.write_bytes(bytes([ids.read_bytes()[0] ^ 1]) + ids.read_bytes()[1:])
+    result = subprocess.run(verify, capture_output=True, text=True, timeout=60)
+    assert result.returncode == 1 and "shard-00001.bin: does not match the sha256" in result.stderr
+    offsets = np.fromfile(out / "shard-00000.idx", "<u8")
+    offsets[1] = offsets[-1] + 1  # a document past the end
+    offsets.tofile(out / "shard-00000.idx")
+    with pytest.raises(ToolError, match="shard-00000.idx: the offsets do not fit"):
+        open_shards(out)

@@ -23,6 +23,7 @@ SUBCOMMAND_MODULES = [
     "velkor_tools.cli.info",
     "velkor_tools.cli.show",
     "velkor_tools.cli.encode_corpus",
+    "velkor_tools.cli.verify",
 ]
 
 class CommandParser(argparse.ArgumentParser):

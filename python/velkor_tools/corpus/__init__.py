@@ -12,6 +12,7 @@ as a NumPy view over the memory-mapped shards.
 from __future__ import annotations
 
 import bisect
+import hashlib
 import json
 import operator
 from collections.abc import Iterator
@@ -65,9 +66,14 @@ class Shards:
         self.shards: list[tuple[np.ndarray, np.ndarray]] = []
         self._first: list[int] = []  # first document of each shard
         documents = 0
+        self.directory = directory
         for index, shard in enumerate(self.manifest["shards"]):
             ids_path, idx_path = shard_paths(directory, index)
             offsets = _mapped(idx_path, OFFSET_DTYPE, shard["documents"] + 1)
+            # offsets must start at 0, never fall, and end at the last id: else
+            # documents would be cut short or come out empty without a word
+            if offsets[0] != 0 or offsets[-1] != shard["tokens"] or np.any(offsets[1:] < offsets[:-1]):
+                raise ToolError(f"{idx_path}: the offsets do not fit {ids_path.name}; the shard is damaged")
             self.shards.append((_mapped(ids_path, ID_DTYPE, shard["tokens"]), offsets))
             self._first.append(documents)
             documents += shard["documents"]
@@ -75,6 +81,18 @@ class Shards:
 
     def __len__(self) -> int:
         return self._documents
+
+    def verify(self) -> None:
+        """Checks every shard file against the sha256 the manifest records;
+        a ToolError names the first that differs."""
+        for index, shard in enumerate(self.manifest["shards"]):
+            for path, key in zip(shard_paths(self.directory, index), ("ids_sha256", "idx_sha256")):
+                digest = hashlib.sha256()
+                with open(path, "rb") as file:
+                    while block := file.read(1 << 20):
+                        digest.update(block)
+                if digest.hexdigest() != shard.get(key):
+                    raise ToolError(f"{path}: does not match the sha256 in {MANIFEST}; the shard is damaged")
 
     @overload
     def __getitem__(self, document: int) -> np.ndarray: ...

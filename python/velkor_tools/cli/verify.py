@@ -1,0 +1,27 @@
+"""`velkor verify DIR`: checks an encoded corpus against its manifest."""
+
+from __future__ import annotations
+
+import argparse
+
+from velkor_tools.cli.common import add_command, plural
+from velkor_tools.corpus import open_shards
+
+
+def run(args: argparse.Namespace) -> int:
+    corpus = open_shards(args.directory)
+    corpus.verify()
+    print(f"{args.directory}: {plural(len(corpus.shards), 'shard')} match their manifest, "
+          f"{plural(len(corpus), 'document')}")
+    return 0
+
+
+def register(subparsers: argparse._SubParsersAction) -> None:
+    parser = add_command(
+        subparsers, "verify", "check an encoded corpus against its manifest",
+        "Check that every shard of DIR (written by encode-corpus) still has the sha256 its "
+        "manifest records and offsets that fit its ids.",
+        ["velkor verify corpus-ids"],
+    )
+    parser.add_argument("directory", metavar="DIR", help="a folder written by encode-corpus")
+    parser.set_defaults(run=run)
