@@ -9,17 +9,17 @@ import threading
 
 import pytest
 
-from velkor_tools.model import STARTER_MODEL
+from velkor_tools.model import STARTER_MODEL, parse_model
 
 TEXT = "the cat sat on the mat " * 4000
 
 
-def run(*args, cwd, input=b"", limit=None, stdout=subprocess.PIPE):
+def run(*args, cwd, input=b"", limit=None, stdout=subprocess.PIPE, stdin=None):
     def set_limit():  # a file size limit: writes beyond it fail as on a full disk
         resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
 
     return subprocess.run(
-        [sys.executable, "-m", "velkor_tools", *map(str, args)], input=input, stdout=stdout,
+        [sys.executable, "-m", "velkor_tools", *map(str, args)], input=input, stdout=stdout, stdin=stdin,
         stderr=subprocess.PIPE, cwd=cwd, timeout=120, preexec_fn=None if limit is None else set_limit,
     )
 
@@ -79,3 +79,15 @@ def test_a_linked_model_is_trained_through_its_link(work):
     os.symlink("m.tok", work / "link.tok")
     assert run("train", "link.tok", "t.txt", cwd=work).returncode == 0
     assert (work / "link.tok").is_symlink() and (work / "m.tok").read_bytes() != STARTER_MODEL
+
+
+def test_training_from_a_pipe_gives_the_model_of_the_file(work):
+    (work / "t.txt").write_text(TEXT * 3)  # longer than one read of a pipe
+    assert run("train", "m.tok", "t.txt", cwd=work).returncode == 0
+    expected = parse_model((work / "m.tok").read_bytes())  # the maps: the save order of entries varies
+    for source in ("-", "/dev/fd/0"):
+        (work / "p.tok").write_bytes(STARTER_MODEL)
+        with subprocess.Popen(["cat", "t.txt"], cwd=work, stdout=subprocess.PIPE) as cat:
+            result = run("train", "p.tok", source, cwd=work, input=None, stdin=cat.stdout)
+        assert result.returncode == 0, result.stderr
+        assert parse_model((work / "p.tok").read_bytes()) == expected

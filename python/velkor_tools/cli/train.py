@@ -10,10 +10,12 @@ previous file or the model after a completed chunk.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import os
 import re
 import shutil
 import signal
+import stat
 import subprocess
 import sys
 import tempfile
@@ -90,7 +92,7 @@ class TrainResult:
     replaced_bytes: int = 0  # turned into U+FFFD by the module
 
 
-def scan_corpus(path: str, errors: str) -> int:
+def scan_corpus(path: str, errors: str, name: str | None = None) -> int:
     """How many bytes of the file at path training turns into U+FFFD.
 
     The module decodes each chunk on its own, so besides ill-formed sequences
@@ -100,7 +102,7 @@ def scan_corpus(path: str, errors: str) -> int:
     """
     if not os.path.isfile(path):
         return 0
-    whole = StreamDecoder(path, errors) if errors == "strict" else None
+    whole = StreamDecoder(name or path, errors) if errors == "strict" else None
     replaced = 0
     with open(path, "rb") as file:
         while chunk := file.read(CHUNK_BYTES):
@@ -152,6 +154,32 @@ def check_log(log: str, model: str, corpora: list[str]) -> None:
         raise ToolError(f"--log {log}: exists and is not a merge log; remove it or choose another name")
 
 
+def _regular_copy(path: str, directory: str, number: int) -> str:
+    """path itself when it is a regular file; else (a pipe, process
+    substitution, "-" for standard input) a copy of what it holds in directory.
+
+    The module takes each chunk with one read call, which a pipe answers with
+    at most 64 KiB: only a regular file gives the same model as the same text.
+    """
+    if path != "-":
+        try:
+            if stat.S_ISREG(os.stat(path).st_mode) or os.path.isdir(path):
+                return path
+        except OSError:
+            return path  # check_input_file names the problem
+    copy = os.path.join(directory, f"input-{number}")
+    try:
+        with contextlib.ExitStack() as stack:
+            source = sys.stdin.buffer if path == "-" else stack.enter_context(open(path, "rb"))
+            with open(copy, "wb") as target:
+                shutil.copyfileobj(source, target, 1 << 20)
+    except OSError as error:
+        raise ToolError(f"{path}: {describe(error)}") from None
+    except (AttributeError, ValueError):  # standard input closed
+        raise ToolError(f"{path}: standard input is closed") from None
+    return copy
+
+
 def train(
     model: str, corpora: list[str], log: str | None = None, verbose: bool = False,
     errors: str = "replace",
@@ -159,18 +187,32 @@ def train(
     """Trains MODEL on each corpus in order, as consecutive Data.train calls would.
 
     errors="strict" refuses a corpus with invalid UTF-8 before training starts.
+    A corpus that is not a regular file is read once into a private copy.
     """
+    _remove_stale_directories()
+    copies = tempfile.mkdtemp(prefix=f"{PRIVATE_PREFIX}{os.getpid()}-")
+    try:
+        regular = [_regular_copy(path, copies, number) for number, path in enumerate(corpora)]
+        return _train(model, corpora, regular, log, verbose, errors)
+    finally:
+        shutil.rmtree(copies, ignore_errors=True)
+
+
+def _train(
+    model: str, given: list[str], corpora: list[str], log: str | None, verbose: bool, errors: str,
+) -> TrainResult:
+    """train() on regular files `corpora`, named `given` in messages."""
+    names = {os.path.abspath(path): name for path, name in zip(corpora, given)}
     sizes = [check_input_file(path) for path in corpora]
-    replaced = sum(scan_corpus(path, errors) for path in corpora)
+    replaced = sum(scan_corpus(path, errors, names[os.path.abspath(path)]) for path in corpora)
     existed = os.path.exists(model)
     if existed:
         load_model(model)
     check_writable(model)
     if log is not None:
-        check_log(log, model, corpora)
+        check_log(log, model, given)
         check_writable(log)
     started = time.monotonic()
-    _remove_stale_directories()
     private = tempfile.mkdtemp(prefix=f"{PRIVATE_PREFIX}{os.getpid()}-")
     publisher = _Publisher(os.path.join(private, "tokenizer"), model)
     child: subprocess.Popen[bytes] | None = None
@@ -191,7 +233,7 @@ def train(
         _follow(child, ChunkCounter(sizes), publisher, verbose)
         status = child.wait()
         if status != 0:
-            raise ToolError(_child_failure(errors_path, status))
+            raise ToolError(_child_failure(errors_path, status, names))
         publisher.publish()
         if publisher.last is None and not existed:
             write_atomically(model, STARTER_MODEL)  # no chunk at all: the starter model
@@ -243,12 +285,13 @@ def _follow(
                 noted = now
 
 
-def _child_failure(errors_path: str, status: int) -> str:
+def _child_failure(errors_path: str, status: int, names: dict[str, str]) -> str:
     with open(errors_path, "rb") as f:
         lines = f.read().decode("utf-8", "replace").splitlines()
     for line in reversed(lines):
         if line.startswith(FAILURE_MARK):
             corpus, _, message = line.removeprefix(FAILURE_MARK).partition("\t")
+            corpus = names.get(corpus, corpus)
             return f"{corpus}: training failed: {plain(message)} (the model of the last completed chunk is kept)"
     last = next((line for line in reversed(lines) if line.strip()), "")
     return f"training process ended with status {status}: {last}"
