@@ -12,6 +12,7 @@ from collections.abc import Iterator
 from typing import Any, BinaryIO, cast
 
 from velkor_tools.errors import ToolError
+from velkor_tools.streams import stdin_buffer
 
 STDIN_NAME = "<stdin>"
 
@@ -53,7 +54,7 @@ def checked(out: BinaryIO) -> BinaryIO:
 def read_input(path: str | None) -> tuple[str, bytes]:
     """(name, bytes) of a file, or of standard input when path is None or "-"."""
     if path is None or path == "-":
-        return STDIN_NAME, sys.stdin.buffer.read()
+        return STDIN_NAME, stdin_buffer().read()
     try:
         with open(path, "rb") as f:
             return path, f.read()

@@ -11,7 +11,9 @@ from __future__ import annotations
 
 import contextlib
 import os
+import shutil
 import struct
+import tempfile
 from collections.abc import Iterator
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING
@@ -121,11 +123,30 @@ def read_model(path: str) -> tuple[bytes, Model]:
         raise ToolError(f"{path}: not a valid tokenizer file ({error})") from None
 
 
+def utf8_name(path: str) -> bool:
+    """Whether the module can take path: it passes file names on as UTF-8."""
+    try:
+        path.encode("utf-8")
+    except UnicodeEncodeError:  # bytes of the name that are not UTF-8, kept as surrogates
+        return False
+    return True
+
+
 def load_model(path: str) -> velkor.Data:
-    """The module's Data object for the file at path."""
+    """The module's Data object for the file at path (through a private copy
+    when its name is not UTF-8)."""
     _check_model_path(path)
-    with module_failures(path, "not a valid tokenizer file"):
-        return velkor.load_from_file(path)
+    with contextlib.ExitStack() as stack:
+        usable = path
+        if not utf8_name(path):
+            usable = os.path.join(stack.enter_context(tempfile.TemporaryDirectory(prefix="velkor-")), "tokenizer")
+            try:
+                shutil.copyfile(path, usable)
+            except OSError as error:
+                raise ToolError(f"{path}: {describe(error)}") from None
+        with module_failures(path, "not a valid tokenizer file"):
+            return velkor.load_from_file(usable)
+    raise AssertionError("unreachable")
 
 
 def load_tokenizer(path: str) -> Tokenizer:

@@ -91,3 +91,25 @@ def test_training_from_a_pipe_gives_the_model_of_the_file(work):
             result = run("train", "p.tok", source, cwd=work, input=None, stdin=cat.stdout)
         assert result.returncode == 0, result.stderr
         assert parse_model((work / "p.tok").read_bytes()) == expected
+
+
+def test_closed_streams_give_a_status_not_a_traceback(work):
+    def shell(command):
+        velkor = f"{sys.executable} -m velkor_tools"
+        return subprocess.run(f"{velkor} {command}", shell=True, cwd=work, capture_output=True, timeout=60)
+
+    assert shell("encode m.tok t.txt -o out 2>&-").returncode == 0 and (work / "out").stat().st_size > 0
+    assert shell("info m.tok >&-").returncode == 1
+    assert shell("encode m.tok t.txt -o out2 >&-").returncode == 0
+    for command in ("encode m.tok <&-", "show m.tok <&-", "train m.tok - <&-"):
+        result = shell(command)
+        assert result.returncode == 1 and b"standard input is closed" in result.stderr, result.stderr
+
+
+def test_names_that_are_not_utf8(work):
+    model, corpus = os.fsdecode(b"m\xff.tok"), os.fsdecode(b"t\xfe.txt")
+    os.rename(work / "t.txt", work / corpus)
+    for args in (["new", model], ["train", model, corpus], ["encode", model, corpus, "-o", "ids"], ["info", model]):
+        result = run(*args, cwd=work)
+        assert result.returncode == 0 and b"Traceback" not in result.stderr, result.stderr
+    assert result.stdout.startswith(b"m\xff.tok\n")

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import importlib
+import io
 import importlib.metadata
 import os
 import sys
@@ -11,6 +12,7 @@ import sys
 from velkor_tools.cli.common import EXIT_INTERRUPTED
 from velkor_tools.errors import ToolError
 from velkor_tools.files import describe, flush_stdout
+from velkor_tools.streams import guard_closed_streams
 from velkor_tools.plain_errors import plain
 
 # Each module defines register(subparsers), which adds its subparser and sets
@@ -76,6 +78,9 @@ def _version() -> str:
 def main(argv: list[str] | None = None) -> int:
     """Runs the command; returns 0 on success, 1 on an error, 130 after Ctrl-C
     (a usage error exits with 2 from the parser)."""
+    guard_closed_streams()
+    if isinstance(sys.stdout, io.TextIOWrapper):  # file names that are not UTF-8 print as their bytes
+        sys.stdout.reconfigure(errors="surrogateescape")
     parser = build_parser()
     args = parser.parse_args(argv)
     if args.command is None:  # `velkor` alone: what there is to run

@@ -25,8 +25,9 @@ from dataclasses import dataclass
 from velkor_tools.cli.common import add_command, plural
 from velkor_tools.errors import ToolError
 from velkor_tools.files import check_input_file, check_writable, describe, same_file, write_atomically
-from velkor_tools.model import STARTER_MODEL, load_model, read_model
+from velkor_tools.model import STARTER_MODEL, load_model, read_model, utf8_name
 from velkor_tools.plain_errors import plain
+from velkor_tools.streams import stdin_buffer
 from velkor_tools.train_child import FAILURE_MARK
 from velkor_tools.utf8 import StreamDecoder, add_errors_option, replaced_bytes
 
@@ -164,19 +165,21 @@ def _regular_copy(path: str, directory: str, number: int) -> str:
     if path != "-":
         try:
             if stat.S_ISREG(os.stat(path).st_mode) or os.path.isdir(path):
-                return path
+                if utf8_name(path):
+                    return path
+                link = os.path.join(directory, f"input-{number}")  # a name the module can take
+                os.symlink(os.path.abspath(path), link)
+                return link
         except OSError:
             return path  # check_input_file names the problem
     copy = os.path.join(directory, f"input-{number}")
     try:
         with contextlib.ExitStack() as stack:
-            source = sys.stdin.buffer if path == "-" else stack.enter_context(open(path, "rb"))
+            source = stdin_buffer() if path == "-" else stack.enter_context(open(path, "rb"))
             with open(copy, "wb") as target:
                 shutil.copyfileobj(source, target, 1 << 20)
     except OSError as error:
         raise ToolError(f"{path}: {describe(error)}") from None
-    except (AttributeError, ValueError):  # standard input closed
-        raise ToolError(f"{path}: standard input is closed") from None
     return copy
 
 
@@ -218,10 +221,10 @@ def _train(
     child: subprocess.Popen[bytes] | None = None
     try:
         start = os.path.abspath(model)
-        if not existed:
+        if not existed or not utf8_name(model):  # the child's module takes UTF-8 names only
             start = os.path.join(private, "start.tok")
             with open(start, "wb") as f:
-                f.write(STARTER_MODEL)
+                f.write(read_model(model)[0] if existed else STARTER_MODEL)
         errors_path = os.path.join(private, "child.err")
         with open(errors_path, "wb") as errors:
             child = subprocess.Popen(
