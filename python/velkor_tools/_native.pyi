@@ -39,5 +39,5 @@ class Tokenizer:
     def _decode_batch(self, batch: Sequence[Any], num_threads: int) -> list[str]: ...
     def _save(self, path: str | bytes) -> None: ...
 
-def ids_text(ids: Any, /) -> bytes:
-    """uint16 ids in decimal, separated by spaces."""
+def ids_text(ids: Any, offsets: Any = None, /) -> bytes:
+    """uint16 ids in decimal, separated by spaces; with offsets, one line per document."""

@@ -4,35 +4,90 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "native/errors.h"
 
 namespace velkor::native {
+namespace {
 
-PyObject* ids_text(PyObject* /*module*/, PyObject* ids) {
-  return boundary([&]() -> PyObject* {
-    Py_buffer view;
-    if (PyObject_GetBuffer(ids, &view, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) return nullptr;
-    struct Release {
-      Py_buffer* view;
-      ~Release() { PyBuffer_Release(view); }
-    } release{&view};
-    const std::string format = view.format != nullptr ? view.format : "B";
-    if (view.itemsize != 2 || (format != "H" && format != "@H" && format != "=H")) {
-      raise(PyExc_TypeError, "ids must be a contiguous uint16 buffer");
+// A contiguous buffer of one integer type, released at the end of the scope.
+class View {
+ public:
+  View(PyObject* object, Py_ssize_t itemsize, const char* what) {
+    if (PyObject_GetBuffer(object, &view_, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) {
+      throw ErrorSet{};
     }
-    const auto count = static_cast<std::size_t>(view.len / 2);
+    std::string format = view_.format != nullptr ? view_.format : "B";
+    if (!format.empty() && (format[0] == '@' || format[0] == '=' || format[0] == '<')) {
+      format.erase(0, 1);
+    }
+    const bool integer = format.size() == 1 && std::strchr("hHiIlLqQ", format[0]) != nullptr;
+    if (view_.itemsize != itemsize || !integer) {
+      PyBuffer_Release(&view_);
+      raise(PyExc_TypeError, what);
+    }
+  }
+  ~View() { PyBuffer_Release(&view_); }
+  View(const View&) = delete;
+  View& operator=(const View&) = delete;
+
+  template <class T>
+  T at(std::size_t i) const {
+    T value;
+    std::memcpy(&value, static_cast<const char*>(view_.buf) + i * sizeof(T), sizeof value);
+    return value;
+  }
+  std::size_t size() const { return static_cast<std::size_t>(view_.len / view_.itemsize); }
+
+ private:
+  Py_buffer view_;
+};
+
+}  // namespace
+
+PyObject* ids_text(PyObject* /*module*/, PyObject* args) {
+  return boundary([&]() -> PyObject* {
+    PyObject* ids_object = nullptr;
+    PyObject* offsets_object = nullptr;
+    if (!PyArg_ParseTuple(args, "O|O:ids_text", &ids_object, &offsets_object)) return nullptr;
+    const View ids(ids_object, 2, "ids must be a contiguous uint16 buffer");
+    // Without offsets, one document and no line end.
+    std::vector<std::int64_t> ends;
+    if (offsets_object != nullptr && offsets_object != Py_None) {
+      const View offsets(offsets_object, 8, "offsets must be a contiguous int64 buffer");
+      std::int64_t previous = 0;
+      for (std::size_t i = 0; i < offsets.size(); ++i) {
+        const auto offset = offsets.at<std::int64_t>(i);
+        if (offset < previous || static_cast<std::size_t>(offset) > ids.size() ||
+            (i == 0 && offset != 0)) {
+          raise(PyExc_ValueError, "offsets must rise from 0 to at most the number of ids");
+        }
+        if (i != 0) ends.push_back(offset);
+        previous = offset;
+      }
+    }
     std::string text;
     {
       Unlocked unlocked;
-      text.resize(count * 6);  // at most five digits and a space each
+      // At most five digits and a space or line end each, and a line end per document.
+      text.resize(ids.size() * 6 + ends.size());
       char* at = text.data();
-      const auto* bytes = static_cast<const char*>(view.buf);
-      for (std::size_t i = 0; i < count; ++i) {
-        std::uint16_t id;
-        std::memcpy(&id, bytes + 2 * i, sizeof id);
-        if (i != 0) *at++ = ' ';
-        at = std::to_chars(at, at + 5, id).ptr;
+      std::size_t start = 0;
+      auto write = [&](std::size_t end) {
+        for (std::size_t i = start; i < end; ++i) {
+          if (i != start) *at++ = ' ';
+          at = std::to_chars(at, at + 5, ids.at<std::uint16_t>(i)).ptr;
+        }
+        start = end;
+      };
+      if (offsets_object == nullptr || offsets_object == Py_None) {
+        write(ids.size());
+      } else {
+        for (std::int64_t end : ends) {
+          write(static_cast<std::size_t>(end));
+          *at++ = '\n';
+        }
       }
       text.resize(static_cast<std::size_t>(at - text.data()));
     }

@@ -6,8 +6,10 @@
 
 namespace velkor::native {
 
-// ids_text(ids) -> bytes: the ids of a contiguous uint16 buffer in decimal,
-// separated by single spaces. A module function (METH_O).
-PyObject* ids_text(PyObject* module, PyObject* ids);
+// ids_text(ids, offsets=None) -> bytes: the ids of a contiguous uint16
+// buffer in decimal, separated by single spaces; with int64 offsets (as
+// encode_batch_to_numpy gives them), one line per document, each ended by
+// "\n". A module function (METH_VARARGS).
+PyObject* ids_text(PyObject* module, PyObject* args);
 
 }  // namespace velkor::native

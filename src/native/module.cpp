@@ -9,8 +9,9 @@ namespace velkor::native {
 namespace {
 
 PyMethodDef module_methods[] = {
-    {"ids_text", ids_text, METH_O,
-     "ids_text(ids) -> bytes: uint16 ids in decimal, separated by spaces."},
+    {"ids_text", ids_text, METH_VARARGS,
+     "ids_text(ids, offsets=None, /) -> bytes: uint16 ids in decimal, separated by spaces; "
+     "with offsets, one line per document."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -41,6 +41,20 @@ def _write_text(out, ids) -> None:
     out.write(b"\n")
 
 
+def _batches(docs: Iterator[str], size: int = 1 << 20) -> Iterator[list[str]]:
+    """The documents in lists of about `size` characters (a longer document alone)."""
+    batch: list[str] = []
+    length = 0
+    for text in docs:
+        batch.append(text)
+        length += len(text)
+        if length >= size:
+            yield batch
+            batch, length = [], 0
+    if batch:
+        yield batch
+
+
 def run(args: argparse.Namespace) -> int:
     tok = load_tokenizer(args.model)
     docs = documents(args.files, args.lines, args.errors)
@@ -56,16 +70,28 @@ def run(args: argparse.Namespace) -> int:
             raise ToolError(f"--format {args.format} is binary: write it with -o OUT or a redirection, not to a terminal")
     import numpy as np  # only here: it slows the start of every other command
 
+    def cannot_encode(error: ValueError) -> ToolError:  # a model without "oov" meeting unknown text
+        return ToolError(f"{args.model}: the model cannot encode this text ({error})")
+
     def encoded(text: str):
         try:
             return tok.encode_to_numpy(text)
-        except ValueError as error:  # a model without "oov" meeting unknown text
-            raise ToolError(f"{args.model}: the model cannot encode this text ({error})") from None
+        except ValueError as error:
+            raise cannot_encode(error) from None
 
     with output_stream(args.output) as out:
         if args.format == "text":
-            for text in docs:
-                _write_text(out, encoded(text))
+            # Batches on every core, each written as it is done.
+            for batch in _batches(docs):
+                try:
+                    ids, offsets = tok.encode_batch_to_numpy(batch)
+                except ValueError as error:
+                    raise cannot_encode(error) from None
+                if len(ids) <= _TEXT_CHUNK:
+                    out.write(ids_text(ids, offsets))
+                else:
+                    for i in range(len(batch)):
+                        _write_text(out, ids[offsets[i] : offsets[i + 1]])
         elif args.format == "npy":
             np.save(out, encoded(first), allow_pickle=False)
         else:
