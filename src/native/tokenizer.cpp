@@ -336,7 +336,8 @@ PyObject* tokenizer_save(PyObject* self, PyObject* path) {
     const std::string target(PyBytes_AS_STRING(encoded.get()),
                              static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
     try {
-      Unlocked unlocked;
+      // With the lock held: an interrupted write runs the process's signal
+      // check, which may call into the interpreter.
       replace_file(target, write_model(state.model));
     } catch (const IoError& error) {
       if (error.kind != IoError::Kind::Os) {
