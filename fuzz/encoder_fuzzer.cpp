@@ -63,8 +63,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(ids.empty() == (clusters == 0));
   for (TokenId id : ids) FUZZ_CHECK(m.lookup.contains(id));
   FUZZ_CHECK(velkor::decode(m, ids) == known);
+  const std::vector<TokenId> complete = velkor::encode(m, text, velkor::Encoding::kComplete);
+  FUZZ_CHECK(complete == velkor::encode_complete_reference(m, text));
+  FUZZ_CHECK(complete.size() <= ids.size());
+  FUZZ_CHECK(velkor::decode(m, complete) == known);
 
   // Raw bytes too: the segmenter takes ill-formed input a byte at a time.
   FUZZ_CHECK(velkor::encode(m, bytes) == velkor::encode_reference(m, bytes));
+  FUZZ_CHECK(velkor::encode(m, bytes, velkor::Encoding::kComplete) ==
+             velkor::encode_complete_reference(m, bytes));
   return 0;
 }

@@ -46,7 +46,8 @@ std::vector<TokenId> initial_ids(Lookup&& lookup, std::string_view text) {
 
 // The passes of encode on an index, which keeps the counts up to date across
 // passes: a pass costs what its merge touches rather than a recount of the
-// whole text.
+// whole text. An index of learned merges only (the complete encoding) never
+// offers another pair, so its passes stop when none is left.
 std::vector<TokenId> apply_merges(const Model& model, PairIndex& index) {
   while (const std::optional<BestPair> best = index.best()) {
     auto merge = model.merges.find(best->pair);
@@ -96,41 +97,6 @@ class KeptIndex {
 
 KeptIndex kept_index;
 
-// The complete encoding by a full recount of the learned-merge pairs before
-// every merge.
-std::vector<TokenId> apply_all_merges(const Model& model, std::vector<TokenId> ids) {
-  for (;;) {
-    HashMap<TokenPair, std::uint32_t> counts;
-    for (std::size_t i = 0; i + 1 < ids.size(); ++i) {
-      const TokenPair pair{ids[i], ids[i + 1]};
-      if (model.merges.contains(pair)) ++counts[pair];
-    }
-    if (counts.empty()) return ids;
-    TokenPair best{};
-    std::uint32_t best_count = 0;
-    TokenId best_merged = 0;
-    for (const auto& [pair, count] : counts) {
-      const TokenId merged = model.merges.find(pair)->second;
-      if (count > best_count || (count == best_count && merged < best_merged)) {
-        best = pair;
-        best_count = count;
-        best_merged = merged;
-      }
-    }
-    std::vector<TokenId> out;
-    out.reserve(ids.size());
-    for (std::size_t i = 0; i < ids.size(); ++i) {
-      if (i + 1 < ids.size() && ids[i] == best.left && ids[i + 1] == best.right) {
-        out.push_back(best_merged);
-        ++i;
-      } else {
-        out.push_back(ids[i]);
-      }
-    }
-    ids = std::move(out);
-  }
-}
-
 }  // namespace
 
 TokenId ClusterCache::look_up(const Model& model, std::string_view cluster) {
@@ -155,10 +121,18 @@ namespace {
 std::vector<TokenId> encode_with(const Model& model, std::string_view text, ClusterCache& clusters,
                                  Encoding encoding, PairIndex* reuse) {
   auto id_of = [&](std::string_view cluster) { return clusters.id_of(model, cluster); };
-  if (encoding == Encoding::kComplete) return apply_all_merges(model, initial_ids(id_of, text));
+  const bool complete = encoding == Encoding::kComplete;
+  const auto pairs = complete ? PairIndex::Pairs::kMergesOnly : PairIndex::Pairs::kAll;
   if (text.size() > PairIndex::kMaxLength) {
     // Fewer clusters than bytes, perhaps few enough.
-    PairIndex index(initial_ids(id_of, text));
+    const std::vector<TokenId> ids = initial_ids(id_of, text);
+    PairIndex index;
+    index.assign_from(
+        ids.size(),
+        [&](auto&& push) {
+          for (TokenId id : ids) push(id);
+        },
+        complete ? &model.merges : nullptr, pairs);
     return apply_merges(model, index);
   }
   // A text has at most one cluster per byte; the ids go straight into the
@@ -179,7 +153,7 @@ std::vector<TokenId> encode_with(const Model& model, std::string_view text, Clus
       [&](auto&& push) {
         for_each_grapheme(text, [&](std::string_view cluster) { push(id_of(cluster)); });
       },
-      text.size() >= kFileMergesOnlyFrom ? &model.merges : nullptr);
+      complete || text.size() >= kFileMergesOnlyFrom ? &model.merges : nullptr, pairs);
   return apply_merges(model, index);
 }
 

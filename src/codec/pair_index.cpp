@@ -26,10 +26,20 @@ constexpr std::size_t kMaxRoom = std::size_t{1} << 24;
 }  // namespace
 
 void PairIndex::assign(std::span<const TokenId> ids) {
-  file_only_ = nullptr;
+  set_mode(nullptr, Pairs::kAll);
   GapNode* nodes = prepare(ids.size());
   for (std::size_t i = 0; i < ids.size(); ++i) nodes[i] = GapNode{ids[i]};
   build(ids.size());
+}
+
+void PairIndex::set_mode(const MergeMap* merges, Pairs pairs) {
+  const bool merges_only = pairs == Pairs::kMergesOnly;
+  // An entry's index must fit beside the merged id in a heap item.
+  if (merges_only && (merges == nullptr || merges->size() > kMaxMergesOnly)) {
+    fail("more merges than the learned-merge pair index holds");
+  }
+  merges_only_ = merges_only;
+  file_only_ = merges;
 }
 
 GapNode* PairIndex::prepare(std::size_t max_length) {
@@ -59,6 +69,8 @@ void PairIndex::build(std::size_t length) {
   heap_.clear();
   grown_.clear();
   excluded_.clear();
+  sink_ = kNoEntry;
+  table_used_ = 0;
   // Room for what the sequence can need, so that these arrays are never
   // copied as they grow (a copy holds both at once): as many entries as
   // pairs, and heap items for them and for the counts merges raise. Only
@@ -96,7 +108,9 @@ void PairIndex::build(std::size_t length) {
     const std::uint32_t right = nodes[i + 1].value;
     const std::uint32_t entry = cached_entry(key_of(left, right));
     ++counts_[entry];
-    nodes[i].value = entry;
+    // A position of sink_ keeps its id, marked, since sink_'s key does not
+    // give it back.
+    nodes[i].value = entry != sink_ ? entry : kSinkMark | left;
     left = right;
   }
   // For each entry, its left id and the end of its stretch so far (heap_'s
@@ -117,7 +131,18 @@ void PairIndex::build(std::size_t length) {
   store_.resize((std::size_t{sink} + 1 + kBlock - 1) / kBlock * kBlock);
   std::uint32_t* pool = store_.data();
   std::uint64_t* end_of = ends.data();
-  for (std::uint32_t i = 1; i < n; ++i) {
+  for (std::uint32_t i = 1; i < n && merges_only_; ++i) {
+    // As below, without the prefetches, and past the marked positions.
+    if (nodes[i].value & kSinkMark) {
+      nodes[i].value &= ~kSinkMark;
+      continue;
+    }
+    std::uint64_t& end = end_of[nodes[i].value];
+    pool[static_cast<std::uint32_t>(end)] = i;
+    nodes[i].value = static_cast<std::uint32_t>(end >> 32);
+    ++end;
+  }
+  for (std::uint32_t i = 1; i < n && !merges_only_; ++i) {
     // Most stretches are written far apart from each other: fetch, further
     // ahead, the end of the stretch of a later position, and nearer, the
     // word of the stretch it points to.
@@ -137,7 +162,11 @@ void PairIndex::build(std::size_t length) {
       entries_[e].built = counts_[e];
       entries_[e].begin = static_cast<std::uint32_t>(ends[e]) - counts_[e];
     }
-    ends[e] = (std::uint64_t{counts_[e]} << 32) | static_cast<std::uint32_t>(~entries_[e].key);
+    ends[e] = heap_item(counts_[e], static_cast<std::uint32_t>(e));
+  }
+  if (sink_ != kNoEntry) {
+    ends[sink_] = ends.back();
+    ends.pop_back();
   }
   std::make_heap(heap_.begin(), heap_.end());
 }
@@ -163,17 +192,26 @@ std::uint32_t PairIndex::find_or_add(std::uint32_t key) {
       return static_cast<std::uint32_t>(cell) - 1;
     }
   }
-  const auto entry = static_cast<std::uint32_t>(entries_.size());
-  Entry& added = entries_.emplace_back();
-  added.key = key;
-  if (file_only_ != nullptr && !file_only_->contains(TokenPair{static_cast<TokenId>(key >> 16),
-                                                               static_cast<TokenId>(key)})) {
-    added.head = kUnfiled;
+  std::optional<TokenId> merged;
+  if (file_only_ != nullptr) {
+    auto found =
+        file_only_->find(TokenPair{static_cast<TokenId>(key >> 16), static_cast<TokenId>(key)});
+    if (found != file_only_->end()) merged = found->second;
   }
-  counts_.push_back(0);
+  auto entry = static_cast<std::uint32_t>(entries_.size());
+  if (merges_only_ && !merged && sink_ != kNoEntry) {
+    entry = sink_;  // the lookup's answer is kept in the table all the same
+  } else {
+    Entry& added = entries_.emplace_back();
+    added.key = key;
+    if (file_only_ != nullptr && !merged) added.head = kUnfiled;
+    if (merged) added.merged = *merged;
+    counts_.push_back(0);
+    if (merges_only_ && !merged) sink_ = entry;
+  }
   table_[bucket] = (std::uint64_t{key} << 32) | (entry + 1);
   // Keep the load at most one half so probe runs stay short.
-  if (entries_.size() * 2 > table_.size()) grow_table();
+  if (++table_used_ * 2 > table_.size()) grow_table();
   return entry;
 }
 
@@ -189,8 +227,8 @@ void PairIndex::grow_table() {
   }
 }
 
-void PairIndex::push(std::uint32_t count, std::uint32_t key) {
-  heap_.push_back((std::uint64_t{count} << 32) | static_cast<std::uint32_t>(~key));
+void PairIndex::push(std::uint32_t count, std::uint32_t entry) {
+  heap_.push_back(heap_item(count, entry));
   std::push_heap(heap_.begin(), heap_.end());
 }
 
@@ -198,8 +236,8 @@ std::optional<BestPair> PairIndex::best() {
   while (!heap_.empty()) {
     const std::uint64_t top = heap_.front();
     const auto stored = static_cast<std::uint32_t>(top >> 32);
-    const auto key = ~static_cast<std::uint32_t>(top);
-    const std::uint32_t index = find(key);
+    const std::uint32_t index = entry_of(top);
+    const std::uint32_t key = entries_[index].key;
     const bool excluded = entries_[index].excluded;
     const std::uint32_t count = counts_[index];
     if (!excluded && count == stored) {
@@ -209,14 +247,14 @@ std::optional<BestPair> PairIndex::best() {
     heap_.pop_back();
     // A count that fell is queued again at its new value; one that rose
     // already has a newer, higher entry.
-    if (!excluded && count != 0 && count < stored) push(count, key);
+    if (!excluded && count != 0 && count < stored) push(count, index);
   }
   return std::nullopt;
 }
 
 void PairIndex::exclude(TokenPair pair) {
   std::uint32_t entry = find(key_of(pair.left, pair.right));
-  if (entry == kNoEntry || entries_[entry].excluded) return;
+  if (entry == kNoEntry || entry == sink_ || entries_[entry].excluded) return;
   entries_[entry].excluded = true;
   excluded_.push_back(entry);
 }
@@ -224,7 +262,7 @@ void PairIndex::exclude(TokenPair pair) {
 void PairIndex::clear_exclusions() {
   for (std::uint32_t entry : excluded_) {
     entries_[entry].excluded = false;
-    if (counts_[entry] != 0) push(counts_[entry], entries_[entry].key);
+    if (counts_[entry] != 0) push(counts_[entry], entry);
   }
   excluded_.clear();
 }
@@ -264,6 +302,7 @@ void PairIndex::free_stretch(std::uint32_t begin, std::uint32_t size) {
 [[gnu::always_inline]] inline void PairIndex::add_occurrence(std::uint32_t key,
                                                              std::uint32_t position) {
   const std::uint32_t index = cached_entry(key);
+  if (index == sink_) return;
   ++counts_[index];
   Entry* entry = &entries_[index];
   if (!entry->grown) {
@@ -331,7 +370,7 @@ std::size_t PairIndex::merge(TokenPair pair, TokenId merged) {
   const std::uint32_t a = pair.left;
   const std::uint32_t b = pair.right;
   const std::uint32_t target = find(key_of(a, b));
-  if (target == kNoEntry || counts_[target] == 0) return 0;
+  if (target == kNoEntry || target == sink_ || counts_[target] == 0) return 0;
 
   // Each replacement files at most two positions, each perhaps in a new
   // block; with that room the store does not move under candidates.
@@ -404,7 +443,7 @@ std::size_t PairIndex::merge(TokenPair pair, TokenId merged) {
 
   for (std::uint32_t index : grown_) {
     entries_[index].grown = false;
-    if (counts_[index] != 0) push(counts_[index], entries_[index].key);
+    if (counts_[index] != 0) push(counts_[index], index);
   }
   grown_.clear();
   return replaced;

@@ -70,9 +70,15 @@ class PairIndex {
   // With merges, the positions of a pair are filed only if merges holds it
   // (all pairs are counted still): a pair that is not filed is found by a
   // walk over the whole sequence if it is merged after all.
+  // With kMergesOnly, pairs that merges lacks are neither counted nor ever
+  // chosen, and best() ranks equal counts by the smallest merged id; merges
+  // must hold at most kMaxMergesOnly pairs.
+  enum class Pairs { kAll, kMergesOnly };
+  static constexpr std::size_t kMaxMergesOnly = 0xFFFF;
   template <class Fill>
-  void assign_from(std::size_t max_length, Fill&& fill, const MergeMap* merges = nullptr) {
-    file_only_ = merges;
+  void assign_from(std::size_t max_length, Fill&& fill, const MergeMap* merges = nullptr,
+                   Pairs pairs = Pairs::kAll) {
+    set_mode(merges, pairs);
     GapNode* nodes = prepare(max_length);
     std::size_t length = 0;
     try {
@@ -99,8 +105,8 @@ class PairIndex {
   void release();
 
   // The most frequent pair that is not excluded; among equal counts the
-  // smallest pair (left id, then right id). Empty
-  // when no such pair occurs.
+  // smallest pair (left id, then right id), or with Pairs::kMergesOnly the
+  // one with the smallest merged id. Empty when no such pair occurs.
   std::optional<BestPair> best();
 
   // best() passes over pair until clear_exclusions().
@@ -118,6 +124,8 @@ class PairIndex {
   friend struct PairIndexProbe;
   static constexpr std::uint32_t kEnd = GapNode::kEnd;
   static constexpr std::uint32_t kNoEntry = 0xFFFFFFFF;
+  // Marks a position of sink_ while the build runs.
+  static constexpr std::uint32_t kSinkMark = 0x80000000;
 
   // A pair and where it was formed: positions that one left-to-right pass
   // filed at the build (a stretch of store_), then those that merges added (a
@@ -134,6 +142,7 @@ class PairIndex {
     bool sorted = true;  // the added positions ascend (so no repeats)
     bool excluded = false;
     bool grown = false;  // count rose during the current merge
+    TokenId merged = 0;  // with Pairs::kMergesOnly: what the pair merges into
   };
 
   // A block of added positions: kBlock - 1 positions, then the next block.
@@ -149,6 +158,7 @@ class PairIndex {
   }
   // Room for max_length nodes after the kEnd one, to be filled with just
   // their ids, then build() on the first length of them.
+  void set_mode(const MergeMap* merges, Pairs pairs);
   GapNode* prepare(std::size_t max_length);
   void build(std::size_t length);
   [[noreturn]] static void overflow();
@@ -168,13 +178,29 @@ class PairIndex {
   // the built stretch as it lies in store_ when nothing was added, otherwise
   // both parts joined in scratch_.
   std::span<const std::uint32_t> take_positions(Entry& entry);
-  void push(std::uint32_t count, std::uint32_t key);
+  // The heap item of an entry at count: see heap_.
+  std::uint64_t heap_item(std::uint32_t count, std::uint32_t entry) const {
+    const std::uint32_t rank =
+        merges_only_ ? (std::uint32_t{entries_[entry].merged} << 16) | entry : entries_[entry].key;
+    return (std::uint64_t{count} << 32) | static_cast<std::uint32_t>(~rank);
+  }
+  // The entry a heap item stands for.
+  std::uint32_t entry_of(std::uint64_t item) const {
+    const auto rank = ~static_cast<std::uint32_t>(item);
+    return merges_only_ ? rank & 0xFFFF : find(rank);
+  }
+  void push(std::uint32_t count, std::uint32_t entry);
 
   // kEnd, the sequence with its gaps, kEnd: the positions of a sequence of
   // n ids are 1 to n. A merge keeps the left position of a pair, so
   // position 1 is never removed.
   std::vector<GapNode, HugePageAllocator<GapNode>> nodes_;
   const MergeMap* file_only_ = nullptr;
+  // With Pairs::kMergesOnly: every pair that file_only_ lacks maps to the one
+  // entry sink_ (kNoEntry until one occurs), whose count means nothing and
+  // which is never pushed to the heap.
+  bool merges_only_ = false;
+  std::uint32_t sink_ = kNoEntry;
   std::size_t size_ = 0;
 
   std::vector<Entry> entries_;
@@ -194,13 +220,16 @@ class PairIndex {
   // probe here touches one cache line where Boost's map touches two (learning
   // after the known merges of a chunk measured 40-70% slower with it).
   std::vector<std::uint64_t> table_;
+  std::size_t table_used_ = 0;  // cells in use (sink_ has many)
   HashSecret secret_ = HashSecret::draw();
   // Same layout, one cell per hash of the key, replaced on a miss.
   std::vector<std::uint64_t> cache_;
   unsigned cache_shift_ = 0;  // 32 less the cache's index bits
 
   // Max-heap of count << 32 | ~key, so ties go to the smallest left, then
-  // right id. Entries go stale as counts change and are checked when they
+  // right id; with Pairs::kMergesOnly, of count << 32 | ~(merged << 16 |
+  // entry), so ties go to the smallest merged id and the item names its
+  // entry without a lookup. Entries go stale as counts change and are checked when they
   // reach the top; every occurring pair has an entry at least as high as
   // its count.
   std::vector<std::uint64_t> heap_;

@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "codec/encoder.h"
-#include "oracles.h"
 #include "codec/pair_index.h"
 #include "helpers.h"
+#include "oracles.h"
 #include "train/merge_passes.h"
 #include "unicode/utf8.h"
 
@@ -63,7 +63,12 @@ void track_rewrites(unsigned seed, int rounds, const PairIndex::MergeMap* file_o
         round < 20 ? round : std::uniform_int_distribution<std::size_t>(0, 2000)(rng);
     Ids ids = random_ids(rng, length, alphabet);
     PairIndex index;
-    index.assign_from(length, [&](auto&& push) { for (TokenId id : ids) push(id); }, file_only);
+    index.assign_from(
+        length,
+        [&](auto&& push) {
+          for (TokenId id : ids) push(id);
+        },
+        file_only);
     TokenId next_id = alphabet;
     std::string where = "round " + std::to_string(round);
     expect_same(index, ids, where);
@@ -137,9 +142,7 @@ void track_exclusions(unsigned seed, int rounds) {
   }
 }
 
-TEST(Differential, ExclusionsMatchASkipList) {
-  track_exclusions<PairIndex>(7, 100);
-}
+TEST(Differential, ExclusionsMatchASkipList) { track_exclusions<PairIndex>(7, 100); }
 
 // ids 0 .. alphabet-1, each standing for one letter.
 Model letters_model(TokenId alphabet) {
@@ -272,6 +275,9 @@ TEST(Differential, EncodeAgreesWithReference) {
     for (int text = 0; text < 4; ++text) {
       std::string sample = text == 0 ? training : text_of(rng() % 2500);
       ASSERT_EQ(encode(model, sample), encode_reference(model, sample)) << "round " << round;
+      ASSERT_EQ(encode(model, sample, Encoding::kComplete),
+                encode_complete_reference(model, sample))
+          << "round " << round;
     }
   }
 }
@@ -280,9 +286,15 @@ TEST(Differential, EncodeAgreesWithReference) {
 // byte, 2 to 7 bytes, longer), more distinct ones than its cells hold, some
 // unknown to the model, with merges learned on top.
 TEST(Differential, EncodeClusterCacheAgreesWithReference) {
-  std::vector<std::string> clusters = {"a", " ", "\n", "e\u0301", "e\u0301\u0301",
-                                       "e\u0301\u0301\u0301", "e\u0301\u0301\u0301\u0301",
-                                       "\U0001F1EB\U0001F1F7", "\U0001F44B"};
+  std::vector<std::string> clusters = {"a",
+                                       " ",
+                                       "\n",
+                                       "e\u0301",
+                                       "e\u0301\u0301",
+                                       "e\u0301\u0301\u0301",
+                                       "e\u0301\u0301\u0301\u0301",
+                                       "\U0001F1EB\U0001F1F7",
+                                       "\U0001F44B"};
   for (char32_t cp = 0x4E00; cp < 0x4E00 + 600; ++cp) append_utf8(clusters.emplace_back(), cp);
   std::mt19937 rng(77);
   ClusterCache kept;  // one cache through every round, cleared as the model changes
@@ -312,6 +324,9 @@ TEST(Differential, EncodeClusterCacheAgreesWithReference) {
       const Ids expected = encode_reference(model, sample);
       ASSERT_EQ(encode(model, sample), expected) << "round " << round;
       ASSERT_EQ(encode(model, sample, kept), expected) << "round " << round;
+      const Ids complete = encode_complete_reference(model, sample);
+      ASSERT_EQ(encode(model, sample, Encoding::kComplete), complete) << "round " << round;
+      ASSERT_EQ(encode(model, sample, kept, Encoding::kComplete), complete) << "round " << round;
     }
   }
   // Longer than the texts whose working memory is kept, then short again.
@@ -324,6 +339,8 @@ TEST(Differential, EncodeClusterCacheAgreesWithReference) {
     std::string text;
     while (text.size() < length) text += rng() % 3 != 0 ? "ab" : "a";
     ASSERT_EQ(encode(model, text), encode_reference(model, text)) << length;
+    ASSERT_EQ(encode(model, text, Encoding::kComplete), encode_complete_reference(model, text))
+        << length;
   }
 }
 

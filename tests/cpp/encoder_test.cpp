@@ -37,6 +37,35 @@ TEST(Encoder, WorkedExamples) {
   EXPECT_EQ(encoded(model, "axb"), (Ids{1, 0, 2}));
 }
 
+// The complete encoding in both forms, checked as a result must be: it
+// decodes to the text and leaves no adjacent pair that is a learned merge.
+Ids completed(const Model& model, std::string_view text) {
+  Ids fast = encode(model, text, Encoding::kComplete);
+  EXPECT_EQ(fast, encode_complete_reference(model, text)) << text;
+  for (std::size_t i = 0; i + 1 < fast.size(); ++i) {
+    EXPECT_FALSE(model.merges.contains(TokenPair{fast[i], fast[i + 1]})) << text;
+  }
+  std::string decoded;
+  for (TokenId id : fast) decoded += model.lookup.at(id);
+  EXPECT_EQ(decoded, text);
+  return fast;
+}
+
+TEST(Encoder, CompleteMergesWhileAnyPairIsLearned) {
+  const Model model = abc_model();
+  EXPECT_EQ(completed(model, "abcab"), (Ids{4, 3, 4}));
+  EXPECT_EQ(completed(model, "cccab"), (Ids{3, 3, 3, 4}));
+  EXPECT_EQ(completed(model, "abababc"), (Ids{6, 4, 3}));
+  EXPECT_EQ(completed(model, "bcbcab"), (Ids{5, 5, 4}));
+  EXPECT_EQ(completed(model, ""), Ids{});
+  // A damaged model with more merges than ids allows is refused, not misread.
+  Model damaged = abc_model();
+  for (std::uint32_t i = 0; damaged.merges.size() <= 0xFFFF; ++i) {
+    damaged.merges.insert_or_assign(TokenPair{7, static_cast<TokenId>(i)}, 7);
+  }
+  EXPECT_THROW(encode(damaged, "ab", Encoding::kComplete), Failure);
+}
+
 TEST(Encoder, ShortTextsAndUnknownClusters) {
   const Model model = abc_model();
   EXPECT_EQ(encoded(model, ""), Ids{});

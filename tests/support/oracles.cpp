@@ -130,12 +130,35 @@ std::vector<TokenId> encode_reference(const Model& model, std::string_view text)
   return ids;
 }
 
+std::vector<TokenId> encode_complete_reference(const Model& model, std::string_view text) {
+  std::vector<TokenId> ids;
+  for_each_grapheme(text, [&](std::string_view cluster) {
+    auto found = model.unicode_lookup.find(cluster);
+    ids.push_back(found != model.unicode_lookup.end() ? found->second
+                                                      : model.unicode_lookup.at("oov"));
+  });
+  for (;;) {
+    // The most frequent learned merge; on equal counts the smallest merged id.
+    std::optional<std::pair<TokenPair, TokenId>> best;
+    std::uint32_t best_count = 0;
+    for (const auto& [pair, count] : count_occur(ids)) {
+      auto merge = model.merges.find(pair);
+      if (merge == model.merges.end()) continue;
+      if (!best || count > best_count || (count == best_count && merge->second < best->second)) {
+        best.emplace(pair, merge->second);
+        best_count = count;
+      }
+    }
+    if (!best) return ids;
+    ids = replace_pair(ids, best->first, best->second);
+  }
+}
+
 std::vector<TokenId> chunk_to_ids(Model& model, std::string_view chunk) {
   std::vector<TokenId> ids;
   for_each_grapheme(replace_markers(decode_utf8_lossy(chunk)), [&](std::string_view cluster) {
     auto found = model.unicode_lookup.find(cluster);
-    ids.push_back(found != model.unicode_lookup.end() ? found->second
-                                                      : model.add_cluster(cluster));
+    ids.push_back(found != model.unicode_lookup.end() ? found->second : model.add_cluster(cluster));
   });
   return ids;
 }

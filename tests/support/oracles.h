@@ -39,6 +39,10 @@ std::vector<TokenId> replace_pair(std::span<const TokenId> ids, TokenPair pair, 
 // encode() by a full recount before every merge.
 std::vector<TokenId> encode_reference(const Model& model, std::string_view text);
 
+// encode() with Encoding::kComplete by a full recount of the learned-merge
+// pairs before every merge.
+std::vector<TokenId> encode_complete_reference(const Model& model, std::string_view text);
+
 // The ids chunk_to_index() puts into its index, as a vector.
 std::vector<TokenId> chunk_to_ids(Model& model, std::string_view chunk);
 
