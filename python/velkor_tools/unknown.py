@@ -10,11 +10,27 @@ from __future__ import annotations
 import argparse
 import sys
 from collections.abc import Mapping
+from typing import TYPE_CHECKING
 
 from velkor_tools.cli.common import plural
 from velkor_tools.errors import ToolError
 
+if TYPE_CHECKING:
+    from velkor_tools.tokenizer import Tokenizer
+
 EXAMPLES = 5  # distinct clusters named in the message
+SEPARATOR = "\x00"  # a control character: always a cluster of its own
+
+
+def missing_clusters(tokenizer: Tokenizer, texts: list[str]) -> dict[str, int]:
+    """The clusters of the texts that the model lacks, with their counts,
+    from one call over the texts joined by SEPARATOR (less the separators)."""
+    found: dict[str, int] = tokenizer.unknown_clusters(SEPARATOR.join(texts))
+    if SEPARATOR in found:
+        found[SEPARATOR] -= len(texts) - 1
+        if not found[SEPARATOR]:
+            del found[SEPARATOR]
+    return found
 
 
 class UnknownClusters:

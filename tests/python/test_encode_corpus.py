@@ -21,6 +21,7 @@ from velkor_tools.corpus import open_shards
 from velkor_tools.corpus.run import encode_corpus, local_cluster
 from velkor_tools.corpus.task import line_blocks, plan_file, split_lines
 from velkor_tools.errors import ToolError
+from velkor_tools.tokenizer import Tokenizer
 
 distributed = pytest.importorskip("distributed")
 
@@ -120,6 +121,8 @@ def test_documents_equal_direct_encode(job, reference, tmp_path):
     assert len(manifest["shards"]) > 10  # many tasks, cut inside multi-byte text
     assert (manifest["documents"], manifest["bytes"]) == (len(documents), sum(map(os.path.getsize, inputs)))
     assert manifest["tokens"] == sum(len(data.encode(document)) for document in documents)
+    counter = Tokenizer.from_file(model)
+    assert manifest["unknown_clusters"] == sum(sum(counter.unknown_clusters(d).values()) for d in documents) > 0
 
 
 def test_command_with_one_local_worker_writes_the_same_directory(job, reference, tmp_path):
@@ -190,6 +193,7 @@ def test_strict_stops_at_the_line_and_replace_counts_it(job, client, tmp_path):
         encode_corpus(model, [str(bad_text)], str(out / ".txt"), client=client, shard_bytes=9, errors="replace")
     manifest = encode_corpus(model, [str(bad_jsonl)], str(out / "j"), client=client, errors="replace")
     assert (manifest["replaced_lines"], manifest["skipped_lines"]) == (1, 2)
+    assert (manifest["unknown_clusters"], manifest["unknown_examples"]) == (2, {"k": 1, "\ufffd": 1})
     assert [list(ids) for ids in open_shards(out / "j")] == [data.encode(t) for t in ("ok", "", "", "\ufffd")]
 
 

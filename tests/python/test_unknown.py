@@ -20,3 +20,27 @@ def test_show_warns_with_count_and_examples_and_strict_refuses(tmp_path, monkeyp
     assert main(["show", "m.tok", "abé", "--strict-unknown", "--html", "page.html"]) == 1
     assert capsys.readouterr().err.endswith("'é' (1x) (refused by --strict-unknown)\n")
     assert not (tmp_path / "page.html").exists()
+
+
+def test_encode_counts_over_documents_and_strict_writes_nothing(tmp_path, monkeypatch, capsys):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "m.tok").write_bytes(MODEL)
+    (tmp_path / "in.txt").write_text("ab\nxé\r\nabx\n")
+    assert main(["encode", "m.tok", "--lines", "in.txt", "-o", "out"]) == 0
+    assert (tmp_path / "out").read_text() == "1 2\n0 0\n1 2 0\n"
+    assert capsys.readouterr().err == (
+        "velkor: warning: in.txt: 3 clusters the model does not know "
+        "(encoded as \"oov\", which decodes to nothing): 'x' (2x), 'é' (1x)\n"
+    )
+    assert main(["encode", "m.tok", "in.txt", "--strict-unknown", "-o", "strict"]) == 1
+    assert "refused by --strict-unknown" in capsys.readouterr().err
+    assert not (tmp_path / "strict").exists()
+
+
+def test_one_count_over_many_documents_is_exact():
+    from velkor_tools.tokenizer import Tokenizer
+    from velkor_tools.unknown import missing_clusters
+
+    counter = Tokenizer.from_bytes(MODEL)
+    documents = ["ab\x00", "", "x\r", "\nab", "x"]  # separators must not be counted, nor join a "\r\n"
+    assert missing_clusters(counter, documents) == {"\x00": 1, "x": 2, "\r": 1, "\n": 1}

@@ -8,9 +8,10 @@ from collections.abc import Iterator
 
 from velkor_tools.cli.common import add_command, add_model_argument
 from velkor_tools.errors import ToolError
-from velkor_tools.files import output_stream, read_input, split_lines
+from velkor_tools.files import STDIN_NAME, output_stream, read_input, split_lines
 from velkor_tools._native import ids_text
 from velkor_tools.model import load_tokenizer
+from velkor_tools.unknown import UnknownClusters, add_strict_unknown_option, missing_clusters
 from velkor_tools.utf8 import add_errors_option, decode
 
 
@@ -73,7 +74,17 @@ def run(args: argparse.Namespace) -> int:
     def cannot_encode(error: ValueError) -> ToolError:  # a model without "oov" meeting unknown text
         return ToolError(f"{args.model}: the model cannot encode this text ({error})")
 
+    names = [STDIN_NAME if path == "-" else path for path in args.files or ["-"]]
+    source = names[0] if len(names) == 1 else f"{names[0]} and the other inputs"
+    unknown = UnknownClusters()
+
+    def count_unknown(texts: list[str]) -> None:
+        unknown.add(missing_clusters(tok, texts))
+        if unknown.total and args.strict_unknown:  # an -o file is not written
+            unknown.report(source, strict=True)
+
     def encoded(text: str):
+        count_unknown([text])
         try:
             return tok.encode_to_numpy(text)
         except ValueError as error:
@@ -83,6 +94,7 @@ def run(args: argparse.Namespace) -> int:
         if args.format == "text":
             # Batches on every core, each written as it is done.
             for batch in _batches(docs):
+                count_unknown(batch)
                 try:
                     ids, offsets = tok.encode_batch_to_numpy(batch)
                 except ValueError as error:
@@ -96,6 +108,7 @@ def run(args: argparse.Namespace) -> int:
             np.save(out, encoded(first), allow_pickle=False)
         else:
             out.write(encoded(first).astype("<u2").tobytes())
+    unknown.report(source, strict=False)  # once the output is there
     return 0
 
 
@@ -115,4 +128,5 @@ def register(subparsers: argparse._SubParsersAction) -> None:
     parser.add_argument("-o", "--output", metavar="OUT", help="write here instead of standard output")
     parser.add_argument("--format", choices=["text", "npy", "bin"], default="text", help="output format (default: text)")
     add_errors_option(parser)
+    add_strict_unknown_option(parser)
     parser.set_defaults(run=run)

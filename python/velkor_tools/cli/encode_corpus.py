@@ -10,6 +10,7 @@ import time
 from velkor_tools.cli.common import add_command, add_model_argument, plural
 from velkor_tools.errors import ToolError
 from velkor_tools.progress import ByteProgress
+from velkor_tools.unknown import UnknownClusters, add_strict_unknown_option
 from velkor_tools.utf8 import add_errors_option
 
 PLAIN_LINE_SECONDS = 5.0  # at most one progress line this often off a terminal
@@ -60,6 +61,7 @@ def register(subparsers: argparse._SubParsersAction) -> None:
         "--shard-mb", type=_positive(float, MAX_SHARD_MB), default=64.0, metavar="M", help="input MB per shard (default: 64)"
     )
     add_errors_option(parser)
+    add_strict_unknown_option(parser)
     parser.set_defaults(run=run)
 
 
@@ -105,9 +107,19 @@ def run(args: argparse.Namespace) -> int:
             f", {plural(manifest['skipped_lines'], 'JSONL line')} without a string field "
             f"{args.text_field!r} written as empty documents"
         )
+    unknown = UnknownClusters()
+    unknown.total, unknown.examples = manifest.get("unknown_clusters", 0), manifest.get("unknown_examples", {})
+    source = args.inputs[0] if len(args.inputs) == 1 else f"{args.inputs[0]} and the other inputs"
+    try:
+        unknown.report(source, args.strict_unknown)
+    finally:
+        _summary(args, manifest, notes)
+    return 0
+
+
+def _summary(args: argparse.Namespace, manifest: dict[str, object], notes: str) -> None:
     print(
         f"velkor: {args.output}: {plural(manifest['documents'], 'document')}, {plural(manifest['tokens'], 'token')} "
         f"in {plural(len(manifest['shards']), 'shard')}{notes}",
         file=sys.stderr,
     )
-    return 0

@@ -138,17 +138,19 @@ def run(args: argparse.Namespace) -> int:
     for part in parts:
         if part.unknown:
             unknown.add({part.text: 1})
-    unknown.report("TEXT" if args.text not in (None, "-") else STDIN_NAME, args.strict_unknown)
+    source = "TEXT" if args.text not in (None, "-") else STDIN_NAME
+    if args.strict_unknown:
+        unknown.report(source, strict=True)  # before anything is written
     if args.html:
         write_atomically(args.html, page(parts, args.ids, args.model).encode("utf-8"))
-        return 0
-    if sys.stdout.isatty():
+    elif sys.stdout.isatty():
         from rich.console import Console
 
         Console(highlight=False).print(coloured(parts, args.ids))
     else:
         with output_stream(None) as out:
             out.write((plain(parts, args.ids) + "\n").encode("utf-8", "surrogateescape"))
+    unknown.report(source, strict=False)  # once the output is there
     return 0
 
 

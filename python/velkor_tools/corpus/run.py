@@ -28,6 +28,7 @@ from typing import Any
 from velkor_tools.corpus import FORMAT, JOURNAL, MANIFEST, shard_name, shard_paths
 from velkor_tools.corpus.task import ModelPlugin, Task, encode_task, plan_file
 from velkor_tools.errors import ToolError
+from velkor_tools.unknown import UnknownClusters
 from velkor_tools.utf8 import ERRORS, InvalidUtf8
 from velkor_tools.files import atomic_output, describe
 from velkor_tools.model import load_model
@@ -206,11 +207,20 @@ def _line_number(task: Task, line_in_task: int) -> int:
     return newlines + line_in_task + 1
 
 
+def _first_examples(records: list[dict[str, Any]]) -> dict[str, int]:
+    """The first few clusters the model lacks, in input order, with their counts in those shards."""
+    unknown = UnknownClusters()
+    for record in records:
+        unknown.add(record.get("unknown_examples", {}))
+    return unknown.examples
+
+
 def _manifest(
     model_sha256: str, inputs: list[_Input], settings: dict[str, Any], records: list[dict[str, Any]]
 ) -> dict[str, Any]:
     shards = [
-        {"name": shard_name(record["index"])} | {key: value for key, value in record.items() if key != "index"}
+        {"name": shard_name(record["index"])}
+        | {key: value for key, value in record.items() if key not in ("index", "unknown_examples")}
         for record in records
     ]
     return {
@@ -229,6 +239,8 @@ def _manifest(
         "bytes": sum(item.size for item in inputs),
         "replaced_lines": sum(record["replaced_lines"] for record in records),
         "skipped_lines": sum(record.get("skipped_lines", 0) for record in records),
+        "unknown_clusters": sum(record.get("unknown_clusters", 0) for record in records),
+        "unknown_examples": _first_examples(records),
     }
 
 

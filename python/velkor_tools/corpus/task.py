@@ -25,6 +25,7 @@ from distributed import WorkerPlugin
 
 from velkor_tools.corpus import ID_DTYPE, OFFSET_DTYPE, shard_paths
 from velkor_tools.tokenizer import Tokenizer
+from velkor_tools.unknown import UnknownClusters, missing_clusters
 
 BLOCK = 1 << 18  # bytes read, and their ids written, at a time
 LONE_SURROGATE = re.compile("[\ud800-\udfff]")  # json.loads has joined the valid pairs
@@ -265,6 +266,7 @@ def encode_task(task: Task) -> dict[str, Any]:
         ids_file.discard()
         raise
     tokens = replaced_lines = skipped_lines = seen = 0
+    unknown = UnknownClusters()
     offset = task.start
     try:
         idx_file.write(np.zeros(1, OFFSET_DTYPE))
@@ -277,6 +279,7 @@ def encode_task(task: Task) -> dict[str, Any]:
                     idx_file.discard()
                     return found
                 documents, replaced, skipped = found
+                unknown.add(missing_clusters(model, documents))
                 ids, offsets = model.encode_batch_to_numpy(documents, num_threads=threads)
                 ids_file.write(ids.astype(ID_DTYPE, copy=False))
                 idx_file.write((offsets[1:] + tokens).astype(OFFSET_DTYPE))
@@ -299,6 +302,8 @@ def encode_task(task: Task) -> dict[str, Any]:
         "tokens": tokens,
         "replaced_lines": replaced_lines,
         "skipped_lines": skipped_lines,
+        "unknown_clusters": unknown.total,
+        "unknown_examples": unknown.examples,
         "ids_sha256": ids_sha256,
         "idx_sha256": idx_sha256,
     }
