@@ -23,6 +23,8 @@ class Tokenizer:
         """The lowest id whose bytes are token's (UTF-8 for a str), or None."""
     def unknown_clusters(self, text: str) -> dict[str, int]:
         """The grapheme clusters of text that the model does not know, with their counts."""
+    def count_clusters(self, text: str) -> int:
+        """The number of grapheme clusters of text (each one initial token)."""
     def to_bytes(self) -> bytes:
         """The model as the bytes of a tokenizer file."""
     @property

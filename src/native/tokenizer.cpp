@@ -18,6 +18,7 @@
 #include "native/errors.h"
 #include "native/ids.h"
 #include "support/io.h"
+#include "unicode/grapheme.h"
 
 namespace velkor::native {
 namespace {
@@ -316,6 +317,18 @@ PyObject* tokenizer_unknown_clusters(PyObject* self, PyObject* text) {
   });
 }
 
+PyObject* tokenizer_count_clusters(PyObject* /*self*/, PyObject* text) {
+  return boundary([&]() -> PyObject* {
+    const std::string_view utf8 = utf8_of(text);
+    std::size_t count = 0;
+    {
+      Unlocked unlocked;
+      for_each_grapheme(utf8, [&](std::string_view) { ++count; });
+    }
+    return checked(PyLong_FromSize_t(count));
+  });
+}
+
 PyObject* tokenizer_to_bytes(PyObject* self, PyObject* /*unused*/) {
   return boundary([&]() -> PyObject* {
     State& state = state_of(self);
@@ -386,6 +399,8 @@ PyMethodDef methods[] = {
      "token_to_id($self, token, /)\n--\n\nThe lowest id with these bytes, or None."},
     {"unknown_clusters", tokenizer_unknown_clusters, METH_O,
      "unknown_clusters($self, text, /)\n--\n\nClusters of text the model lacks, with counts."},
+    {"count_clusters", tokenizer_count_clusters, METH_O,
+     "count_clusters($self, text, /)\n--\n\nThe number of grapheme clusters of text."},
     {"to_bytes", tokenizer_to_bytes, METH_NOARGS,
      "to_bytes($self, /)\n--\n\nThe model as a tokenizer file's bytes."},
     {"_save", tokenizer_save, METH_O, "Replaces the file at path with the model (atomically)."},

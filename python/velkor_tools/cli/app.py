@@ -24,6 +24,7 @@ SUBCOMMAND_MODULES = [
     "velkor_tools.cli.decode",
     "velkor_tools.cli.info",
     "velkor_tools.cli.show",
+    "velkor_tools.cli.stats",
     "velkor_tools.cli.encode_corpus",
     "velkor_tools.cli.verify",
 ]

@@ -86,7 +86,7 @@ def run(args: argparse.Namespace) -> int:
     def encoded(text: str):
         count_unknown([text])
         try:
-            return tok.encode_to_numpy(text)
+            return tok.encode_to_numpy(text, complete=args.complete)
         except ValueError as error:
             raise cannot_encode(error) from None
 
@@ -96,7 +96,7 @@ def run(args: argparse.Namespace) -> int:
             for batch in _batches(docs):
                 count_unknown(batch)
                 try:
-                    ids, offsets = tok.encode_batch_to_numpy(batch)
+                    ids, offsets = tok.encode_batch_to_numpy(batch, complete=args.complete)
                 except ValueError as error:
                     raise cannot_encode(error) from None
                 if len(ids) <= _TEXT_CHUNK:
@@ -129,4 +129,8 @@ def register(subparsers: argparse._SubParsersAction) -> None:
     parser.add_argument("--format", choices=["text", "npy", "bin"], default="text", help="output format (default: text)")
     add_errors_option(parser)
     add_strict_unknown_option(parser)
+    parser.add_argument(
+        "--complete", action="store_true",
+        help="merge while any adjacent pair is a learned merge (fewer tokens; not Data.encode's ids)",
+    )
     parser.set_defaults(run=run)

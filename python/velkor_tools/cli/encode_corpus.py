@@ -62,6 +62,10 @@ def register(subparsers: argparse._SubParsersAction) -> None:
     )
     add_errors_option(parser)
     add_strict_unknown_option(parser)
+    parser.add_argument(
+        "--complete", action="store_true",
+        help="merge while any adjacent pair is a learned merge (fewer tokens; not Data.encode's ids)",
+    )
     parser.set_defaults(run=run)
 
 
@@ -94,6 +98,7 @@ def run(args: argparse.Namespace) -> int:
             text_field=args.text_field,
             shard_bytes=max(1, round(args.shard_mb * 1e6)),
             errors=args.errors,
+            complete=args.complete,
             on_progress=show,
         )
     finally:

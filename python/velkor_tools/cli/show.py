@@ -14,7 +14,7 @@ import velkor
 from velkor_tools.cli.common import add_command, add_model_argument, plural
 from velkor_tools.errors import ToolError
 from velkor_tools.files import STDIN_NAME, output_stream, read_input, write_atomically
-from velkor_tools.model import STARTER_MODEL, load_model, module_failures, read_model
+from velkor_tools.model import load_tokenizer, STARTER_MODEL, load_model, module_failures, read_model
 from velkor_tools.unknown import UnknownClusters, add_strict_unknown_option
 from velkor_tools.utf8 import add_errors_option, decode
 
@@ -57,12 +57,14 @@ def _first_cluster(counter: velkor.Data, text: str, start: int) -> int:
     return low
 
 
-def pieces(tok: velkor.Data, oov_id: int | None, text: str) -> list[Piece]:
-    """The text cut at the model's token boundaries, unknown clusters as they stand."""
+def pieces(
+    tok: velkor.Data, oov_id: int | None, text: str, ids: list[int] | None = None
+) -> list[Piece]:
+    """The text cut at the tokens of ids (by default tok.encode(text)), unknown clusters as they stand."""
     counter: velkor.Data | None = None
     result = []
     position = 0
-    for token in tok.encode(text):
+    for token in tok.encode(text) if ids is None else ids:
         if token == oov_id:
             counter = counter or _cluster_counter()
             length = _first_cluster(counter, text, position)
@@ -133,7 +135,8 @@ def run(args: argparse.Namespace) -> int:
     else:
         text = decode(os.fsencode(args.text), "TEXT", args.errors)
     with module_failures(args.model, "the model cannot encode this text"):
-        parts = pieces(tok, model.oov_id, text)
+        ids = load_tokenizer(args.model).encode(text, complete=True) if args.complete else None
+        parts = pieces(tok, model.oov_id, text, ids)
     unknown = UnknownClusters()
     for part in parts:
         if part.unknown:
@@ -169,4 +172,8 @@ def register(subparsers: argparse._SubParsersAction) -> None:
     parser.add_argument("--html", metavar="FILE", help="write a self-contained HTML page of the view to FILE")
     add_errors_option(parser)
     add_strict_unknown_option(parser)
+    parser.add_argument(
+        "--complete", action="store_true",
+        help="merge while any adjacent pair is a learned merge (fewer tokens; not Data.encode's ids)",
+    )
     parser.set_defaults(run=run)

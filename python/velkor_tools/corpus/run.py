@@ -304,6 +304,7 @@ def encode_corpus(
     text_field: str = "text",
     shard_bytes: int = 64_000_000,
     errors: str = "strict",
+    complete: bool = False,
     on_progress: Callable[[Progress], None] | None = None,
 ) -> dict[str, Any]:
     """Encodes every document of `inputs` into shards in `out_dir`; returns the manifest.
@@ -322,7 +323,7 @@ def encode_corpus(
     lock = _prepare_directory(directory)
     try:
         return _encode_locked(
-            image, model_sha256, found, directory, text_field, shard_bytes, errors,
+            image, model_sha256, found, directory, text_field, shard_bytes, errors, complete,
             client=client, scheduler=scheduler, workers=workers, on_progress=on_progress,
         )
     finally:
@@ -331,9 +332,13 @@ def encode_corpus(
 
 def _encode_locked(
     image: bytes, model_sha256: str, found: list[_Input], directory: Path, text_field: str,
-    shard_bytes: int, errors: str, **run: Any,
+    shard_bytes: int, errors: str, complete: bool, **run: Any,
 ) -> dict[str, Any]:
-    settings = {"text_field": text_field, "shard_bytes": shard_bytes}
+    # The encoding is part of the job: a resume under the other one is refused.
+    settings = {
+        "text_field": text_field, "shard_bytes": shard_bytes,
+        "encoding": "complete" if complete else "standard",
+    }
     finished = directory / MANIFEST
     kept: list[dict[str, Any]] | None = None  # the shards of a stale finished run
     manifest = _finished_manifest(finished)
@@ -341,6 +346,7 @@ def _encode_locked(
         expected = _manifest(model_sha256, found, settings, [])
         same_job = ("model_sha256", *settings)
         paths = [item.get("path") if isinstance(item, dict) else None for item in manifest.get("inputs", [])]
+        manifest.setdefault("encoding", "standard")  # written before the choice existed
         if any(manifest.get(key) != expected[key] for key in same_job) or paths != [i.given for i in found]:
             raise ToolError(f"{directory}: holds a finished corpus of other inputs or settings")
         if manifest.get("inputs") == expected["inputs"]:
@@ -354,7 +360,7 @@ def _encode_locked(
             tasks.append(
                 Task(
                     len(tasks), input_index, item.path, start, end,
-                    item.jsonl, text_field, errors, str(directory), model_sha256,
+                    item.jsonl, text_field, errors, str(directory), model_sha256, complete,
                 )
             )
     header = {

@@ -45,6 +45,7 @@ class Task:
     errors: str  # "strict" or "replace"
     out_dir: str  # absolute
     model_sha256: str
+    complete: bool = False  # the complete encoding, not Data.encode's
 
 
 def plan_file(path: str, size: int, shard_bytes: int) -> list[tuple[int, int]]:
@@ -280,7 +281,7 @@ def encode_task(task: Task) -> dict[str, Any]:
                     return found
                 documents, replaced, skipped = found
                 unknown.add(missing_clusters(model, documents))
-                ids, offsets = model.encode_batch_to_numpy(documents, num_threads=threads)
+                ids, offsets = model.encode_batch_to_numpy(documents, num_threads=threads, complete=task.complete)
                 ids_file.write(ids.astype(ID_DTYPE, copy=False))
                 idx_file.write((offsets[1:] + tokens).astype(OFFSET_DTYPE))
                 tokens += len(ids)

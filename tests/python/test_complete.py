@@ -1,0 +1,63 @@
+"""The complete encoding (merge while any adjacent pair is a learned merge) and `velkor stats`."""
+
+import json
+import subprocess
+import sys
+
+import pytest
+
+from conftest import tokenizer_image
+from tokenizer_model import TEXTS, train_model
+from velkor_tools import Tokenizer
+from velkor_tools.model import parse_model
+
+# a 1, b 2, c 3, "oov" 0; (1, 2) -> 4, (2, 3) -> 5, (4, 4) -> 6.
+WORKED = tokenizer_image(
+    {0: b"", 1: b"a", 2: b"b", 3: b"c", 4: b"ab", 5: b"bc", 6: b"abab"},
+    {(1, 2): 4, (2, 3): 5, (4, 4): 6},
+    {"oov": 0, "a": 1, "b": 2, "c": 3},
+)
+
+
+@pytest.mark.parametrize(
+    "text, standard, complete",
+    [("abcab", [4, 3, 4], [4, 3, 4]), ("cccab", [3, 3, 3, 1, 2], [3, 3, 3, 4]), ("abab", [6], [6]),
+     ("axb", [1, 0, 2], [1, 0, 2])],
+)
+def test_worked_examples(text, standard, complete):
+    tok = Tokenizer.from_bytes(WORKED)
+    assert tok.encode(text) == standard
+    assert tok.encode(text, complete=True) == complete
+    assert tok.encode_batch([text], complete=True) == [complete]
+
+
+def test_complete_ids_decode_and_leave_no_learned_pair(tmp_path):
+    path = train_model(tmp_path)
+    tok = Tokenizer.from_file(path)
+    merges = parse_model(path.read_bytes()).merges
+    for text in TEXTS[:-1] + [TEXTS[-1] * 20]:
+        ids = tok.encode(text, complete=True)
+        # The same text back as the standard ids give (unknown clusters dropped).
+        assert tok.decode(ids) == tok.decode(tok.encode(text))
+        assert tok.unknown_clusters(text) or tok.decode(ids) == text
+        assert not any((a, b) in merges for a, b in zip(ids, ids[1:]))
+        assert len(ids) <= len(tok.encode(text))
+        assert list(tok.encode_to_numpy(text, complete=True)) == ids
+
+
+def test_stats_agrees_with_the_encoders(tmp_path):
+    path = train_model(tmp_path)
+    tok = Tokenizer.from_file(path)
+    text = TEXTS[3] + TEXTS[4]
+    (tmp_path / "a.txt").write_text(text)
+    out = subprocess.run(
+        [sys.executable, "-m", "velkor_tools", "stats", str(path), "a.txt", "--json"],
+        cwd=tmp_path, capture_output=True, text=True, check=True,
+    )
+    row = json.loads(out.stdout)["files"][0]
+    assert row["tokens"] == len(tok.encode(text))
+    assert row["tokens_complete"] == len(tok.encode(text, complete=True))
+    assert row["unknown_clusters"] == sum(tok.unknown_clusters(text).values())
+    assert row["clusters"] == tok.count_clusters(text)
+    assert row["bytes"] == len(text.encode())
+    assert json.loads(out.stdout)["total"]["tokens"] == row["tokens"]
