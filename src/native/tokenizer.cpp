@@ -14,6 +14,7 @@
 #include "codec/encoder.h"
 #include "model/model.h"
 #include "model/tokenizer_file.h"
+#include "model/trim.h"
 #include "native/array.h"
 #include "native/errors.h"
 #include "native/ids.h"
@@ -317,6 +318,20 @@ PyObject* tokenizer_unknown_clusters(PyObject* self, PyObject* text) {
   });
 }
 
+PyObject* tokenizer_trimmed(PyObject* self, PyObject* size_object) {
+  return boundary([&]() -> PyObject* {
+    const std::size_t size = PyLong_AsSize_t(size_object);
+    if (size == static_cast<std::size_t>(-1) && PyErr_Occurred()) throw ErrorSet{};
+    State& state = state_of(self);
+    std::string image;
+    {
+      Unlocked unlocked;
+      image = write_model(trim_to_size(state.model, size));
+    }
+    return checked(PyBytes_FromStringAndSize(image.data(), static_cast<Py_ssize_t>(image.size())));
+  });
+}
+
 PyObject* tokenizer_count_clusters(PyObject* /*self*/, PyObject* text) {
   return boundary([&]() -> PyObject* {
     const std::string_view utf8 = utf8_of(text);
@@ -399,6 +414,9 @@ PyMethodDef methods[] = {
      "token_to_id($self, token, /)\n--\n\nThe lowest id with these bytes, or None."},
     {"unknown_clusters", tokenizer_unknown_clusters, METH_O,
      "unknown_clusters($self, text, /)\n--\n\nClusters of text the model lacks, with counts."},
+    {"_trimmed", tokenizer_trimmed, METH_O,
+     "The model with merged tokens dropped, highest id first, down to size tokens, renumbered "
+     "(a tokenizer file's bytes)."},
     {"count_clusters", tokenizer_count_clusters, METH_O,
      "count_clusters($self, text, /)\n--\n\nThe number of grapheme clusters of text."},
     {"to_bytes", tokenizer_to_bytes, METH_NOARGS,

@@ -1,10 +1,15 @@
 """The complete encoding (merge while any adjacent pair is a learned merge) and `velkor stats`."""
 
+import contextlib
 import json
+import os
 import subprocess
 import sys
 
 import pytest
+
+import velkor
+import velkor_tools
 
 from conftest import tokenizer_image
 from tokenizer_model import TEXTS, train_model
@@ -61,3 +66,22 @@ def test_stats_agrees_with_the_encoders(tmp_path):
     assert row["clusters"] == tok.count_clusters(text)
     assert row["bytes"] == len(text.encode())
     assert json.loads(out.stdout)["total"]["tokens"] == row["tokens"]
+
+
+def test_vocab_size_trim_leaves_a_consistent_model(tmp_path, monkeypatch):
+    path = train_model(tmp_path)
+    before = parse_model(path.read_bytes())
+    size = len(before.lookup) - 25
+    tok = velkor_tools.train(path, [], vocab_size=size, progress=False)  # already larger: trim only
+    after = parse_model(path.read_bytes())
+    assert len(tok) == size and set(after.lookup) == set(range(size))
+    assert set(after.unicode_lookup) == set(before.unicode_lookup)  # every cluster token stays
+    assert all({a, b, m} <= set(after.lookup) for (a, b), m in after.merges.items())
+    assert all(after.lookup[a] + after.lookup[b] == after.lookup[m] for (a, b), m in after.merges.items())
+    data = velkor.load_from_file(str(path))
+    assert [data.decode([i]) for i in range(size)] == [after.lookup[i].decode() for i in range(size)]
+    monkeypatch.chdir(tmp_path)
+    with open(os.devnull, "w") as null, contextlib.redirect_stdout(null):
+        data.train("train.txt", False, "logs")  # trains on from the trimmed model
+    text = (tmp_path / "train.txt").read_text()
+    assert data.decode(data.encode(text)) == text

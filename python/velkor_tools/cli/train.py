@@ -25,7 +25,7 @@ from dataclasses import dataclass
 from velkor_tools.cli.common import add_command, plural
 from velkor_tools.errors import ToolError
 from velkor_tools.files import check_input_file, check_writable, describe, same_file, write_atomically
-from velkor_tools.model import STARTER_MODEL, load_model, read_model, utf8_name
+from velkor_tools.model import STARTER_MODEL, load_model, parse_model, read_model, utf8_name
 from velkor_tools.plain_errors import plain
 from velkor_tools.streams import stdin_buffer
 from velkor_tools.train_child import FAILURE_MARK
@@ -185,24 +185,86 @@ def _regular_copy(path: str, directory: str, number: int) -> str:
 
 def train(
     model: str, corpora: list[str], log: str | None = None, verbose: bool = False,
-    errors: str = "replace",
+    errors: str = "replace", vocab_size: int | None = None, progress: bool = True,
 ) -> TrainResult:
     """Trains MODEL on each corpus in order, as consecutive Data.train calls would.
 
     errors="strict" refuses a corpus with invalid UTF-8 before training starts.
     A corpus that is not a regular file is read once into a private copy.
+    With vocab_size, passes over all corpora run until the model holds that
+    many tokens or a pass adds none, then the model is trimmed to exactly
+    that many (see _trim).
     """
+    if vocab_size is not None:
+        check_vocab_size(vocab_size)
+        if log is not None:
+            raise ToolError("--log keeps the log of one pass: leave it out with --vocab-size", 2)
     _remove_stale_directories()
     copies = tempfile.mkdtemp(prefix=f"{PRIVATE_PREFIX}{os.getpid()}-")
     try:
         regular = [_regular_copy(path, copies, number) for number, path in enumerate(corpora)]
-        return _train(model, corpora, regular, log, verbose, errors)
+        if vocab_size is None:
+            return _train(model, corpora, regular, log, verbose, errors, progress)
+        return _train_to_size(model, corpora, regular, verbose, errors, vocab_size, progress)
     finally:
         shutil.rmtree(copies, ignore_errors=True)
 
 
+def check_vocab_size(size: int) -> None:
+    if not len(parse_model(STARTER_MODEL).lookup) <= size <= 65536:
+        raise ToolError(
+            f"--vocab-size must be from {len(parse_model(STARTER_MODEL).lookup)} "
+            f"(the starter model's tokens) to 65536, not {size}", 2,
+        )
+
+
+def _tokens(model: str) -> int:
+    return len(read_model(model)[1].lookup) if os.path.exists(model) else 0
+
+
+def _train_to_size(
+    model: str, given: list[str], corpora: list[str], verbose: bool, errors: str, size: int,
+    progress: bool,
+) -> TrainResult:
+    """Training passes until MODEL holds `size` tokens or a pass adds none, then the trim."""
+    result: TrainResult | None = None
+    tokens = _tokens(model)
+    if tokens > size:
+        _say(progress, f"{model}: holds {plural(tokens, 'token')}, more than {size}: trimmed without training")
+    number = 0
+    while tokens < size:
+        number += 1
+        _say(progress, f"pass {number}: {plural(tokens, 'token')} of {size}")
+        result = _train(model, given, corpora, None, verbose, errors, progress)
+        if result.tokens <= tokens:
+            break  # the pass learned nothing new
+        tokens = result.tokens
+    _trim(model, size, progress)
+    _, final = read_model(model)
+    return TrainResult(len(final.lookup), len(final.merges), final.clusters,
+                       result.seconds if result else 0.0, result.corpus_bytes if result else 0,
+                       result.replaced_bytes if result else 0)
+
+
+def _trim(model: str, size: int, progress: bool) -> None:
+    """Drops merged tokens, highest id first, down to `size` tokens, renumbered 0 to size - 1."""
+    from velkor_tools.tokenizer import Tokenizer
+
+    image, parsed = read_model(model)
+    clusters = len(set(parsed.unicode_lookup.values()))
+    if clusters > size:
+        _say(True, f"{model}: its {plural(clusters, 'cluster token')} alone are more than {size}: all kept")
+    write_atomically(model, Tokenizer.from_bytes(image)._trimmed(size))
+
+
+def _say(progress: bool, message: str) -> None:
+    if progress:
+        print(f"velkor: {message}", file=sys.stderr, flush=True)
+
+
 def _train(
     model: str, given: list[str], corpora: list[str], log: str | None, verbose: bool, errors: str,
+    progress: bool = True,
 ) -> TrainResult:
     """train() on regular files `corpora`, named `given` in messages."""
     names = {os.path.abspath(path): name for path, name in zip(corpora, given)}
@@ -233,7 +295,7 @@ def _train(
                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=errors,
                 cwd=private, process_group=0,  # Ctrl-C reaches this process only
             )
-        _follow(child, ChunkCounter(sizes), publisher, verbose)
+        _follow(child, ChunkCounter(sizes), publisher, verbose, progress)
         status = child.wait()
         if status != 0:
             raise ToolError(_child_failure(errors_path, status, names))
@@ -259,7 +321,8 @@ def _train(
 
 
 def _follow(
-    child: subprocess.Popen[bytes], counter: ChunkCounter, publisher: _Publisher, verbose: bool
+    child: subprocess.Popen[bytes], counter: ChunkCounter, publisher: _Publisher, verbose: bool,
+    show: bool = True,
 ) -> None:
     from velkor_tools.progress import ByteProgress  # rich loads slowly; only needed here
 
@@ -267,6 +330,11 @@ def _follow(
     total = sum(counter.sizes)
     started = time.monotonic()
     noted = 0.0
+    if not show:
+        for line in child.stdout:
+            if counter.feed(line):
+                publisher.publish()
+        return
     if verbose:
         for line in child.stdout:
             sys.stdout.buffer.write(line)
@@ -303,7 +371,7 @@ def _child_failure(errors_path: str, status: int, names: dict[str, str]) -> str:
 def run(args: argparse.Namespace) -> int:
     # SIGTERM ends the command like Ctrl-C does: the child stops, MODEL keeps the last chunk.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(128 + signal.SIGTERM))
-    result = train(args.model, args.corpus, args.log, args.verbose, args.errors)
+    result = train(args.model, args.corpus, args.log, args.verbose, args.errors, args.vocab_size)
     rate = result.corpus_bytes / 1e6 / result.seconds if result.seconds > 0 else 0.0
     replaced = f", {plural(result.replaced_bytes, 'byte')} replaced by U+FFFD" if result.replaced_bytes else ""
     print(
@@ -326,5 +394,10 @@ def register(subparsers: argparse._SubParsersAction) -> None:
     parser.add_argument("corpus", metavar="CORPUS", nargs="+", help="plain-text training files")
     parser.add_argument("--log", metavar="FILE", help="keep the merge log (one record per new merge) in FILE")
     parser.add_argument("--verbose", action="store_true", help="show the module's own console lines instead of the progress display")
+    parser.add_argument(
+        "--vocab-size", type=int, metavar="N",
+        help="train in passes over all files until MODEL holds N tokens (or a pass adds none), "
+        "then drop merged tokens, highest id first, to exactly N, numbered 0 to N-1",
+    )
     add_errors_option(parser, default="replace")
     parser.set_defaults(run=run)

@@ -1,0 +1,28 @@
+"""`velkor_tools.train`: training from Python, in a child process as the command does."""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Iterable
+
+from velkor_tools.tokenizer import Tokenizer
+
+
+def train(
+    model: str | os.PathLike[str], files: Iterable[str | os.PathLike[str]], *,
+    vocab_size: int | None = None, progress: bool = True,
+) -> Tokenizer:
+    """Trains the tokenizer file `model` (the starter model if it does not exist) on `files`.
+
+    Each file is one unchanged `Data.train` call, run in a child process; the
+    model file is replaced atomically after every chunk. With `vocab_size`,
+    passes over all files run until the model holds that many tokens (or a
+    pass adds none), then merged tokens are dropped, highest id first, down to
+    exactly `vocab_size`, numbered 0 to vocab_size - 1. `progress` shows a
+    display on standard error. Failures raise `velkor_tools.errors.ToolError`.
+    """
+    from velkor_tools.cli.train import train as run
+
+    path = os.fspath(model)
+    run(path, [os.fspath(f) for f in files], vocab_size=vocab_size, progress=progress)
+    return Tokenizer.from_file(path)
