@@ -113,3 +113,10 @@ def test_names_that_are_not_utf8(work):
         result = run(*args, cwd=work)
         assert result.returncode == 0 and b"Traceback" not in result.stderr, result.stderr
     assert result.stdout.startswith(b"m\xff.tok\n")
+
+
+def test_show_draws_control_characters_on_a_terminal():
+    from velkor_tools.cli.show import Piece, coloured
+
+    shown = coloured([Piece("a\x1b[2J\tb\n\x9b\x7f", 1, False)], False).plain
+    assert shown == "a\u241b[2J\tb\n\\x9b\u2421"

@@ -88,12 +88,19 @@ def plain(parts: list[Piece], ids: bool) -> str:
     return "|".join(out)
 
 
+# Control characters drawn as symbols on a terminal, where they would act
+# (an escape sequence can clear the screen): C0 as the Control Pictures
+# block (U+2400 on), DEL as U+2421, C1 as a \x escape. Line feed and tab stay.
+VISIBLE = {code: chr(0x2400 + code) for code in range(0x20) if chr(code) not in "\n\t"}
+VISIBLE |= {0x7F: "\u2421"} | {code: f"\\x{code:02x}" for code in range(0x80, 0xA0)}
+
+
 def coloured(parts: list[Piece], ids: bool) -> "Text":
     from rich.text import Text
 
     out = Text()
     for number, part in enumerate(parts):
-        out.append(part.text, style=UNKNOWN_STYLE if part.unknown else BACKGROUNDS[number % 2])
+        out.append(part.text.translate(VISIBLE), style=UNKNOWN_STYLE if part.unknown else BACKGROUNDS[number % 2])
         if ids:
             out.append(f"{part.token}", style="dim italic")
     return out
