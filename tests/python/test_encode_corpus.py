@@ -342,3 +342,14 @@ def test_damaged_shards_are_found(job, client, tmp_path):
     offsets.tofile(out / "shard-00000.idx")
     with pytest.raises(ToolError, match="shard-00000.idx: the offsets do not fit"):
         open_shards(out)
+
+
+def test_ctrl_c_is_one_line_and_status_130(job, tmp_path):
+    model, _, _ = job
+    (tmp_path / "big.txt").write_text((TEXT + "\n") * 200_000)
+    command = [sys.executable, "-m", "velkor_tools", "encode-corpus", model, "big.txt", "-o", "out", "--workers", "1"]
+    with subprocess.Popen(command, cwd=tmp_path, stderr=subprocess.PIPE, start_new_session=True) as child:
+        child.stderr.readline()  # the first progress line: the workers are there
+        os.killpg(child.pid, signal.SIGINT)  # as Ctrl-C does, to the whole group
+        rest = child.stderr.read().decode()
+    assert child.returncode == 130 and rest == "velkor: interrupted; run the same command again to resume\n"

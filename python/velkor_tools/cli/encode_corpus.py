@@ -7,7 +7,7 @@ from collections.abc import Callable
 import sys
 import time
 
-from velkor_tools.cli.common import add_command, add_model_argument, plural
+from velkor_tools.cli.common import EXIT_INTERRUPTED, add_command, add_model_argument, plural
 from velkor_tools.errors import ToolError
 from velkor_tools.progress import ByteProgress
 from velkor_tools.unknown import UnknownClusters, add_strict_unknown_option
@@ -101,6 +101,8 @@ def run(args: argparse.Namespace) -> int:
             complete=args.complete,
             on_progress=show,
         )
+    except KeyboardInterrupt:
+        raise ToolError("interrupted; run the same command again to resume", EXIT_INTERRUPTED) from None
     finally:
         if display is not None:
             display.close()

@@ -18,6 +18,7 @@ import json
 import logging
 import os
 import re
+import signal
 import stat
 import tempfile
 from collections.abc import Callable
@@ -418,14 +419,21 @@ def local_cluster(workers: int) -> Any:
     import dask
     from dask.distributed import LocalCluster
 
-    with dask.config.set(LOCAL_CLUSTER_CONFIG):  # the workers take the settings with them
-        return LocalCluster(
-            n_workers=workers,
-            threads_per_worker=1,
-            processes=True,
-            dashboard_address="127.0.0.1:0",  # no fixed port: another cluster may hold it
-            silence_logs=logging.ERROR,
-        )
+    # The worker processes start with SIGINT ignored (and keep it so): Ctrl-C
+    # reaches the whole process group, and only this process should act on it,
+    # closing the cluster, rather than every worker printing its traceback.
+    previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        with dask.config.set(LOCAL_CLUSTER_CONFIG):  # the workers take the settings with them
+            return LocalCluster(
+                n_workers=workers,
+                threads_per_worker=1,
+                processes=True,
+                dashboard_address="127.0.0.1:0",  # no fixed port: another cluster may hold it
+                silence_logs=logging.CRITICAL,  # a failed task is reported once, by _run_tasks
+            )
+    finally:
+        signal.signal(signal.SIGINT, previous)
 
 
 def _run_tasks(
