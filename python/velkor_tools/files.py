@@ -5,6 +5,7 @@ from __future__ import annotations
 import contextlib
 import errno
 import os
+import re
 import secrets
 import stat
 import sys
@@ -127,9 +128,8 @@ def _open_unnamed(directory: str) -> tuple[int, str | None]:
 
 def check_writable(path: str) -> None:
     """Raises the ToolError that writing path would meet, before any work is done."""
-    target = _final_target(path)
-    if _is_special(target):  # opening a FIFO would wait for a reader
-        if not os.access(target, os.W_OK):
+    if _is_special(path):  # opening a FIFO would wait for a reader
+        if not os.access(path, os.W_OK):
             raise ToolError(f"{path}: cannot write: {os.strerror(errno.EACCES)}")
         return
     try:
@@ -153,19 +153,36 @@ def _final_target(path: str) -> str:
 
 
 def _is_special(path: str) -> bool:
-    """A FIFO, device or socket: written as a stream, never replaced."""
+    """A FIFO, device or socket, or a descriptor's name (/dev/stdout,
+    /dev/fd/N): written as a stream, never replaced."""
     try:
         mode = os.stat(path).st_mode
     except OSError:
         return False
-    return not stat.S_ISREG(mode) and not stat.S_ISDIR(mode)
+    system = ("/proc/", "/dev/")
+    if stat.S_ISREG(mode) and not any(p.startswith(system) for p in (os.path.abspath(path), os.path.realpath(path))):
+        return False
+    return not stat.S_ISDIR(mode)
+
+
+DESCRIPTOR_NAME = re.compile(r"/dev/(stdout|stderr)|/dev/fd/(\d+)|/proc/self/fd/(\d+)")
 
 
 @contextlib.contextmanager
 def _stream_output(path: str, shown: str) -> Iterator[BinaryIO]:
-    """An existing special file opened for writing, every write checked."""
+    """An existing special file opened for writing, every write checked.
+
+    The name of one of this process's descriptors (/dev/stdout, /dev/fd/N)
+    writes to a copy of that descriptor: opening the name again would
+    truncate a file the shell opened for appending (`>> out`).
+    """
+    named = DESCRIPTOR_NAME.fullmatch(path)
     try:
-        out = open(path, "wb")
+        if named:
+            number = {"stdout": 1, "stderr": 2}.get(named[1]) or int(named[2] or named[3])
+            out = os.fdopen(os.dup(number), "wb")
+        else:
+            out = open(path, "wb")
     except OSError as error:
         raise ToolError(f"{shown}: cannot write: {describe(error)}") from None
     try:
@@ -191,11 +208,11 @@ def atomic_output(path: str, replace: bool = True) -> Iterator[BinaryIO]:
     """
     shown = path
     if replace:
-        path = _final_target(path)
-        if _is_special(path):
+        if _is_special(path):  # opened by its own name: /dev/stdout leads to /proc
             with _stream_output(path, shown) as out:
                 yield out
             return
+        path = _final_target(path)
     directory = os.path.dirname(path) or "."
     if os.path.isdir(path):
         raise ToolError(f"{shown}: is a directory")

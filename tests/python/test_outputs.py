@@ -120,3 +120,11 @@ def test_show_draws_control_characters_on_a_terminal():
 
     shown = coloured([Piece("a\x1b[2J\tb\n\x9b\x7f", 1, False)], False).plain
     assert shown == "a\u241b[2J\tb\n\\x9b\u2421"
+
+
+def test_dev_stdout_is_written_through_the_descriptor(work):
+    (work / "o").write_text("kept\n")
+    with open(work / "o", "ab") as appended:
+        assert run("encode", "m.tok", "t.txt", "-o", "/dev/stdout", cwd=work, stdout=appended).returncode == 0
+    written = (work / "o").read_bytes()
+    assert written.startswith(b"kept\n") and len(written) > 10  # appended, not truncated
