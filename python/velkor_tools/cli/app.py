@@ -83,7 +83,11 @@ def main(argv: list[str] | None = None) -> int:
     if isinstance(sys.stdout, io.TextIOWrapper):  # file names that are not UTF-8 print as their bytes
         sys.stdout.reconfigure(errors="surrogateescape")
     parser = build_parser()
-    args = parser.parse_args(argv)
+    try:
+        args = parser.parse_args(argv)
+    except ToolError as error:  # --help into a closed standard output
+        print(f"velkor: {error}", file=sys.stderr)
+        return error.status
     if args.command is None:  # `velkor` alone: what there is to run
         parser.print_help()
         return 0
