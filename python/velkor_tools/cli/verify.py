@@ -21,7 +21,7 @@ def register(subparsers: argparse._SubParsersAction) -> None:
         subparsers, "verify", "check an encoded corpus against its manifest",
         "Check that every shard of DIR (written by encode-corpus) still has the sha256 its "
         "manifest records and offsets that fit its ids.",
-        ["velkor verify corpus-ids"],
+        ["velkor encode-corpus model.tok corpus.txt -o corpus-ids && velkor verify corpus-ids"],
     )
     parser.add_argument("directory", metavar="DIR", help="a folder written by encode-corpus")
     parser.set_defaults(run=run)
