@@ -27,3 +27,10 @@ def add_command(
 
 def add_model_argument(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("model", metavar="MODEL", help="tokenizer file")
+
+
+def add_complete_option(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "--complete", action="store_true",
+        help="merge while any adjacent pair is a learned merge (fewer tokens; not Data.encode's ids)",
+    )

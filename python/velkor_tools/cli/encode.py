@@ -6,7 +6,7 @@ import argparse
 import sys
 from collections.abc import Iterator
 
-from velkor_tools.cli.common import add_command, add_model_argument
+from velkor_tools.cli.common import add_complete_option, add_command, add_model_argument
 from velkor_tools.errors import ToolError
 from velkor_tools.files import STDIN_NAME, output_stream, read_input, split_lines
 from velkor_tools._native import ids_text
@@ -129,8 +129,5 @@ def register(subparsers: argparse._SubParsersAction) -> None:
     parser.add_argument("--format", choices=["text", "npy", "bin"], default="text", help="output format (default: text)")
     add_errors_option(parser)
     add_strict_unknown_option(parser)
-    parser.add_argument(
-        "--complete", action="store_true",
-        help="merge while any adjacent pair is a learned merge (fewer tokens; not Data.encode's ids)",
-    )
+    add_complete_option(parser)
     parser.set_defaults(run=run)

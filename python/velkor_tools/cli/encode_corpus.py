@@ -7,7 +7,7 @@ from collections.abc import Callable
 import sys
 import time
 
-from velkor_tools.cli.common import EXIT_INTERRUPTED, add_command, add_model_argument, plural
+from velkor_tools.cli.common import add_complete_option, EXIT_INTERRUPTED, add_command, add_model_argument, plural
 from velkor_tools.errors import ToolError
 from velkor_tools.progress import ByteProgress
 from velkor_tools.unknown import UnknownClusters, add_strict_unknown_option
@@ -62,10 +62,7 @@ def register(subparsers: argparse._SubParsersAction) -> None:
     )
     add_errors_option(parser)
     add_strict_unknown_option(parser)
-    parser.add_argument(
-        "--complete", action="store_true",
-        help="merge while any adjacent pair is a learned merge (fewer tokens; not Data.encode's ids)",
-    )
+    add_complete_option(parser)
     parser.set_defaults(run=run)
 
 

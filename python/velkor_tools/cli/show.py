@@ -11,7 +11,7 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
 import velkor
-from velkor_tools.cli.common import add_command, add_model_argument, plural
+from velkor_tools.cli.common import add_complete_option, add_command, add_model_argument, plural
 from velkor_tools.errors import ToolError
 from velkor_tools.files import STDIN_NAME, output_stream, read_input, write_atomically
 from velkor_tools.model import load_tokenizer, STARTER_MODEL, load_model, module_failures, read_model
@@ -179,8 +179,5 @@ def register(subparsers: argparse._SubParsersAction) -> None:
     parser.add_argument("--html", metavar="FILE", help="write a self-contained HTML page of the view to FILE")
     add_errors_option(parser)
     add_strict_unknown_option(parser)
-    parser.add_argument(
-        "--complete", action="store_true",
-        help="merge while any adjacent pair is a learned merge (fewer tokens; not Data.encode's ids)",
-    )
+    add_complete_option(parser)
     parser.set_defaults(run=run)
