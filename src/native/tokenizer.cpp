@@ -135,43 +135,31 @@ void tokenizer_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
+// The ids of encode(text, *, complete=False), parsed under the method name in
+// format; throws ErrorSet when the arguments are refused.
+std::vector<TokenId> encode_one(PyObject* self, PyObject* args, PyObject* kwargs,
+                                const char* format) {
+  static const char* names[] = {"text", "complete", nullptr};
+  PyObject* text = nullptr;
+  int complete = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(names), &text,
+                                   &complete)) {
+    throw ErrorSet{};
+  }
+  State& state = state_of(self);
+  const std::string_view utf8 = utf8_of(text);
+  Unlocked unlocked;
+  return state.pool.take()->encode(utf8, encoding_of(complete));
+}
+
 PyObject* tokenizer_encode(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return boundary([&]() -> PyObject* {
-    static const char* names[] = {"text", "complete", nullptr};
-    PyObject* text = nullptr;
-    int complete = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$p:encode", const_cast<char**>(names), &text,
-                                     &complete)) {
-      return nullptr;
-    }
-    State& state = state_of(self);
-    const std::string_view utf8 = utf8_of(text);
-    std::vector<TokenId> ids;
-    {
-      Unlocked unlocked;
-      ids = state.pool.take()->encode(utf8, encoding_of(complete));
-    }
-    return to_list(ids);
-  });
+  return boundary(
+      [&]() -> PyObject* { return to_list(encode_one(self, args, kwargs, "O|$p:encode")); });
 }
 
 PyObject* tokenizer_encode_array(PyObject* self, PyObject* args, PyObject* kwargs) {
   return boundary([&]() -> PyObject* {
-    static const char* names[] = {"text", "complete", nullptr};
-    PyObject* text = nullptr;
-    int complete = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$p:encode_to_numpy",
-                                     const_cast<char**>(names), &text, &complete)) {
-      return nullptr;
-    }
-    State& state = state_of(self);
-    const std::string_view utf8 = utf8_of(text);
-    std::vector<TokenId> ids;
-    {
-      Unlocked unlocked;
-      ids = state.pool.take()->encode(utf8, encoding_of(complete));
-    }
-    return wrap_array(std::move(ids));
+    return wrap_array(encode_one(self, args, kwargs, "O|$p:encode_to_numpy"));
   });
 }
 

@@ -112,13 +112,23 @@ std::vector<TokenId> merge_learning_pass(Model& model, std::vector<TokenId> ids,
   return ids;
 }
 
-std::vector<TokenId> encode_reference(const Model& model, std::string_view text) {
+namespace {
+
+// One id per cluster, "oov"'s for a cluster the model lacks.
+std::vector<TokenId> initial_ids_reference(const Model& model, std::string_view text) {
   std::vector<TokenId> ids;
   for_each_grapheme(text, [&](std::string_view cluster) {
     auto found = model.unicode_lookup.find(cluster);
     ids.push_back(found != model.unicode_lookup.end() ? found->second
                                                       : model.unicode_lookup.at("oov"));
   });
+  return ids;
+}
+
+}  // namespace
+
+std::vector<TokenId> encode_reference(const Model& model, std::string_view text) {
+  std::vector<TokenId> ids = initial_ids_reference(model, text);
   for (;;) {
     PairCounts counts = count_occur(ids);
     if (counts.empty()) break;
@@ -131,12 +141,7 @@ std::vector<TokenId> encode_reference(const Model& model, std::string_view text)
 }
 
 std::vector<TokenId> encode_complete_reference(const Model& model, std::string_view text) {
-  std::vector<TokenId> ids;
-  for_each_grapheme(text, [&](std::string_view cluster) {
-    auto found = model.unicode_lookup.find(cluster);
-    ids.push_back(found != model.unicode_lookup.end() ? found->second
-                                                      : model.unicode_lookup.at("oov"));
-  });
+  std::vector<TokenId> ids = initial_ids_reference(model, text);
   for (;;) {
     // The most frequent learned merge; on equal counts the smallest merged id.
     std::optional<std::pair<TokenPair, TokenId>> best;
