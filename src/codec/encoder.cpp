@@ -47,8 +47,13 @@ std::vector<TokenId> initial_ids(Lookup&& lookup, std::string_view text) {
 // The passes of encode on an index, which keeps the counts up to date across
 // passes: a pass costs what its merge touches rather than a recount of the
 // whole text. An index of learned merges only (the complete encoding) never
-// offers another pair, so its passes stop when none is left.
-std::vector<TokenId> apply_merges(const Model& model, PairIndex& index) {
+// offers another pair, so its passes stop when none is left, and it knows
+// what each pair merges into.
+std::vector<TokenId> apply_merges(const Model& model, PairIndex& index, bool learned_only) {
+  if (learned_only) {
+    while (const std::optional<BestPair> best = index.best()) index.merge(best->pair, best->merged);
+    return index.sequence();
+  }
   while (const std::optional<BestPair> best = index.best()) {
     auto merge = model.merges.find(best->pair);
     if (merge == model.merges.end()) break;
@@ -133,7 +138,7 @@ std::vector<TokenId> encode_with(const Model& model, std::string_view text, Clus
           for (TokenId id : ids) push(id);
         },
         complete ? &model.merges : nullptr, pairs);
-    return apply_merges(model, index);
+    return apply_merges(model, index, complete);
   }
   // A text has at most one cluster per byte; the ids go straight into the
   // index as they are found, with no copy of the sequence on the side.
@@ -154,7 +159,7 @@ std::vector<TokenId> encode_with(const Model& model, std::string_view text, Clus
         for_each_grapheme(text, [&](std::string_view cluster) { push(id_of(cluster)); });
       },
       complete || text.size() >= kFileMergesOnlyFrom ? &model.merges : nullptr, pairs);
-  return apply_merges(model, index);
+  return apply_merges(model, index, complete);
 }
 
 }  // namespace

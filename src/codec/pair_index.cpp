@@ -200,7 +200,9 @@ std::uint32_t PairIndex::find_or_add(std::uint32_t key) {
   }
   auto entry = static_cast<std::uint32_t>(entries_.size());
   if (merges_only_ && !merged && sink_ != kNoEntry) {
-    entry = sink_;  // the lookup's answer is kept in the table all the same
+    // Not filed in the table: it would fill with every pair of the text and
+    // miss the caches, while the merge map is small and stays in them.
+    return sink_;
   } else {
     Entry& added = entries_.emplace_back();
     added.key = key;
@@ -241,7 +243,9 @@ std::optional<BestPair> PairIndex::best() {
     const bool excluded = entries_[index].excluded;
     const std::uint32_t count = counts_[index];
     if (!excluded && count == stored) {
-      return BestPair{{static_cast<TokenId>(key >> 16), static_cast<TokenId>(key)}, stored};
+      return BestPair{{static_cast<TokenId>(key >> 16), static_cast<TokenId>(key)},
+                      stored,
+                      entries_[index].merged};
     }
     std::pop_heap(heap_.begin(), heap_.end());
     heap_.pop_back();
