@@ -1,9 +1,10 @@
-"""Side-by-side benchmark of velkor against SentencePiece and HF tokenizers.
+"""Side-by-side benchmark of velkor against SentencePiece, HF tokenizers,
+bpe-openai and tiktoken.
 
 One command:  .venv/bin/python bench/compare_peers.py [--quick]
 
-It installs the peers (sentencepiece, tokenizers) into the running
-interpreter's environment if they are missing, builds the corpus
+It installs the peers (sentencepiece, tokenizers, bpe-openai, tiktoken) into
+the running interpreter's environment if they are missing, builds the corpus
 (bench/corpus.py, cached under build/bench-corpus/) and prints one Markdown
 table (docs/benchmarks.md's), with the peers' versions and the machine's load. One
 thread each (OMP_NUM_THREADS=1, RAYON_NUM_THREADS=1, num_threads=1), and
@@ -15,19 +16,35 @@ every tool on its fastest single-thread path:
   (CPU time from wait4 on that child alone; peak memory from the child's own
   VmHWM, because Linux carries ru_maxrss over from the parent across exec).
   velkor trains from the 47-byte
-  starter tokenizer (only the reserved "oov" entry); the peers train BPE
-  models with the vocabulary size velkor ended with, so all three have the
-  same number of tokens. Runs alternate between the tools.
+  starter tokenizer (only the reserved "oov" entry); sentencepiece and HF
+  tokenizers train BPE models with the vocabulary size velkor ended with, so
+  all three have the same number of tokens. Runs alternate between the
+  tools. bpe-openai and tiktoken do not train: they encode with OpenAI's
+  cl100k_base, which bpe-openai's wheel carries; tiktoken would download it
+  at run time and is given that copy instead (checked against tiktoken's own
+  hash), or shows n/a with the reason.
 - encoding and decoding, two workloads on an English and a mixed-script
-  text: whole files (velkor one call on the whole text, the peers their
-  batch calls over the file's lines: sentencepiece encode(list,
-  num_threads=1), HF tokenizers encode_batch) and documents of about 2 KB
-  (velkor one call per document, the peers one batch call over all of
-  them). Decoding takes the ids of that encode the same way. Each figure is
-  the FIRST call in a fresh process (no warm-up), best of --runs processes,
+  text: whole files (velkor one call on the whole text, sentencepiece and HF
+  tokenizers their batch calls over the file's lines: sentencepiece
+  encode(list, num_threads=1), HF tokenizers encode_batch; tiktoken one
+  encode_ordinary call; bpe-openai encode_ordinary on pieces of about 40 KB
+  cut at line ends, as it refuses a call of 1,000,000 characters or 200,000
+  tokens) and documents of about 2 KB (velkor, tiktoken and bpe-openai one
+  call per document, sentencepiece and HF one batch call over all of them).
+  Decoding takes the ids of that encode the same way. Each figure is the
+  FIRST call in a fresh process (no warm-up), best of --runs processes,
   interleaved between the tools; a second call is reported apart. HF's ids
   are read out of its Encoding objects inside the timing, as the others
-  return plain lists.
+  return plain lists. The rows "velkor_tools encode_to_numpy" put
+  velkor_tools.Tokenizer.encode_to_numpy (a uint16 array, no list) in the
+  velkor column, the same workloads, beside the peers' figures.
+- all cores: each tool's batch call over the file's lines and over the 2 KB
+  documents, on every core this process may use, per WALL second (CPU time
+  says nothing of threads), the first call in a fresh process, best of
+  --runs, interleaved: velkor_tools encode_batch_to_numpy(num_threads=cores),
+  sentencepiece encode(list, num_threads=cores), HF tokenizers
+  encode_batch_fast (Rayon's pool on every core, TOKENIZERS_PARALLELISM=true),
+  tiktoken and bpe-openai encode_ordinary_batch(num_threads=cores).
 
 Peer settings: SentencePiece BPE with the identity normaliser and no
 whitespace folding (velkor rewrites nothing either), character_coverage=1.0,
@@ -70,9 +87,17 @@ from velkor_tools.model import STARTER_MODEL  # noqa: E402
 
 WORKER = HERE / "peer_worker.py"
 
-TOOLS = ("velkor", "sentencepiece", "hf-tokenizers")
-PEERS = ("sentencepiece", "hf-tokenizers")
-PEER_PACKAGES = {"sentencepiece": "sentencepiece", "tokenizers": "tokenizers"}
+TOOLS = ("velkor", "sentencepiece", "hf-tokenizers", "bpe-openai", "tiktoken")
+PEERS = TOOLS[1:]
+TRAINED = TOOLS[:3]  # the others come with OpenAI's cl100k_base vocabulary
+PEER_PACKAGES = {"sentencepiece": "sentencepiece", "tokenizers": "tokenizers",
+                 "tiktoken": "tiktoken", "bpe_openai": "bpe-openai"}
+DISTRIBUTIONS = {"sentencepiece": "sentencepiece", "hf-tokenizers": "tokenizers",
+                 "bpe-openai": "bpe-openai", "tiktoken": "tiktoken"}
+OPENAI_ENCODING = "cl100k_base"
+# velkor_tools.Tokenizer.encode_to_numpy, measured apart and shown in the
+# velkor column of its own rows.
+NUMPY = "velkor_tools"
 
 ONE_THREAD_ENV = {
     "OMP_NUM_THREADS": "1",
@@ -82,6 +107,9 @@ ONE_THREAD_ENV = {
     "MKL_NUM_THREADS": "1",
     "OPENBLAS_NUM_THREADS": "1",
 }
+# The all-cores rows: every pool at its default size (HF tokenizers' Rayon
+# takes every core), and HF told that parallelism is wanted.
+ALL_CORES_ENV = {"TOKENIZERS_PARALLELISM": "true"}
 
 # velkor reads its training file in chunks of this many bytes and learns up
 # to this many merges per chunk; used only to estimate a vocabulary size when
@@ -94,7 +122,11 @@ MAX_VOCAB = 65_536
 QUICK_TRAIN_BYTES = 3_000_000
 QUICK_EVAL_BYTES = 1_000_000
 WORKLOADS = ("files", "docs")
-WORKLOAD_NAMES = {"files": "whole file", "docs": "2 KB documents"}
+BATCH_WORKLOADS = ("lines", "docs")
+WORKLOAD_NAMES = {"files": "whole file", "docs": "2 KB documents", "lines": "lines"}
+# velkor_tools' encode_to_numpy against bpe-openai's and tiktoken's single
+# thread: the aim.
+NUMPY_AIM = 1.5
 
 
 # ---------------------------------------------------------------------------
@@ -116,14 +148,18 @@ class Outcome:
         return self.error is None
 
 
-def run_child(task: dict, workdir: Path, timeout: float) -> Outcome:
+def run_child(task: dict, workdir: Path, timeout: float, all_cores: bool = False) -> Outcome:
     name = f"{task['kind']}-{task.get('tool', '')}".rstrip("-")
     task = dict(task, result=str(workdir / f"{name}.result.json"))
     task_file = workdir / f"{name}.task.json"
     task_file.write_text(json.dumps(task))
     Path(task["result"]).unlink(missing_ok=True)
     stderr_path = workdir / f"{name}.stderr"
-    env = dict(os.environ, **ONE_THREAD_ENV)
+    if all_cores:
+        env = {k: v for k, v in os.environ.items() if k not in ONE_THREAD_ENV}
+        env.update(ALL_CORES_ENV)
+    else:
+        env = dict(os.environ, **ONE_THREAD_ENV)
     with open(stderr_path, "wb") as stderr:
         start = time.perf_counter()
         proc = subprocess.Popen(
@@ -170,6 +206,36 @@ def ensure_peers() -> None:
         subprocess.run(
             [sys.executable, "-m", "pip", "install", "-q", *missing], check=True
         )
+
+
+def openai_models(workdir: Path) -> tuple[dict[str, str | None], dict[str, str]]:
+    """The models of bpe-openai and tiktoken, or None and why not.
+
+    bpe-openai ships OpenAI's vocabularies in its wheel. tiktoken downloads
+    them at run time, which this benchmark never does: it gets bpe-openai's
+    copy of the ranks, which it checks against its own hash.
+    """
+    models: dict[str, str | None] = {"bpe-openai": None, "tiktoken": None}
+    why: dict[str, str] = {}
+    spec = importlib.util.find_spec("bpe_openai")
+    packed = (Path(next(iter(spec.submodule_search_locations))) / "data" / f"{OPENAI_ENCODING}.tiktoken.gz"
+              if spec and spec.submodule_search_locations else None)
+    if packed is None or not packed.is_file():
+        why["bpe-openai"] = f"bpe-openai with its bundled {OPENAI_ENCODING} is not installed"
+    else:
+        models["bpe-openai"] = OPENAI_ENCODING
+    if importlib.util.find_spec("tiktoken") is None:
+        why["tiktoken"] = "tiktoken is not installed"
+    elif models["bpe-openai"] is None:
+        why["tiktoken"] = (f"tiktoken downloads {OPENAI_ENCODING} at run time, and no offline copy "
+                           f"(bpe-openai's) is here")
+    else:
+        import gzip
+
+        ranks = workdir / f"{OPENAI_ENCODING}.tiktoken"
+        ranks.write_bytes(gzip.decompress(packed.read_bytes()))
+        models["tiktoken"] = str(ranks)
+    return models, why
 
 
 def estimate_vocab(train_file: Path) -> int:
@@ -284,7 +350,7 @@ def peer_versions() -> dict[str, str]:
     from importlib import metadata
 
     versions = {}
-    for tool, package in (("sentencepiece", "sentencepiece"), ("hf-tokenizers", "tokenizers")):
+    for tool, package in DISTRIBUTIONS.items():
         try:
             versions[tool] = metadata.version(package)
         except metadata.PackageNotFoundError:
@@ -300,14 +366,14 @@ def best(outcomes: list[Outcome], fn):
 
 def main() -> None:
     parser = argparse.ArgumentParser(
-        description="Benchmark velkor against sentencepiece and HF tokenizers."
+        description="Benchmark velkor against sentencepiece, HF tokenizers, bpe-openai and tiktoken."
     )
     parser.add_argument("--quick", action="store_true",
                         help="train on a 3 MB subset, encode 1 MB texts, one run each")
     parser.add_argument("--eval-bytes", type=int, default=None,
                         help="size of the English and mixed texts (default: the whole files)")
     parser.add_argument("--runs", type=int, default=None,
-                        help="fresh processes per codec measurement (default 3, --quick 1)")
+                        help="fresh processes per codec and batch measurement (default 3, --quick 1)")
     parser.add_argument("--train-runs", type=int, default=None,
                         help="training runs per tool (default 2, --quick 1)")
     parser.add_argument("--timeout", type=float, default=3600,
@@ -397,33 +463,49 @@ def main() -> None:
     report["vocab_size"] = vocab
     report["vocab_note"] = vocab_note
     for run in range(train_runs):
-        for tool in TOOLS:
+        for tool in TRAINED:
             if tool == "velkor" and run == 0:
                 continue
             train[tool].append(train_one(tool, run, None if tool == "velkor" else vocab))
 
-    models = {t: next((o.result["model"] for o in train[t] if o.ok), None) for t in TOOLS}
+    models = {t: next((o.result["model"] for o in train[t] if o.ok), None) for t in TRAINED}
+    openai, missing = openai_models(workdir)
+    models.update(openai, **{NUMPY: models["velkor"]})
+    for tool, why in missing.items():
+        print(f"{tool}: n/a ({why})")
+    cores = len(os.sched_getaffinity(0))
+
+    def measure(kind: str, tool: str, workload: str, label: str, run: int) -> Outcome | None:
+        if models[tool] is None:
+            return None
+        print(f"{tool}: {kind} {workload}, {label} (run {run + 1}) ...", flush=True)
+        task = {"kind": kind, "tool": tool, "model": models[tool], "workload": workload,
+                "text": texts[label], "threads": cores}
+        outcome = run_child(task, workdir, args.timeout, all_cores=kind == "batch")
+        if not outcome.ok:
+            print(f"  n/a ({outcome.error})")
+        return outcome
+
+    # The runs alternate between the tools, one thread each, then on all cores.
     codec: dict[tuple, list[Outcome]] = {}
+    batch: dict[tuple, list[Outcome]] = {}
     for run in range(runs):
-        for workload in WORKLOADS:
-            for label in texts:
-                for tool in TOOLS:
-                    key = (tool, workload, label)
-                    codec.setdefault(key, [])
-                    if models[tool] is None:
-                        continue
-                    print(f"{tool}: {workload}, {label} (run {run + 1}) ...", flush=True)
-                    outcome = run_child(
-                        {"kind": "codec", "tool": tool, "model": models[tool],
-                         "workload": workload, "text": texts[label]},
-                        workdir, args.timeout)
-                    if not outcome.ok:
-                        print(f"  n/a ({outcome.error})")
-                    codec[key].append(outcome)
+        for kind, results, workloads, tools in (("codec", codec, WORKLOADS, (*TOOLS, NUMPY)),
+                                                ("batch", batch, BATCH_WORKLOADS, TOOLS)):
+            for workload in workloads:
+                for label in texts:
+                    for tool in tools:
+                        outcome = measure(kind, tool, workload, label, run)
+                        results.setdefault((tool, workload, label), [])
+                        if outcome is not None:
+                            results[(tool, workload, label)].append(outcome)
     load_end = os.getloadavg()
 
     def per_tool(fn, outcomes_of):
         return {t: best(outcomes_of(t), fn) for t in TOOLS}
+
+    def rate(clock: str):
+        return lambda o: o.result["bytes"] / 1e6 / max(o.result[f"encode{clock}"], 1e-9)
 
     clock = "_s" if args.wall_clock else "_cpu_s"
     unit = "wall" if args.wall_clock else "CPU"
@@ -447,34 +529,74 @@ def main() -> None:
             f"encode {label}, whole file, later call, MB/s", True,
             per_tool(lambda o: o.result["bytes"] / 1e6 / max(o.result[f"later_encode{clock}"], 1e-9),
                      lambda t, lb=label: codec[(t, "files", lb)])))
+    # velkor_tools' encode_to_numpy in the velkor column, beside the peers' figures above.
+    numpy_rows = {}
+    for workload in WORKLOADS:
+        for label in texts:
+            values = per_tool(rate(clock), lambda t, w=workload, lb=label: codec[(t, w, lb)])
+            values["velkor"] = best(codec[(NUMPY, workload, label)], rate(clock))
+            numpy_rows[(workload, label)] = values
+            rows.append((f"encode {label}, {WORKLOAD_NAMES[workload]}, velkor_tools "
+                         f"encode_to_numpy, MB/s", True, values))
+    for workload in BATCH_WORKLOADS:
+        for label in texts:
+            rows.append((f"encode {label}, {WORKLOAD_NAMES[workload]}, all {cores} cores, "
+                         f"MB per wall second", True,
+                         per_tool(rate("_s"), lambda t, w=workload, lb=label: batch[(t, w, lb)])))
     for label in texts:
         rows.append((f"tokens, {label}, whole file", False,
                      per_tool(lambda o: o.result["tokens"], lambda t, lb=label: codec[(t, "files", lb)])))
     rows.append(("decode(encode(t)) == t", False,
                  {t: (all(o.result["roundtrip"] for o in codec[(t, "files", "english")] if o.ok)
                       if models[t] else None) for t in TOOLS}))
-    headers = ["", "velkor", f"sentencepiece {versions['sentencepiece']}",
-               f"HF tokenizers {versions['hf-tokenizers']}", "velkor / sentencepiece",
-               "velkor / HF"]
-    print(f"\nOne thread each, side by side in one run; MB/s per {unit} second, the first call "
-          f"in a fresh process, best of {runs} process(es); training best of {train_runs}. "
-          f"Training on {train_file.name} ({train_mb:.2f} MB), vocabulary {vocab:,}; texts "
+    names = {"sentencepiece": "sentencepiece", "hf-tokenizers": "HF tokenizers",
+             "bpe-openai": "bpe-openai", "tiktoken": "tiktoken"}
+    headers = ["", "velkor", *(f"{names[p]} {versions[p]}" for p in PEERS),
+               *(f"velkor / {names[p]}" for p in PEERS)]
+    print(f"\nSide by side in one run; MB/s per {unit} second, one thread each, the first call "
+          f"in a fresh process, best of {runs} process(es); the all-cores rows MB per wall second "
+          f"on {cores} cores, first call in a fresh process, best of {runs}; training best of "
+          f"{train_runs}. Training on {train_file.name} ({train_mb:.2f} MB), vocabulary {vocab:,}; "
+          f"bpe-openai and tiktoken encode with OpenAI's {OPENAI_ENCODING} (about 100,000 tokens, "
+          f"trained elsewhere, not on this corpus: their speed is comparable, their token "
+          f"counts are not); texts "
           + ", ".join(f"{label} {mb:.2f} MB" for label, mb in sizes.items())
           + f"; documents of about {DOCUMENT_BYTES:,} bytes. Load average "
           f"{load_start[0]:.1f} at the start, {load_end[0]:.1f} at the end, "
-          f"{os.cpu_count()} cores.\n")
+          f"{cores} cores.\n")
     print(markdown_table(headers, rows))
+    for tool, why in missing.items():
+        print(f"\n{tool}: n/a, {why}.")
+    print_numpy_aim(numpy_rows)
 
     if args.merge_bench:
         run_merge_loop_bench(args, train_file, report)
 
     report["train"] = {t: [vars(o) for o in os_] for t, os_ in train.items()}
     report["codec"] = {"/".join(k): [vars(o) for o in v] for k, v in codec.items()}
+    report["batch"] = {"/".join(k): [vars(o) for o in v] for k, v in batch.items()}
     if args.json:
         Path(args.json).write_text(json.dumps(report, indent=2, default=str))
         print(f"\nnumbers written to {args.json}")
     if cleanup is not None:
         cleanup.cleanup()
+
+
+def print_numpy_aim(numpy_rows: dict[tuple, dict]) -> None:
+    """Whether velkor_tools' single-thread encode_to_numpy reaches NUMPY_AIM
+    times bpe-openai's and tiktoken's, in every workload."""
+    print(f"\nAim: velkor_tools encode_to_numpy, one thread, at least {NUMPY_AIM}x bpe-openai "
+          "and tiktoken:")
+    verdicts = []
+    for peer in ("bpe-openai", "tiktoken"):
+        ratios = {key: (values["velkor"] / values[peer] if values["velkor"] and values[peer] else None)
+                  for key, values in numpy_rows.items()}
+        known = [r for r in ratios.values() if r is not None]
+        verdict = "n/a" if len(known) < len(ratios) else ("met" if min(known) >= NUMPY_AIM else "not met")
+        verdicts.append(verdict)
+        print(f"  {peer}: " + ", ".join(
+            f"{label} {WORKLOAD_NAMES[workload]} {'n/a' if r is None else f'{r:.2f}x'}"
+            for (workload, label), r in ratios.items()) + f": {verdict}")
 
 
 def run_merge_loop_bench(args, train_file: Path, report: dict) -> None:

@@ -3,11 +3,12 @@
 Usage: python bench/peer_worker.py TASK_JSON   (written by compare_peers.py)
 
 A worker imports only what the measurement needs: json, os, sys and time,
-then the measured library. The parent's own modules (argparse, subprocess,
-tempfile, the corpus builder with gzip and hashlib, velkor_tools) are never
-loaded here, so that the peak memory a task reports is the interpreter's and
-the library's, for every tool alike (sentencepiece and HF tokenizers run in
-the same worker as velkor).
+then the measured library (velkor_tools with NumPy for its array calls). The
+parent's own modules (argparse, subprocess, tempfile, the corpus builder with
+gzip and hashlib) are never loaded here, so that the peak memory a task
+reports is the interpreter's and the library's, for every tool alike
+(sentencepiece, HF tokenizers, bpe-openai and tiktoken run in the same worker
+as velkor).
 """
 
 import json
@@ -160,26 +161,84 @@ def _documents(text: str, size: int) -> list[str]:
     return docs
 
 
+# bpe-openai refuses a call of 1,000,000 characters or 200,000 tokens; its
+# "whole file" is pieces of about this many bytes, cut at line ends (a byte
+# is at most one token, so a piece stays under both).
+BPE_OPENAI_PIECE_BYTES = 40_000
+
+
+def _velkor_tools(model: str):
+    """A velkor_tools.Tokenizer, with NumPy loaded: the Tokenizer imports it
+    on its first array call (the command starts faster without it), and a
+    program that asks for arrays has NumPy loaded already."""
+    import numpy  # noqa: F401
+
+    from velkor_tools import Tokenizer
+
+    return Tokenizer.from_file(model)
+
+
+def _velkor_codec(model: str, workload: str, numpy: bool):
+    """velkor: one call on the whole text, or one call per document; `numpy`
+    takes velkor_tools.Tokenizer.encode_to_numpy instead of Data.encode."""
+    if numpy:
+        tok = _velkor_tools(model)
+        enc, dec = tok.encode_to_numpy, tok.decode
+    else:
+        import velkor
+
+        data = velkor.load_from_file(model)
+        enc, dec = data.encode, data.decode
+    if workload == "files":
+        return lambda text: text, lambda text: [enc(text)], lambda ids: [dec(ids[0])]
+    return (lambda text: _documents(text, DOCUMENT_BYTES),
+            lambda docs: [enc(d) for d in docs], lambda ids: [dec(i) for i in ids])
+
+
+def _tiktoken(ranks_file: str):
+    """tiktoken's cl100k_base from a local copy of its ranks: tiktoken itself
+    would download them. Its own recipe (pattern, special tokens) and its own
+    hash check of the ranks, cached in the working directory."""
+    import tiktoken
+    import tiktoken.load
+    from tiktoken_ext import openai_public
+
+    os.environ["TIKTOKEN_CACHE_DIR"] = os.path.join(os.getcwd(), "tiktoken-cache")
+
+    def local(_url, expected_hash=None):
+        return tiktoken.load.load_tiktoken_bpe(ranks_file, expected_hash)
+
+    openai_public.load_tiktoken_bpe = local
+    return tiktoken.Encoding(**openai_public.cl100k_base())
+
+
+def _openai_encoding(tool: str, model: str):
+    if tool == "tiktoken":
+        return _tiktoken(model)
+    import bpe_openai
+
+    return bpe_openai.get_encoding(model)
+
+
 def _codec_api(tool: str, model: str, workload: str):
     """(inputs_of(text), encode(inputs) -> list of id lists, decode(id lists) -> texts).
 
     Each tool on its fastest single-thread path: velkor one call on the whole
     text, or one call per document; sentencepiece and HF tokenizers their
-    batch calls over the file's lines or over the documents.
+    batch calls over the file's lines or over the documents; tiktoken one call
+    on the whole text or per document, bpe-openai the same but in pieces of
+    at most BPE_OPENAI_PIECE_BYTES (plus a line) for the whole text.
     """
-    if workload == "files":
-        inputs_of = (lambda text: text) if tool == "velkor" else (
-            lambda text: text.splitlines(keepends=True))
-    else:
+    if tool in ("velkor", "velkor_tools"):
+        return _velkor_codec(model, workload, tool == "velkor_tools")
+    if workload == "docs":
         inputs_of = lambda text: _documents(text, DOCUMENT_BYTES)  # noqa: E731
-    if tool == "velkor":
-        import velkor
-
-        data = velkor.load_from_file(model)
-        if workload == "files":
-            return inputs_of, lambda text: [data.encode(text)], lambda ids: [data.decode(ids[0])]
-        enc, dec = data.encode, data.decode
-        return inputs_of, lambda docs: [enc(d) for d in docs], lambda ids: [dec(i) for i in ids]
+    elif tool == "tiktoken":
+        inputs_of = lambda text: [text]  # noqa: E731
+    elif tool == "bpe-openai":
+        inputs_of = lambda text: _documents(text, BPE_OPENAI_PIECE_BYTES)  # noqa: E731
+    else:
+        inputs_of = lambda text: text.splitlines(keepends=True)  # noqa: E731
     if tool == "sentencepiece":
         import sentencepiece as spm
 
@@ -194,6 +253,31 @@ def _codec_api(tool: str, model: str, workload: str):
         return (inputs_of,
                 lambda texts: [e.ids for e in batch(texts, add_special_tokens=False)],
                 lambda ids: tok.decode_batch(ids))
+    if tool in ("tiktoken", "bpe-openai"):
+        encoding = _openai_encoding(tool, model)
+        enc, dec = encoding.encode_ordinary, encoding.decode
+        return inputs_of, lambda texts: [enc(t) for t in texts], lambda ids: [dec(i) for i in ids]
+    raise ValueError(tool)
+
+
+def _batch_api(tool: str, model: str, threads: int):
+    """encode(texts) -> id count, on `threads` threads: each tool's batch call."""
+    if tool == "velkor":
+        tok = _velkor_tools(model)
+        return lambda texts: len(tok.encode_batch_to_numpy(texts, num_threads=threads)[0])
+    if tool == "sentencepiece":
+        import sentencepiece as spm
+
+        sp = spm.SentencePieceProcessor(model_file=model)
+        return lambda texts: sum(map(len, sp.encode(texts, num_threads=threads)))
+    if tool == "hf-tokenizers":
+        from tokenizers import Tokenizer
+
+        tok = Tokenizer.from_file(model)  # Rayon's pool: every core, unless told otherwise
+        return lambda texts: sum(len(e.ids) for e in tok.encode_batch_fast(texts, add_special_tokens=False))
+    if tool in ("tiktoken", "bpe-openai"):
+        encoding = _openai_encoding(tool, model)
+        return lambda texts: sum(map(len, encoding.encode_ordinary_batch(texts, num_threads=threads)))
     raise ValueError(tool)
 
 
@@ -230,11 +314,34 @@ def _codec(task: dict) -> dict:
     }
 
 
+def _batch(task: dict) -> dict:
+    """One tool's batch call on every core, in a fresh process: wall time counts."""
+    encode = _batch_api(task["tool"], task["model"], task["threads"])
+    with open(task["text"], encoding="utf-8") as file:
+        text = file.read()
+    if task["workload"] == "lines":
+        inputs = text.splitlines(keepends=True)
+    else:
+        inputs = _documents(text, DOCUMENT_BYTES)
+    enc_s, enc_cpu, tokens = _clock(encode, inputs)
+    later_s, later_cpu, _ = _clock(encode, inputs)
+    return {
+        "bytes": len(text.encode()),
+        "inputs": len(inputs),
+        "tokens": tokens,
+        "encode_s": enc_s,
+        "encode_cpu_s": enc_cpu,
+        "later_encode_s": later_s,
+        "later_encode_cpu_s": later_cpu,
+    }
+
+
 WORKERS = {
     "train-velkor": _train_velkor,
     "train-sentencepiece": _train_sentencepiece,
     "train-hf-tokenizers": _train_hf,
     "codec": _codec,
+    "batch": _batch,
 }
 
 

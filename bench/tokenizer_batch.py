@@ -8,13 +8,9 @@ median of --runs interleaved runs:
 - encode_batch_to_numpy on N threads against 1 thread, for lines and for
   documents of about 2 KB (N = the cores this process may use);
 - encode_to_numpy against velkor's Data.encode, one thread, whole text;
-- two Python threads calling encode_to_numpy on one Tokenizer against one;
-- with --peers, velkor's encode_batch_to_numpy on every core against the
-  peers' batch calls on every core (HF tokenizers encode_batch_fast with its
-  default threads, sentencepiece encode(texts, num_threads=cores)), each peer
-  a BPE model trained here on the same text to the same number of tokens
-  (installed into the venv with pip when missing, as compare_peers does).
-  tiktoken is left out: its encodings are downloaded at run time.
+- two Python threads calling encode_to_numpy on one Tokenizer against one.
+
+The peers' batch calls on every core are rows of bench/compare_peers.py.
 """
 
 from __future__ import annotations
@@ -57,7 +53,6 @@ def main() -> None:
     parser.add_argument("--mb", type=float, default=8, help="MB of text (default 8)")
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--model", help="a tokenizer file (default: a small model trained here)")
-    parser.add_argument("--peers", action="store_true", help="add the peers' batch rows")
     args = parser.parse_args()
     from tokenizer_model import MIXED, SAMPLE, train_model
 
@@ -81,49 +76,15 @@ def main() -> None:
         "2 Python threads / 1, encode_to_numpy": (
             lambda: two_threads(tok, half), lambda: [tok.encode_to_numpy(t) for t in half]),
     }
-    if args.peers:
-        cases.update(peer_cases(tok, text, lines, docs, cores))
     print(f"{len(text.encode()) / 1e6:.1f} MB, {cores} cores, model {len(tok)} tokens")
     for name, (ours, base) in cases.items():
+        base(), ours()  # untimed: the first array call imports NumPy, the first batch starts threads
         speedups = []
         for _ in range(args.runs):
             b, o = clock(base), clock(ours)
             speedups.append(b / o)
         print(f"{name}: {statistics.median(speedups):.2f}x "
               f"(range {min(speedups):.2f}-{max(speedups):.2f})")
-
-
-def peer_cases(tok: Tokenizer, text: str, lines: list[str], docs: list[str], cores: int) -> dict:
-    import importlib.util
-    import subprocess
-
-    missing = [name for name in ("sentencepiece", "tokenizers") if importlib.util.find_spec(name) is None]
-    if missing:
-        subprocess.run([sys.executable, "-m", "pip", "install", "-q", *missing], check=True)
-    import sentencepiece
-    from tokenizers import Tokenizer as HfTokenizer, decoders, models, pre_tokenizers, trainers
-
-    hf = HfTokenizer(models.BPE())
-    hf.pre_tokenizer = pre_tokenizers.Metaspace()
-    hf.decoder = decoders.Metaspace()
-    hf.train_from_iterator(lines, trainers.BpeTrainer(vocab_size=max(len(tok), 300), show_progress=False))
-    with tempfile.TemporaryDirectory() as folder:
-        corpus = pathlib.Path(folder) / "corpus.txt"
-        corpus.write_text(text)
-        sentencepiece.SentencePieceTrainer.train(
-            input=str(corpus), model_prefix=f"{folder}/sp", model_type="bpe",
-            vocab_size=max(len(tok), 300), character_coverage=1.0,
-            normalization_rule_name="identity", remove_extra_whitespaces=False,
-            minloglevel=2)
-        sp = sentencepiece.SentencePieceProcessor(model_file=f"{folder}/sp.model")
-    cases = {}
-    for name, texts in (("lines", lines), ("2 KB documents", docs)):
-        ours = lambda texts=texts: tok.encode_batch_to_numpy(texts, num_threads=cores)  # noqa: E731
-        cases[f"{name}, all cores: velkor / HF encode_batch_fast"] = (
-            ours, lambda texts=texts: [e.ids for e in hf.encode_batch_fast(texts)])
-        cases[f"{name}, all cores: velkor / sentencepiece"] = (
-            ours, lambda texts=texts: sp.encode(texts, num_threads=cores))
-    return cases
 
 
 def two_threads(tok: Tokenizer, texts: list[str]) -> None:
