@@ -1,6 +1,6 @@
 """`velkor encode-corpus` throughput, overhead, a hand-started cluster and worker memory.
 
-Usage: python bench/encode_corpus_bench.py [--runs 3] [--big-mb 1000] [--skip-big]
+Usage: python bench/encode_corpus_bench.py [--runs 3] [--big-mb 1000] [--skip-big] [--quick]
 
 1. The benchmark corpus (bench/corpus.py, about 18 MB; --copies of it, 4 by
    default, so that shards of 4 MB give 18 tasks) encoded by the command's
@@ -8,17 +8,24 @@ Usage: python bench/encode_corpus_bench.py [--runs 3] [--big-mb 1000] [--skip-bi
    workers' CPU time; the CPU time of this process, which runs the client, the
    scheduler and the workers' nannies, beside it. The cluster's start is not
    timed (it is printed apart).
-2. The same documents through a plain loop of Data.encode in one process
+2. Dask threads against processes: the same job on one worker process of as
+   many Dask threads as cores, and on threads inside this process
+   (LocalCluster(processes=False), whose "worker CPU" is this whole process),
+   against the command's one single-threaded process per core. Each task
+   encodes on one native thread in every layout.
+3. The same documents through a plain loop of Data.encode in one process
    (read, split into lines, encode), against `--workers 1`.
-   Parts 1 and 2 are repeated --runs times, interleaved, and the medians printed.
-3. The same job on a cluster started by hand (`dask scheduler`, `dask worker
+   Parts 1 to 3 are repeated --runs times, interleaved, and the medians printed.
+4. The same job on a cluster started by hand (`dask scheduler`, `dask worker
    --nworkers 2`), with Dask's defaults and with the LocalCluster's settings
    in a Dask config file: the directory must equal the LocalCluster's.
-4. Peak resident memory of each worker on a --big-mb input (the corpus
+5. Peak resident memory of each worker on a --big-mb input (the corpus
    repeated), with shards of 64 and of 16 MB.
 
 The model is trained by velkor on the corpus itself. The machine has 2 cores
 that other work may share, so CPU times are printed beside wall times.
+--quick (to see that it works, not for figures): one copy of the corpus in
+shards of 1 MB, one run, no memory test.
 """
 
 from __future__ import annotations
@@ -48,6 +55,36 @@ from velkor_tools.corpus.run import LOCAL_CLUSTER_CONFIG, encode_corpus, local_c
 
 REPO = Path(__file__).resolve().parent.parent
 BUILD = REPO / "build" / "encode-corpus-bench"
+CORES = len(os.sched_getaffinity(0))
+# The layouts timed in every run: workers (processes) of one thread each, as
+# the command starts them, and Dask threads.
+LAYOUTS = {
+    1: "LocalCluster, 1 worker",
+    2: "LocalCluster, 2 workers",
+    "threads": f"LocalCluster, 1 worker process of {CORES} Dask threads",
+    "in-process": f"LocalCluster(processes=False), {CORES} Dask threads in this process",
+}
+
+# What this process's own CPU time covers in each layout.
+OWN_CPU = {
+    1: "client, scheduler and nannies",
+    "in-process": "this process (client, scheduler and the worker's threads)",
+}
+
+
+def cluster_for(layout: int | str):
+    """The command's LocalCluster of `layout` workers, or Dask threads (with
+    the same settings) on every core."""
+    if isinstance(layout, int):
+        return local_cluster(layout)
+    import dask
+    from distributed import LocalCluster
+
+    with dask.config.set(LOCAL_CLUSTER_CONFIG):
+        return LocalCluster(
+            n_workers=1, threads_per_worker=CORES, processes=layout == "threads",
+            dashboard_address="127.0.0.1:0", silence_logs=logging.CRITICAL,
+        )
 
 
 def train_model(text: Path) -> Path:
@@ -118,23 +155,28 @@ def plain_loop(model: Path, text: Path) -> dict[str, float]:
 
 
 def ratios(results: dict) -> dict[str, float]:
+    """Speed ratios (higher: the first named is faster)."""
     one, two, loop = results[1], results[2], results["loop"]
+    threads, inside = results["threads"], results["in-process"]
     return {
         "2w/1w wall": one["wall"] / two["wall"],
         "2w/1w cpu": one["cpu"] / two["cpu"],
         "1w/loop wall": loop["wall"] / one["wall"],
         "1w/loop cpu": loop["cpu"] / one["cpu"],
+        "threads/processes wall": two["wall"] / threads["wall"],
+        "threads/processes cpu": two["cpu"] / threads["cpu"],
+        "in-process/processes wall": two["wall"] / inside["wall"],
     }
 
 
 def report(size: float, results: dict, ratio: dict[str, float]) -> None:
     """Prints MB/s by wall and per CPU second, and the ratios the figures are about."""
-    for workers in (1, 2):
-        result = results[workers]
+    for layout, name in LAYOUTS.items():
+        result = results[layout]
         print(
-            f"  LocalCluster, {workers} worker(s): {size / result['wall']:.1f} MB/s wall, "
+            f"  {name}: {size / result['wall']:.1f} MB/s wall, "
             f"{size / result['cpu']:.1f} MB/s per worker CPU second ({result['wall']:.2f} s, "
-            f"{result['cpu']:.2f} worker CPU s, {result['client']:.2f} CPU s in client, scheduler and nannies; "
+            f"{result['cpu']:.2f} worker CPU s, {result['client']:.2f} CPU s in {OWN_CPU.get(layout, OWN_CPU[1])}; "
             f"cluster start {result['start']:.1f} s, not timed)"
         )
     loop = results["loop"]
@@ -145,6 +187,11 @@ def report(size: float, results: dict, ratio: dict[str, float]) -> None:
     print(
         f"  2 workers / 1 worker: {ratio['2w/1w wall']:.2f}x by wall, {ratio['2w/1w cpu']:.2f}x per CPU second; "
         f"--workers 1 / plain loop: {ratio['1w/loop wall']:.2f}x by wall, {ratio['1w/loop cpu']:.2f}x by CPU"
+    )
+    print(
+        f"  Dask threads / processes ({CORES} threads in 1 worker process against {CORES} workers): "
+        f"{ratio['threads/processes wall']:.2f}x by wall, {ratio['threads/processes cpu']:.2f}x per worker CPU "
+        f"second; threads in this process / processes: {ratio['in-process/processes wall']:.2f}x by wall"
     )
 
 
@@ -211,10 +258,13 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--big-mb", type=int, default=1000, help="size of the memory test's input")
     parser.add_argument("--skip-big", action="store_true")
-    parser.add_argument("--runs", type=int, default=3, help="repetitions of parts 1 and 2")
-    parser.add_argument("--shard-mb", type=float, default=4.0, help="shard size of parts 1 to 3")
-    parser.add_argument("--copies", type=int, default=4, help="copies of the corpus in the input of parts 1 to 3")
+    parser.add_argument("--runs", type=int, default=3, help="repetitions of parts 1 to 3")
+    parser.add_argument("--shard-mb", type=float, default=4.0, help="shard size of parts 1 to 4")
+    parser.add_argument("--copies", type=int, default=4, help="copies of the corpus in the input of parts 1 to 4")
+    parser.add_argument("--quick", action="store_true", help="--copies 1 --shard-mb 1 --runs 1 --skip-big")
     args = parser.parse_args()
+    if args.quick:
+        args.copies, args.shard_mb, args.runs, args.skip_big = 1, 1.0, 1, True
 
     corpus = bench_corpus.build()["full"]
     model = train_model(corpus)
@@ -229,17 +279,18 @@ def main() -> None:
         runs: list[dict[str, dict[str, float]]] = []
         for number in range(args.runs):
             results = {}
-            for workers in (1, 2):
-                out = work / f"local-{workers}"
+            for layout in LAYOUTS:
+                out = work / f"local-{layout}"
                 shutil.rmtree(out, ignore_errors=True)
                 started = time.perf_counter()
-                with local_cluster(workers) as cluster, Client(cluster) as client:
-                    client.wait_for_workers(workers)
+                with cluster_for(layout) as cluster, Client(cluster) as client:
+                    client.wait_for_workers(layout if isinstance(layout, int) else 1)
                     start = time.perf_counter() - started
-                    results[workers] = timed_run(client, model, [text], out, args.shard_mb) | {"start": start}
+                    results[layout] = timed_run(client, model, [text], out, args.shard_mb) | {"start": start}
             results["loop"] = plain_loop(model, text)
             assert results["loop"]["tokens"] == results[1]["tokens"]
-            assert same_directory(work / "local-1", work / "local-2"), "1 and 2 workers wrote different directories"
+            for layout in LAYOUTS:
+                assert same_directory(work / "local-1", work / f"local-{layout}"), f"{layout} wrote another directory"
             runs.append(results)
             print(f"run {number + 1}: load average {os.getloadavg()[0]:.1f}")
             report(size, results, ratios(results))
