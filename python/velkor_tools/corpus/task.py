@@ -14,6 +14,7 @@ import hashlib
 import json
 import os
 import re
+import time
 import uuid
 from collections.abc import Iterator
 from dataclasses import dataclass
@@ -21,7 +22,7 @@ from pathlib import Path
 from typing import Any, AnyStr, BinaryIO
 
 import numpy as np
-from distributed import WorkerPlugin
+from distributed import WorkerPlugin, get_worker
 
 from velkor_tools.corpus import ID_DTYPE, OFFSET_DTYPE, shard_paths
 from velkor_tools.tokenizer import Tokenizer
@@ -178,6 +179,32 @@ def _document(line: bytes, task: Task, offset: int) -> tuple[str, bool, bool]:
 _models: dict[str, tuple[Tokenizer, int]] = {}
 
 
+def plugin_name(sha256: str) -> str:
+    return f"velkor-model-{sha256}"
+
+
+# How long a task waits for the model plugin of a worker that has just
+# joined (one restarted after a crash can be handed a task first).
+PLUGIN_WAIT_SECONDS = 30
+
+
+def _model(sha256: str) -> tuple[Tokenizer, int]:
+    """This worker's model by sha256, set up from its plugin if need be."""
+    deadline = time.monotonic() + PLUGIN_WAIT_SECONDS
+    while (loaded := _models.get(sha256)) is None:
+        try:
+            plugin = get_worker().plugins.get(plugin_name(sha256))
+        except ValueError:  # not running on a worker
+            plugin = None
+        if isinstance(plugin, ModelPlugin):
+            plugin.setup(None)
+        elif time.monotonic() > deadline:
+            raise RuntimeError("the model plugin was not set up on this worker")
+        else:
+            time.sleep(0.05)
+    return loaded
+
+
 class ModelPlugin(WorkerPlugin):
     """Carries a model's bytes to every worker, also to those that join or
     restart later, which loads it once.
@@ -192,7 +219,7 @@ class ModelPlugin(WorkerPlugin):
         self.image = image
         self.threads = max(1, threads)
         self.sha256 = hashlib.sha256(image).hexdigest()
-        self.name = f"velkor-model-{self.sha256}"  # registering it again replaces it
+        self.name = plugin_name(self.sha256)  # registering it again replaces it
 
     def setup(self, worker: object) -> None:
         if self.sha256 not in _models:
@@ -255,10 +282,7 @@ def _documents(
 def encode_task(task: Task) -> dict[str, Any]:
     """Encodes the task's documents into its shard; returns the shard's record,
     or {"index", "bad_line", "reason"} for a line refused under strict."""
-    loaded = _models.get(task.model_sha256)
-    if loaded is None:
-        raise RuntimeError("the model plugin was not set up on this worker")
-    model, threads = loaded
+    model, threads = _model(task.model_sha256)
     ids_path, idx_path = shard_paths(Path(task.out_dir), task.index)
     ids_file = _HashedFile(ids_path)
     try:
