@@ -60,7 +60,8 @@ Every measurement runs in a child process, so a crash or a missing module
 turns into "n/a" in the table instead of ending the run. --quick trains on a
 3 MB mixed-language subset (one velkor chunk) and encodes 1 MB texts, one
 run each. --merge-bench adds the C++ merge loop bench (incremental against
-straightforward form).
+straightforward form); --compression adds bytes per token at equal
+vocabulary sizes (bench/compression.py).
 """
 
 from __future__ import annotations
@@ -388,6 +389,8 @@ def main() -> None:
     parser.add_argument("--keep", metavar="DIR",
                         help="work in DIR and keep the trained models there")
     parser.add_argument("--json", metavar="PATH", help="also write all numbers to PATH")
+    parser.add_argument("--compression", action="store_true",
+                        help="also print the compression table (bench/compression.py)")
     args = parser.parse_args()
     runs = args.runs or (1 if args.quick else 3)
     train_runs = args.train_runs or (1 if args.quick else 2)
@@ -571,6 +574,10 @@ def main() -> None:
 
     if args.merge_bench:
         run_merge_loop_bench(args, train_file, report)
+    if args.compression:
+        import compression
+
+        compression.run()
 
     report["train"] = {t: [vars(o) for o in os_] for t, os_ in train.items()}
     report["codec"] = {"/".join(k): [vars(o) for o in v] for k, v in codec.items()}
