@@ -41,6 +41,7 @@ from __future__ import annotations
 
 import argparse
 import heapq
+import json
 import importlib.util
 import struct
 import subprocess
@@ -350,6 +351,8 @@ def held_out() -> tuple[dict[str, str], str]:
 def measure(train_file: Path, texts: dict[str, str], sizes: tuple[int, ...], tag: str,
             rank_bytes: int | None, rows=ROWS, velkor_file: Path | None = None) -> dict:
     """{size: {row: {(label, mode): tokens}}}, and each model's vocabulary."""
+    from velkor_tools import Tokenizer
+
     CACHE.mkdir(parents=True, exist_ok=True)
     results: dict = {"tokens": {}, "vocabulary": {}, "bytes": {}}
     inputs = {}
@@ -364,6 +367,10 @@ def measure(train_file: Path, texts: dict[str, str], sizes: tuple[int, ...], tag
         results["bytes"][key] = sum(len(d.encode()) for d in docs)
     for size in sizes:
         vpath = velkor_model(velkor_file or train_file, size, tag)
+        reached = len(Tokenizer.from_file(vpath))
+        if reached != size:
+            print(f"  velkor's training stopped at {reached:,} tokens, not {size:,}: "
+                  "its passes added none", flush=True)
         sp = sentencepiece_model(train_file, size, tag) if "sentencepiece BPE" in rows else None
         hf = hf_model(train_file, size, tag) if "HF byte-level BPE" in rows else None
         enc = Encoders(vpath, sp, hf, rank_bytes)
@@ -479,7 +486,8 @@ def plot(results: dict, sizes, cl100k_row: dict | None, path: Path) -> None:
     import matplotlib.pyplot as plt
 
     fig, axes = plt.subplots(1, 2, figsize=(10, 4), sharey=True)
-    styles = {"velkor complete": ("o-", "C0"), "velkor standard": ("o:", "C0"),
+    styles = {"velkor complete": ("o-", "C0"), "velkor rank rule": ("o--", "C3"),
+              "velkor standard": ("o:", "C0"),
               "sentencepiece BPE": ("s-", "C1"), "HF byte-level BPE": ("^-", "C2")}
     for ax, label in zip(axes, ("english", "mixed")):
         key = (label, "one")
@@ -536,7 +544,7 @@ def run(sizes=SIZES, *, plot_to: Path | None = None, english_only: bool = False,
     if plot_to:
         plot(results, sizes, cl_row, plot_to)
     if english_only:
-        english_models(english_train, texts, sizes)
+        results["english only"] = english_models(english_train, texts, sizes)
     return results
 
 
@@ -564,7 +572,7 @@ def english_models(english_train: str, texts: dict[str, str], sizes) -> dict:
     print("\nTrained on English alone, bytes per token on english.txt as one text / in "
           f"{COLUMN_NAMES['docs']} / on held-out English:\n")
     print("| vocabulary | " + " | ".join(rows[1:]) + " | complete / sentencepiece |"
-          " velkor single clusters | velkor tokens reached |")
+          " velkor single clusters | velkor merged tokens across words | velkor tokens reached |")
     print("|---" * (len(rows) + 4) + "|")
     for size in sizes:
         cells = []
@@ -577,7 +585,8 @@ def english_models(english_train: str, texts: dict[str, str], sizes) -> dict:
         voc = results["vocabulary"][size]["velkor"]
         tokens = voc["clusters"] + voc["merged"] + voc["reserved"]
         print(f"| {size:,} | " + " | ".join(cells)
-              + f" | {_ratio(comp, sp)} | {voc['clusters']:,} | {tokens:,} |")
+              + f" | {_ratio(comp, sp)} | {voc['clusters']:,} | {voc['across words']:,}"
+              f" | {tokens:,} |")
     return results
 
 
@@ -592,12 +601,24 @@ def main() -> None:
     parser.add_argument("--plot", action="store_true", help=f"(re)draw {PLOT.relative_to(REPO)}")
     parser.add_argument("--english-only", action="store_true",
                         help="also train velkor and sentencepiece on english.txt alone")
+    parser.add_argument("--json", metavar="PATH", help="also write the token counts to PATH")
     parser.add_argument("--rank-bytes", type=int, default=None,
                         help="run the (Python) rank rule on this many bytes of each text")
     args = parser.parse_args()
     sizes = tuple(int(s) for s in args.sizes.split(","))
-    run(sizes, plot_to=PLOT if args.plot else None, english_only=args.english_only,
-        rank_bytes=args.rank_bytes)
+    results = run(sizes, plot_to=PLOT if args.plot else None, english_only=args.english_only,
+                  rank_bytes=args.rank_bytes)
+    if args.json:
+        Path(args.json).write_text(json.dumps(_plain(results), indent=1))
+        print(f"\nnumbers written to {args.json}")
+
+
+def _plain(value):
+    """results with tuple keys joined, for JSON."""
+    if isinstance(value, dict):
+        return {"/".join(map(str, k)) if isinstance(k, tuple) else str(k): _plain(v)
+                for k, v in value.items()}
+    return value
 
 
 if __name__ == "__main__":
