@@ -1,13 +1,14 @@
 """Compression at equal vocabulary size: bytes per token of velkor and its peers.
 
 Usage: .venv/bin/python bench/compression.py [--sizes 8192,16384,32768] [--plot]
-                                             [--english-only] [--rank-bytes N]
+                                             [--english-only] [--rank-bytes N] [--json PATH]
 
-Every tokenizer is trained on the same file (build/bench-corpus/full.txt by
-default) to the same number of tokens, then encodes the English and the
-mixed-language texts of the benchmark corpus, each as one text and in
-documents of about 2 KB (line-aligned, as bench/peer_worker.py cuts them).
-Rows:
+Every tokenizer is trained on build/bench-corpus/full.txt to the same number
+of tokens, then encodes the English and the mixed-language texts of the
+benchmark corpus, each as one text and in documents of about 2 KB
+(line-aligned, as bench/peer_worker.py cuts them), and, as one text each,
+the tails of the sources that full.txt's cap leaves out (text no model has
+seen). Rows:
 
 - velkor standard: `velkor.Data.encode` (stops at the first pass whose most
   frequent pair is not a learned merge).
@@ -19,8 +20,8 @@ Rows:
   first --rank-bytes of each text when that is set.
 - sentencepiece BPE (identity normaliser, no whitespace folding,
   character_coverage=1.0, every line). It trains on lines, so a line feed is
-  not in its vocabulary: encoding a whole text makes each line feed an
-  unknown token, i.e. one token per line feed, which is what it costs.
+  not in its vocabulary: encoding a whole text makes each run of line feeds
+  one unknown token.
 - Hugging Face byte-level BPE (ByteLevel pre-tokenizer and decoder, the 256
   bytes as initial alphabet, no normaliser).
 - cl100k (about 100k tokens, trained elsewhere) as a reference, through the
@@ -29,7 +30,7 @@ Rows:
 
 Also printed: where each vocabulary goes (single clusters or characters
 against merged tokens), and, with --english-only, models trained on
-english.txt alone, to see what closes the gap to sentencepiece on English.
+English alone, to see what closes the gap to sentencepiece on English.
 --plot (re)draws docs/compression.png (bytes per token against vocabulary
 size). Trained models are cached under build/compression/.
 
@@ -41,8 +42,8 @@ from __future__ import annotations
 
 import argparse
 import heapq
-import json
 import importlib.util
+import json
 import struct
 import subprocess
 import sys
