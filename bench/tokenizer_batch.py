@@ -4,7 +4,8 @@ on a shared machine: run it on an idle one).
     .venv/bin/python bench/tokenizer_batch.py [--mb 8] [--model FILE]
 
 Without --model, trains a small model on examples/sample.txt. Prints, each the
-median of --runs interleaved runs:
+median of --runs interleaved runs with its range, and the ratio of the best
+time of each side (the figure least disturbed by other load):
 - encode_batch_to_numpy on N threads against 1 thread, for lines and for
   documents of about 2 KB (N = the cores this process may use);
 - encode_to_numpy against velkor's Data.encode, one thread, whole text;
@@ -79,12 +80,15 @@ def main() -> None:
     print(f"{len(text.encode()) / 1e6:.1f} MB, {cores} cores, model {len(tok)} tokens")
     for name, (ours, base) in cases.items():
         base(), ours()  # untimed: the first array call imports NumPy, the first batch starts threads
-        speedups = []
+        speedups, bases, ourses = [], [], []
         for _ in range(args.runs):
             b, o = clock(base), clock(ours)
             speedups.append(b / o)
+            bases.append(b)
+            ourses.append(o)
+        # The best of each side is the figure least disturbed by other load.
         print(f"{name}: {statistics.median(speedups):.2f}x "
-              f"(range {min(speedups):.2f}-{max(speedups):.2f})")
+              f"(range {min(speedups):.2f}-{max(speedups):.2f}; best / best {min(bases) / min(ourses):.2f}x)")
 
 
 def two_threads(tok: Tokenizer, texts: list[str]) -> None:

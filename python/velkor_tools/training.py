@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import os
+import warnings
 from collections.abc import Iterable
 
 from velkor_tools.tokenizer import Tokenizer
@@ -18,11 +19,19 @@ def train(
     model file is replaced atomically after every chunk. With `vocab_size`,
     passes over all files run until the model holds that many tokens (or a
     pass adds none), then merged tokens are dropped, highest id first, down to
-    exactly `vocab_size`, numbered 0 to vocab_size - 1. `progress` shows a
-    display on standard error. Failures raise `velkor_tools.errors.ToolError`.
+    exactly `vocab_size`, numbered 0 to vocab_size - 1. When a pass adds no
+    token before that size is reached, the model stays smaller and a
+    `UserWarning` says so. `progress` shows a display on standard error.
+    Failures raise `velkor_tools.errors.ToolError`.
     """
     from velkor_tools.cli.train import train as run
 
     path = os.fspath(model)
     run(path, [os.fspath(f) for f in files], vocab_size=vocab_size, progress=progress)
-    return Tokenizer.from_file(path)
+    tokenizer = Tokenizer.from_file(path)
+    if vocab_size is not None and len(tokenizer) < vocab_size:
+        warnings.warn(
+            f"{path}: {len(tokenizer)} tokens, short of {vocab_size}: a pass over the files "
+            "added none (more text would add more)", UserWarning, stacklevel=2,
+        )
+    return tokenizer

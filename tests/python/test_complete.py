@@ -85,3 +85,6 @@ def test_vocab_size_trim_leaves_a_consistent_model(tmp_path, monkeypatch):
         data.train("train.txt", False, "logs")  # trains on from the trimmed model
     text = (tmp_path / "train.txt").read_text()
     assert data.decode(data.encode(text)) == text
+    # A size the files cannot reach: the model stays as large as they make it, and says so.
+    with pytest.warns(UserWarning, match="short of 60000"):
+        assert len(velkor_tools.train(path, ["train.txt"], vocab_size=60000, progress=False)) < 60000

@@ -237,7 +237,9 @@ def _train_to_size(
         _say(progress, f"pass {number}: {plural(tokens, 'token')} of {size}")
         result = _train(model, given, corpora, None, verbose, errors, progress)
         if result.tokens <= tokens:
-            break  # the pass learned nothing new
+            _say(progress, f"{model}: stopped at {plural(tokens, 'token')}, short of {size}: "
+                           "a pass over the corpus added none (more text would add more)")
+            break
         tokens = result.tokens
     _trim(model, size, progress)
     _, final = read_model(model)
