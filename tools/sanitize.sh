@@ -49,7 +49,7 @@ run_python() {
   ensure_venv "$ASAN_VENV"
   "$ASAN_VENV/bin/python" -m pip install -q --no-build-isolation \
     -Cbuild-dir=build/asan-ext -Ccmake.build-type=RelWithDebInfo \
-    -Ccmake.define.VELKOR_SANITIZE="$SANITIZERS" .
+    -Ccmake.define.VELKOR_SANITIZE="$SANITIZERS" '.[corpus]'
   # The interpreter is not built with the sanitizers, so their runtimes are
   # preloaded; pymalloc's arenas would hide heap errors from ASan; the
   # interpreter leaks by design at exit, so leak checking is off here. The
@@ -64,7 +64,7 @@ run_python() {
 run_devmode() {
   step "Python suite under -X dev -W error"
   ensure_venv "$VENV"
-  "$VENV/bin/python" -m pip install -q --no-build-isolation .
+  "$VENV/bin/python" -m pip install -q --no-build-isolation '.[corpus]'
   "$VENV/bin/python" -X dev -W error -m pytest -q -p no:cacheprovider tests/python
 }
 

@@ -1,5 +1,6 @@
 """Shared helpers: tokenizer images built from Python values, and loaders."""
 
+import os
 import struct
 import subprocess
 import sys
@@ -8,6 +9,14 @@ from collections.abc import Iterable, Mapping
 import pytest
 
 import velkor
+
+
+# Under AddressSanitizer (preloaded by `make sanitize`) an address-space
+# limit or an allocator shim of a test would meet ASan's own mappings and
+# interceptors instead of the module's allocations.
+not_under_asan = pytest.mark.skipif(
+    "libasan" in os.environ.get("LD_PRELOAD", ""), reason="AddressSanitizer owns the allocator"
+)
 
 
 def _entries(items):

@@ -13,6 +13,8 @@ import textwrap
 
 import pytest
 
+from conftest import not_under_asan
+
 SHIM = r"""
 #include <stddef.h>
 extern void* __libc_malloc(size_t);
@@ -69,6 +71,7 @@ CHILD = textwrap.dedent(
 )
 
 
+@not_under_asan
 @pytest.mark.skipif(shutil.which("cc") is None, reason="needs a C compiler for the shim")
 def test_failed_allocations_leave_a_consistent_model(tmp_path, write_image):
     shim = tmp_path / "shim.so"

@@ -17,7 +17,7 @@ from pathlib import Path
 import pytest
 
 import velkor
-from conftest import MINIMAL_IMAGE, run_python, tokenizer_image
+from conftest import MINIMAL_IMAGE, not_under_asan, run_python, tokenizer_image
 
 CHUNK = 3_067_833
 
@@ -297,6 +297,7 @@ LIMITED_LOAD = textwrap.dedent(
 )
 
 
+@not_under_asan
 def test_memory_limits_raise_and_never_abort(tmp_path):
     # A 2 MB model loaded under address-space limits from nothing to enough:
     # every run raises (MemoryError, or PanicException where the interpreter
