@@ -211,11 +211,9 @@ def train(
 
 
 def check_vocab_size(size: int) -> None:
-    if not len(parse_model(STARTER_MODEL).lookup) <= size <= 65536:
-        raise ToolError(
-            f"--vocab-size must be from {len(parse_model(STARTER_MODEL).lookup)} "
-            f"(the starter model's tokens) to 65536, not {size}", 2,
-        )
+    least = len(parse_model(STARTER_MODEL).lookup)
+    if not least <= size <= 65536:
+        raise ToolError(f"--vocab-size must be from {least} (the starter model's tokens) to 65536, not {size}", 2)
 
 
 def _tokens(model: str) -> int:
