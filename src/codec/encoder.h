@@ -72,6 +72,7 @@ std::vector<TokenId> encode(const Model& model, std::string_view text, ClusterCa
                             Encoding encoding = Encoding::kStandard);
 
 class PairIndex;
+class ShortMerger;
 
 // The scratch of one encoding thread (cluster ids, pair index), kept across
 // its calls so a run of short texts allocates nothing. Serves one model, which
@@ -91,6 +92,11 @@ class Encoder {
   const Model& model_;
   ClusterCache clusters_;
   std::unique_ptr<PairIndex> index_;  // for texts up to a megabyte
+  // The complete encoding of short texts, made at the first one (null when
+  // the model's merges do not suit it).
+  std::unique_ptr<ShortMerger> short_merger_;
+  bool short_merger_checked_ = false;
+  std::vector<TokenId> ids_;
 };
 
 // The clusters of text that the model's map lacks, each with its number of

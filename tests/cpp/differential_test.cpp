@@ -272,12 +272,13 @@ TEST(Differential, EncodeAgreesWithReference) {
     }
     Recorder quiet;
     merge_learning_pass(model, ids, quiet.output(), {});
+    Encoder encoder(model);  // one for every text: nothing of one may leak into the next
     for (int text = 0; text < 4; ++text) {
       std::string sample = text == 0 ? training : text_of(rng() % 2500);
       ASSERT_EQ(encode(model, sample), encode_reference(model, sample)) << "round " << round;
-      ASSERT_EQ(encode(model, sample, Encoding::kComplete),
-                encode_complete_reference(model, sample))
-          << "round " << round;
+      const Ids complete = encode_complete_reference(model, sample);
+      ASSERT_EQ(encode(model, sample, Encoding::kComplete), complete) << "round " << round;
+      ASSERT_EQ(encoder.encode(sample, Encoding::kComplete), complete) << "round " << round;
     }
   }
 }
@@ -318,6 +319,7 @@ TEST(Differential, EncodeClusterCacheAgreesWithReference) {
     Recorder quiet;
     merge_learning_pass(model, ids, quiet.output(), {});
     kept.clear();
+    Encoder encoder(model);
     // The longest past 64 KB, where the index files learned merges only.
     for (std::size_t length : {0, 1, 30, 3000, 12000, 70000}) {
       std::string sample = text_of(length, round % 2 == 0 ? 12 : clusters.size());
@@ -327,6 +329,7 @@ TEST(Differential, EncodeClusterCacheAgreesWithReference) {
       const Ids complete = encode_complete_reference(model, sample);
       ASSERT_EQ(encode(model, sample, Encoding::kComplete), complete) << "round " << round;
       ASSERT_EQ(encode(model, sample, kept, Encoding::kComplete), complete) << "round " << round;
+      ASSERT_EQ(encoder.encode(sample, Encoding::kComplete), complete) << "round " << round;
     }
   }
   // Longer than the texts whose working memory is kept, then short again.
@@ -342,6 +345,49 @@ TEST(Differential, EncodeClusterCacheAgreesWithReference) {
     ASSERT_EQ(encode(model, text, Encoding::kComplete), encode_complete_reference(model, text))
         << length;
   }
+}
+
+// Many merges of merges, over texts long enough that counts climb past what
+// the short-text passes rank in bit sets and fall back again.
+TEST(Differential, EncoderCompleteOnDeepModels) {
+  std::mt19937 rng(9);
+  for (int round = 0; round < 4; ++round) {
+    Model model = letters_model(4);
+    std::vector<TokenId> ids = {1, 2, 3};
+    for (int merge = 0; merge < 150; ++merge) {
+      const TokenPair pair{ids[rng() % ids.size()], ids[rng() % ids.size()]};
+      if (!model.merges.contains(pair)) ids.push_back(model.add_merge(pair));
+    }
+    Encoder encoder(model);
+    for (std::size_t length : {6000, 300, 9000}) {
+      std::string text;
+      for (TokenId id : random_ids(rng, length, 3)) text += static_cast<char>('a' + id);
+      ASSERT_EQ(encoder.encode(text, Encoding::kComplete), encode_complete_reference(model, text))
+          << "round " << round << ", length " << length;
+    }
+  }
+}
+
+// Merges into the highest ids, into one of their own halves, and two merges
+// into one id (a damaged file): the complete encoding of an encoder agrees
+// with the reference, or with the index's passes where no rule decides.
+TEST(Differential, EncoderCompleteOnUnusualModels) {
+  const std::string text = "aabababbaabbbaaaababab";
+  Model high = letters_model(3);
+  high.lookup.emplace(0xFFFE, "ab");
+  high.lookup.emplace(0xFFFD, "ba");
+  high.merges.insert_or_assign(TokenPair{1, 2}, 0xFFFE);
+  high.merges.insert_or_assign(TokenPair{2, 1}, 0xFFFD);
+  high.merges.insert_or_assign(TokenPair{1, 1}, 1);
+  EXPECT_EQ(Encoder(high).encode(text, Encoding::kComplete), encode_complete_reference(high, text));
+  high.merges.erase(TokenPair{1, 2});
+  EXPECT_EQ(Encoder(high).encode(text, Encoding::kComplete), encode_complete_reference(high, text));
+  Model twice = letters_model(3);
+  twice.lookup.emplace(3, "ab");
+  twice.merges.insert_or_assign(TokenPair{1, 2}, 3);
+  twice.merges.insert_or_assign(TokenPair{2, 1}, 3);
+  EXPECT_EQ(Encoder(twice).encode(text, Encoding::kComplete),
+            encode(twice, text, Encoding::kComplete));
 }
 
 }  // namespace

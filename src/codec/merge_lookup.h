@@ -1,0 +1,77 @@
+// A read-only copy of a model's merges made for answering "which merge is
+// this pair?" millions of times: four pairs to a 32-byte bucket, all four
+// compared at once without a branch, so neither a hit nor a miss costs a
+// mispredicted jump, and a lookup reads one cache line.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
+#include "model/model.h"
+#include "support/keyed_hash.h"
+
+namespace velkor {
+
+class MergeLookup {
+ public:
+  static constexpr std::uint32_t kNone = 0xFFFFFFFF;
+
+  explicit MergeLookup(const Model& model);
+
+  // Starts reading what find(left, right) will read.
+  void prefetch(std::uint32_t left, std::uint32_t right) const {
+    __builtin_prefetch(&buckets_[bucket_of((left << 16) | right)]);
+  }
+
+  // The id pair (left, right) merges into, or kNone.
+  std::uint32_t find(std::uint32_t left, std::uint32_t right) const {
+    const std::uint32_t key = (left << 16) | right;
+    for (std::size_t at = bucket_of(key);; at = (at + 1) & mask_) {
+      const Bucket& bucket = buckets_[at];
+      const std::uint32_t hits = matches(bucket, key);
+      const std::uint32_t value = bucket.merged[std::countr_zero(hits | kSlotsMask) & (kSlots - 1)];
+      const std::uint32_t found = hits != 0 ? value : kNone;
+      // Pairs that hash here and found no room sit in a later bucket. One
+      // test of both, which is rarely false (two would mispredict on
+      // whether the pair was found).
+      if (static_cast<bool>((hits != 0) | !bucket.overflowed)) [[likely]]
+        return found;
+    }
+  }
+
+ private:
+  static constexpr std::uint32_t kSlots = 4;
+  static constexpr std::uint32_t kSlotsMask = 1u << kSlots;
+  struct alignas(32) Bucket {
+    std::uint32_t keys[kSlots] = {};
+    std::uint16_t merged[kSlots] = {};
+    std::uint8_t used = 0;
+    bool overflowed = false;
+  };
+  // Bit i: slot i holds key.
+  static std::uint32_t matches(const Bucket& bucket, std::uint32_t key) {
+#ifdef __SSE2__
+    const __m128i keys = _mm_load_si128(reinterpret_cast<const __m128i*>(bucket.keys));
+    const auto equal = static_cast<std::uint32_t>(_mm_movemask_ps(
+        _mm_castsi128_ps(_mm_cmpeq_epi32(keys, _mm_set1_epi32(static_cast<int>(key))))));
+#else
+    std::uint32_t equal = 0;
+    for (std::uint32_t slot = 0; slot < kSlots; ++slot)
+      equal |= std::uint32_t{bucket.keys[slot] == key} << slot;
+#endif
+    return equal & ((1u << bucket.used) - 1);
+  }
+  std::size_t bucket_of(std::uint32_t key) const { return keyed_mix(secret_, key) & mask_; }
+
+  HashSecret secret_ = HashSecret::draw();
+  std::vector<Bucket> buckets_;
+  std::size_t mask_ = 0;
+};
+
+}  // namespace velkor

@@ -1,0 +1,195 @@
+#include "codec/short_merger.h"
+
+#include <algorithm>
+
+namespace velkor {
+namespace {
+
+// How many pairs ahead the build starts reading the merge lookup.
+constexpr std::uint32_t kPrefetch = 8;
+
+}  // namespace
+
+bool ShortMerger::serves(const Model& model) {
+  std::vector<bool> seen(kIdSpace);
+  for (const auto& [pair, merged] : model.merges) {
+    if (seen[merged] || merged >= kTaken) return false;
+    seen[merged] = true;
+  }
+  return true;
+}
+
+ShortMerger::ShortMerger(const Model& model)
+    : merges_(model), filed_(kIdSpace), grown_flags_(kIdSpace) {}
+
+std::uint16_t ShortMerger::merge_of(std::uint32_t left, std::uint32_t right) {
+  const std::uint32_t found = merges_.find(left, right);
+  return found == MergeLookup::kNone ? kNone : static_cast<std::uint16_t>(found);
+}
+
+void ShortMerger::file(std::uint32_t at, std::uint16_t m) {
+  Node* nodes = nodes_.data();
+  nodes[at].merge = m;
+  if (m == kNone) return;
+  Filed& filed = filed_[m];
+  nodes[at].filed_prev = 0;
+  nodes[at].filed_next = filed.head;
+  nodes[filed.head].filed_prev = static_cast<std::uint16_t>(at);  // node 0 takes it for none
+  filed.head = static_cast<std::uint16_t>(at);
+  const std::uint32_t count = filed.count++;
+  recount(m, count, count + 1);
+}
+
+void ShortMerger::unfile(std::uint32_t at, std::uint16_t m) {
+  Node* nodes = nodes_.data();
+  const std::uint16_t before = nodes[at].filed_prev;
+  const std::uint16_t after = nodes[at].filed_next;
+  Filed& filed = filed_[m];
+  // Without a branch: whether a position heads its list is a coin toss
+  // (node 0 takes the link when it does).
+  nodes[before].filed_next = after;
+  const std::uint32_t heads = 0u - std::uint32_t{before == 0};  // all ones when it does
+  filed.head = static_cast<std::uint16_t>((filed.head & ~heads) | (after & heads));
+  nodes[after].filed_prev = before;  // node 0 takes it when after is 0
+  const std::uint32_t count = filed.count--;
+  recount(m, count, count - 1);
+}
+
+void ShortMerger::recount(std::uint16_t m, std::uint32_t was, std::uint32_t is) {
+  buckets_.erase(was, m);
+  buckets_.insert(is, m);
+  if (is > CountBuckets::kMaxCount && is > was && !grown_flags_[m]) {
+    // Above the buckets: queued in the heap once the pass ends.
+    grown_flags_[m] = 1;
+    grown_.push_back(m);
+  }
+}
+
+void ShortMerger::push(std::uint16_t m) {
+  heap_.push_back((std::uint32_t{filed_[m].count} << 16) | (0xFFFFu - m));
+  std::push_heap(heap_.begin(), heap_.end());
+}
+
+void ShortMerger::merge(std::uint16_t m) {
+  Node* nodes = nodes_.data();
+  // The positions as they stand, ascending; occurrences formed while this
+  // merge runs are not part of it. Each is marked taken: out of its list.
+  positions_.clear();
+  for (std::uint16_t at = filed_[m].head; at != 0; at = nodes[at].filed_next) {
+    positions_.push_back(at);
+    nodes[at].merge = kTaken;
+  }
+  recount(m, filed_[m].count, 0);
+  filed_[m] = Filed{};
+  std::sort(positions_.begin(), positions_.end());
+  const auto end = static_cast<std::uint32_t>(nodes_.size() - 1);
+  for (const std::uint16_t p : positions_) {
+    // A position an earlier replacement consumed no longer holds the pair.
+    if (nodes[p].merge != kTaken) continue;
+    const std::uint32_t q = nodes[p].next;
+    const std::uint32_t before = nodes[p].prev;
+    const std::uint32_t after = nodes[q].next;
+    // Position 0 holds no pair (kNone); q may be taken, in a run of m.
+    if (nodes[before].merge < kTaken) unfile(before, nodes[before].merge);
+    if (nodes[q].merge < kTaken) unfile(q, nodes[q].merge);
+    nodes[q].merge = kNone;
+    nodes[p].id = m;
+    nodes[p].next = static_cast<std::uint16_t>(after);
+    nodes[after].prev = static_cast<std::uint16_t>(p);
+    if (before != 0) file(before, merge_of(nodes[before].id, m));
+    file(p, after == end ? kNone : merge_of(m, nodes[after].id));
+  }
+  for (const std::uint16_t grown : grown_) {
+    grown_flags_[grown] = 0;
+    if (filed_[grown].count > CountBuckets::kMaxCount) push(grown);
+  }
+  grown_.clear();
+}
+
+std::vector<TokenId> ShortMerger::encode(const std::vector<TokenId>& ids) {
+  try {
+    return merge_all(ids);
+  } catch (...) {
+    // Whatever stands filed goes, so the next text starts clean.
+    filed_.assign(kIdSpace, Filed{});
+    grown_flags_.assign(kIdSpace, 0);
+    grown_.clear();
+    buckets_.clear();
+    throw;
+  }
+}
+
+std::vector<TokenId> ShortMerger::merge_all(const std::vector<TokenId>& ids) {
+  const auto n = static_cast<std::uint32_t>(ids.size());
+  nodes_.resize(n + 2);
+  Node* nodes = nodes_.data();
+  for (std::uint32_t i = 0; i < n + 2; ++i) {
+    nodes[i] = Node{i - 1 < n ? ids[i - 1] : TokenId{0},
+                    static_cast<std::uint16_t>(i - 1),
+                    static_cast<std::uint16_t>(i + 1),
+                    kNone,
+                    0,
+                    0};
+  }
+  // Filed from the right, so each merge's positions come out ascending; the
+  // counts go to the buckets and the heap once they are final.
+  std::vector<std::uint16_t>& merges = grown_;  // empty between passes
+  for (std::uint32_t i = n; i-- > 1;) {
+    if (i > kPrefetch) merges_.prefetch(nodes[i - kPrefetch].id, nodes[i - kPrefetch + 1].id);
+    const std::uint16_t m = merge_of(nodes[i].id, nodes[i + 1].id);
+    nodes[i].merge = m;
+    if (m == kNone) continue;
+    Filed& filed = filed_[m];
+    if (filed.count++ == 0) merges.push_back(m);
+    nodes[i].filed_next = filed.head;
+    nodes[filed.head].filed_prev = static_cast<std::uint16_t>(i);
+    filed.head = static_cast<std::uint16_t>(i);
+  }
+  heap_.clear();
+  for (const std::uint16_t m : merges) {
+    const std::uint32_t count = filed_[m].count;
+    if (count <= CountBuckets::kMaxCount) {
+      buckets_.insert(count, m);
+    } else {
+      heap_.push_back((count << 16) | (0xFFFFu - m));
+    }
+  }
+  merges.clear();
+  std::make_heap(heap_.begin(), heap_.end());
+
+  for (;;) {
+    // Counts above the buckets' are in the heap, where they come first.
+    std::uint32_t m = kNone;
+    while (!heap_.empty()) {
+      const std::uint32_t top = heap_.front();
+      const std::uint32_t at_top = 0xFFFF - (top & 0xFFFF);
+      const std::uint32_t count = top >> 16;
+      const std::uint32_t now = filed_[at_top].count;
+      if (now == count) {
+        m = at_top;
+        break;
+      }
+      std::pop_heap(heap_.begin(), heap_.end());
+      heap_.pop_back();
+      // A count that fell is queued again at its new value unless the
+      // buckets hold it now; one that rose already has a newer item.
+      if (now > CountBuckets::kMaxCount && now < count) push(static_cast<std::uint16_t>(at_top));
+    }
+    if (m == kNone) {
+      const std::uint32_t highest = buckets_.highest();
+      if (highest == 0) break;
+      m = buckets_.smallest(highest);
+    }
+    merge(static_cast<std::uint16_t>(m));
+  }
+
+  // No learned pair is left, so every merge has no position and a count of
+  // 0 again.
+  std::vector<TokenId> out;
+  for (std::uint32_t at = nodes[0].next; at != n + 1; at = nodes[at].next) {
+    out.push_back(nodes[at].id);
+  }
+  return out;
+}
+
+}  // namespace velkor
