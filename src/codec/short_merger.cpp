@@ -133,18 +133,24 @@ std::vector<TokenId> ShortMerger::merge_all(const std::vector<TokenId>& ids) {
   }
   // Filed from the right, so each merge's positions come out ascending; the
   // counts go to the buckets and the heap once they are final.
+  // Without a branch on whether a pair is a learned merge (a coin toss on
+  // most text): the others go to a list under kNone that nothing reads.
   std::vector<std::uint16_t>& merges = grown_;  // empty between passes
+  merges.resize(n);
+  std::size_t distinct = 0;
+  filed_[kNone] = Filed{};
   for (std::uint32_t i = n; i-- > 1;) {
     if (i > kPrefetch) merges_.prefetch(nodes[i - kPrefetch].id, nodes[i - kPrefetch + 1].id);
     const std::uint16_t m = merge_of(nodes[i].id, nodes[i + 1].id);
     nodes[i].merge = m;
-    if (m == kNone) continue;
     Filed& filed = filed_[m];
-    if (filed.count++ == 0) merges.push_back(m);
+    merges[distinct] = m;
+    distinct += static_cast<std::size_t>((filed.count++ == 0) & (m != kNone));
     nodes[i].filed_next = filed.head;
     nodes[filed.head].filed_prev = static_cast<std::uint16_t>(i);
     filed.head = static_cast<std::uint16_t>(i);
   }
+  merges.resize(distinct);
   heap_.clear();
   for (const std::uint16_t m : merges) {
     const std::uint32_t count = filed_[m].count;
