@@ -20,7 +20,7 @@ bool ShortMerger::serves(const Model& model) {
 }
 
 ShortMerger::ShortMerger(const Model& model)
-    : merges_(model), filed_(kIdSpace), grown_flags_(kIdSpace) {}
+    : merges_(model), filed_(kIdSpace), changed_flags_(kIdSpace) {}
 
 std::uint16_t ShortMerger::merge_of(std::uint32_t left, std::uint32_t right) {
   const std::uint32_t found = merges_.find(left, right);
@@ -36,8 +36,7 @@ void ShortMerger::file(std::uint32_t at, std::uint16_t m) {
   nodes[at].filed_next = filed.head;
   nodes[filed.head].filed_prev = static_cast<std::uint16_t>(at);  // node 0 takes it for none
   filed.head = static_cast<std::uint16_t>(at);
-  const std::uint32_t count = filed.count++;
-  recount(m, count, count + 1);
+  touch(m, filed.count++);
 }
 
 void ShortMerger::unfile(std::uint32_t at, std::uint16_t m) {
@@ -51,18 +50,15 @@ void ShortMerger::unfile(std::uint32_t at, std::uint16_t m) {
   const std::uint32_t heads = 0u - std::uint32_t{before == 0};  // all ones when it does
   filed.head = static_cast<std::uint16_t>((filed.head & ~heads) | (after & heads));
   nodes[after].filed_prev = before;  // node 0 takes it when after is 0
-  const std::uint32_t count = filed.count--;
-  recount(m, count, count - 1);
+  touch(m, filed.count--);
 }
 
-void ShortMerger::recount(std::uint16_t m, std::uint32_t was, std::uint32_t is) {
-  buckets_.erase(was, m);
-  buckets_.insert(is, m);
-  if (is > CountBuckets::kMaxCount && is > was && !grown_flags_[m]) {
-    // Above the buckets: queued in the heap once the pass ends.
-    grown_flags_[m] = 1;
-    grown_.push_back(m);
-  }
+void ShortMerger::touch(std::uint16_t m, std::uint32_t was) {
+  // Without a branch: whether a count changed already in this pass is hard
+  // to predict. The slot past the list is overwritten unless it counts.
+  changed_[changed_size_] = Changed{m, static_cast<std::uint16_t>(was)};
+  changed_size_ += changed_flags_[m] ^ 1u;
+  changed_flags_[m] = 1;
 }
 
 void ShortMerger::push(std::uint16_t m) {
@@ -79,7 +75,7 @@ void ShortMerger::merge(std::uint16_t m) {
     positions_.push_back(at);
     nodes[at].merge = kTaken;
   }
-  recount(m, filed_[m].count, 0);
+  buckets_.erase(filed_[m].count, m);  // a heap item goes stale
   filed_[m] = Filed{};
   std::sort(positions_.begin(), positions_.end());
   const auto end = static_cast<std::uint32_t>(nodes_.size() - 1);
@@ -99,11 +95,19 @@ void ShortMerger::merge(std::uint16_t m) {
     if (before != 0) file(before, merge_of(nodes[before].id, m));
     file(p, after == end ? kNone : merge_of(m, nodes[after].id));
   }
-  for (const std::uint16_t grown : grown_) {
-    grown_flags_[grown] = 0;
-    if (filed_[grown].count > CountBuckets::kMaxCount) push(grown);
+  // Each count that changed moves once, however often it changed: a pass
+  // of many replacements changes the same few pairs' counts again and again.
+  for (std::size_t k = 0; k < changed_size_; ++k) {
+    const auto [changed, was] = changed_[k];
+    changed_flags_[changed] = 0;
+    const std::uint32_t count = filed_[changed].count;
+    buckets_.erase(was, changed);
+    buckets_.insert(count, changed);
+    // A count above the buckets' that fell keeps its higher heap item,
+    // checked when it reaches the top.
+    if (count > CountBuckets::kMaxCount && count > was) push(changed);
   }
-  grown_.clear();
+  changed_size_ = 0;
 }
 
 std::vector<TokenId> ShortMerger::encode(const std::vector<TokenId>& ids) {
@@ -112,8 +116,8 @@ std::vector<TokenId> ShortMerger::encode(const std::vector<TokenId>& ids) {
   } catch (...) {
     // Whatever stands filed goes, so the next text starts clean.
     filed_.assign(kIdSpace, Filed{});
-    grown_flags_.assign(kIdSpace, 0);
-    grown_.clear();
+    changed_flags_.assign(kIdSpace, 0);
+    changed_size_ = 0;
     buckets_.clear();
     throw;
   }
@@ -123,6 +127,9 @@ std::vector<TokenId> ShortMerger::merge_all(const std::vector<TokenId>& ids) {
   const auto n = static_cast<std::uint32_t>(ids.size());
   nodes_.resize(n + 2);
   Node* nodes = nodes_.data();
+  // A replacement changes at most four counts, and a pass replaces fewer
+  // pairs than there are positions.
+  if (changed_.size() < 4 * std::size_t{n} + 1) changed_.resize(4 * std::size_t{n} + 1);
   for (std::uint32_t i = 0; i < n + 2; ++i) {
     nodes[i] = Node{i - 1 < n ? ids[i - 1] : TokenId{0},
                     static_cast<std::uint16_t>(i - 1),
@@ -135,7 +142,7 @@ std::vector<TokenId> ShortMerger::merge_all(const std::vector<TokenId>& ids) {
   // counts go to the buckets and the heap once they are final.
   // Without a branch on whether a pair is a learned merge (a coin toss on
   // most text): the others go to a list under kNone that nothing reads.
-  std::vector<std::uint16_t>& merges = grown_;  // empty between passes
+  std::vector<std::uint16_t>& merges = positions_;  // not in use until the passes
   merges.resize(n);
   std::size_t distinct = 0;
   filed_[kNone] = Filed{};

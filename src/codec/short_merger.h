@@ -68,8 +68,8 @@ class ShortMerger {
   // Files position at under merge m; unfile takes it out again.
   void file(std::uint32_t at, std::uint16_t m);
   void unfile(std::uint32_t at, std::uint16_t m);
-  // Moves merge m from the bucket of count was to that of is.
-  void recount(std::uint16_t m, std::uint32_t was, std::uint32_t is);
+  // Notes that the count of merge m, was before, changes in this pass.
+  void touch(std::uint16_t m, std::uint32_t was);
   // Replaces the occurrences of merge m, left to right without overlaps.
   void merge(std::uint16_t m);
   void push(std::uint16_t m);
@@ -83,9 +83,15 @@ class ShortMerger {
   // buckets': the most frequent first, then the smallest id. Items go stale
   // as counts change and are checked when they reach the top.
   std::vector<std::uint32_t> heap_;
-  // Merges whose count rose above the buckets' in this pass, flagged.
-  std::vector<std::uint16_t> grown_;
-  std::vector<std::uint8_t> grown_flags_;
+  // Merges whose count changed in this pass, with their count before it;
+  // flagged.
+  struct Changed {
+    std::uint16_t merge;
+    std::uint16_t was;
+  };
+  std::vector<Changed> changed_;
+  std::size_t changed_size_ = 0;
+  std::vector<std::uint8_t> changed_flags_;
   std::vector<std::uint16_t> positions_;
 };
 
