@@ -24,15 +24,20 @@ class MergeLookup {
 
   explicit MergeLookup(const Model& model);
 
-  // Starts reading what find(left, right) will read.
-  void prefetch(std::uint32_t left, std::uint32_t right) const {
-    __builtin_prefetch(&buckets_[bucket_of((left << 16) | right)]);
+  // Where find(left, right) starts; for a caller that fetches it ahead.
+  std::size_t bucket_of(std::uint32_t left, std::uint32_t right) const {
+    return bucket_of((left << 16) | right);
   }
+  void prefetch(std::size_t bucket) const { __builtin_prefetch(&buckets_[bucket]); }
 
   // The id pair (left, right) merges into, or kNone.
   std::uint32_t find(std::uint32_t left, std::uint32_t right) const {
+    return find(left, right, bucket_of(left, right));
+  }
+  // The same, starting at bucket_of(left, right).
+  std::uint32_t find(std::uint32_t left, std::uint32_t right, std::size_t bucket) const {
     const std::uint32_t key = (left << 16) | right;
-    for (std::size_t at = bucket_of(key);; at = (at + 1) & mask_) {
+    for (std::size_t at = bucket;; at = (at + 1) & mask_) {
       const Bucket& bucket = buckets_[at];
       const std::uint32_t hits = matches(bucket, key);
       const std::uint32_t value = bucket.merged[std::countr_zero(hits | kSlotsMask) & (kSlots - 1)];

@@ -130,14 +130,13 @@ std::vector<TokenId> ShortMerger::merge_all(const std::vector<TokenId>& ids) {
   // A replacement changes at most four counts, and a pass replaces fewer
   // pairs than there are positions.
   if (changed_.size() < 4 * std::size_t{n} + 1) changed_.resize(4 * std::size_t{n} + 1);
-  for (std::uint32_t i = 0; i < n + 2; ++i) {
-    nodes[i] = Node{i - 1 < n ? ids[i - 1] : TokenId{0},
-                    static_cast<std::uint16_t>(i - 1),
-                    static_cast<std::uint16_t>(i + 1),
-                    kNone,
-                    0,
-                    0};
+  nodes[0] = Node{0, 0, 1, kNone, 0, 0};
+  for (std::uint32_t i = 1; i <= n; ++i) {
+    nodes[i] = Node{
+        ids[i - 1], static_cast<std::uint16_t>(i - 1), static_cast<std::uint16_t>(i + 1), kNone, 0,
+        0};
   }
+  nodes[n + 1] = Node{0, static_cast<std::uint16_t>(n), 0, kNone, 0, 0};
   // Filed from the right, so each merge's positions come out ascending; the
   // counts go to the buckets and the heap once they are final.
   // Without a branch on whether a pair is a learned merge (a coin toss on
@@ -146,9 +145,15 @@ std::vector<TokenId> ShortMerger::merge_all(const std::vector<TokenId>& ids) {
   merges.resize(n);
   std::size_t distinct = 0;
   filed_[kNone] = Filed{};
+  // Each pair's bucket, found once and fetched ahead.
+  if (buckets_ahead_.size() < n) buckets_ahead_.resize(n);
+  std::uint32_t* ahead = buckets_ahead_.data();
+  for (std::uint32_t i = 1; i < n; ++i)
+    ahead[i] = static_cast<std::uint32_t>(merges_.bucket_of(nodes[i].id, nodes[i + 1].id));
   for (std::uint32_t i = n; i-- > 1;) {
-    if (i > kPrefetch) merges_.prefetch(nodes[i - kPrefetch].id, nodes[i - kPrefetch + 1].id);
-    const std::uint16_t m = merge_of(nodes[i].id, nodes[i + 1].id);
+    if (i > kPrefetch) merges_.prefetch(ahead[i - kPrefetch]);
+    const std::uint32_t found = merges_.find(nodes[i].id, nodes[i + 1].id, ahead[i]);
+    const std::uint16_t m = found == MergeLookup::kNone ? kNone : static_cast<std::uint16_t>(found);
     nodes[i].merge = m;
     Filed& filed = filed_[m];
     merges[distinct] = m;

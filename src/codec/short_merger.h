@@ -93,6 +93,7 @@ class ShortMerger {
   std::size_t changed_size_ = 0;
   std::vector<std::uint8_t> changed_flags_;
   std::vector<std::uint16_t> positions_;
+  std::vector<std::uint32_t> buckets_ahead_;  // the build's, per position
 };
 
 }  // namespace velkor
