@@ -65,7 +65,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(velkor::decode(m, ids) == known);
   const std::vector<TokenId> complete = velkor::encode(m, text, velkor::Encoding::kComplete);
   FUZZ_CHECK(complete == velkor::encode_complete_reference(m, text));
-  FUZZ_CHECK(complete.size() <= ids.size());
+  // An encoder kept across inputs, as a batch keeps one across texts.
+  static velkor::Encoder encoder(m);
+  FUZZ_CHECK(encoder.encode(text, velkor::Encoding::kComplete) == complete);
+  // Not always fewer ids than the standard encoding: the two break ties
+  // apart, so on "abaathe" the complete one takes "at" (the smallest merged
+  // id) where the standard one took "aa" and then "th", and ends one longer.
   FUZZ_CHECK(velkor::decode(m, complete) == known);
 
   // Raw bytes too: the segmenter takes ill-formed input a byte at a time.
