@@ -365,6 +365,15 @@ TEST(Differential, EncoderCompleteOnDeepModels) {
       ASSERT_EQ(encoder.encode(text, Encoding::kComplete), encode_complete_reference(model, text))
           << "round " << round << ", length " << length;
     }
+    // The longest text the short-text passes take, and one longer, against
+    // the index's passes.
+    std::string text;
+    for (TokenId id : random_ids(rng, 0xFFFF, 3)) text += static_cast<char>('a' + id);
+    for (std::size_t length : {0xFFFE, 0xFFFF}) {
+      const std::string_view part(text.data(), length);
+      ASSERT_EQ(encoder.encode(part, Encoding::kComplete), encode(model, part, Encoding::kComplete))
+          << "round " << round << ", length " << length;
+    }
   }
 }
 
