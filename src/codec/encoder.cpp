@@ -37,12 +37,12 @@ TokenId map_lookup(const Model& model, std::string& key, std::optional<TokenId>&
   return *oov;
 }
 
-// One id per grapheme cluster; clusters the model lacks take the "oov" id.
+// One id per grapheme cluster into ids (emptied first, its room kept);
+// clusters the model lacks take the "oov" id.
 template <class Lookup>
-std::vector<TokenId> initial_ids(Lookup&& lookup, std::string_view text) {
-  std::vector<TokenId> ids;
+void initial_ids(Lookup&& lookup, std::string_view text, std::vector<TokenId>& ids) {
+  ids.clear();
   for_each_grapheme(text, [&](std::string_view cluster) { ids.push_back(lookup(cluster)); });
-  return ids;
 }
 
 // The passes of encode on an index, which keeps the counts up to date across
@@ -117,8 +117,9 @@ TokenId ClusterCache::look_up(const Model& model, std::string_view cluster) {
 
 std::vector<TokenId> cluster_ids(const Model& model, std::string_view text) {
   ClusterCache clusters(text.size());
-  return initial_ids([&](std::string_view cluster) { return clusters.id_of(model, cluster); },
-                     text);
+  std::vector<TokenId> ids;
+  initial_ids([&](std::string_view cluster) { return clusters.id_of(model, cluster); }, text, ids);
+  return ids;
 }
 
 std::vector<TokenId> encode(const Model& model, std::string_view text, Encoding encoding) {
@@ -137,7 +138,8 @@ std::vector<TokenId> encode_with(const Model& model, std::string_view text, Clus
   const auto pairs = complete ? PairIndex::Pairs::kMergesOnly : PairIndex::Pairs::kAll;
   if (text.size() > PairIndex::kMaxLength) {
     // Fewer clusters than bytes, perhaps few enough.
-    const std::vector<TokenId> ids = initial_ids(id_of, text);
+    std::vector<TokenId> ids;
+    initial_ids(id_of, text, ids);
     PairIndex index;
     index.assign_from(
         ids.size(),
@@ -188,10 +190,9 @@ std::vector<TokenId> Encoder::encode(std::string_view text, Encoding encoding) {
       short_merger_checked_ = true;
     }
     if (short_merger_ != nullptr) {
-      ids_.clear();  // reused: a run of short texts allocates nothing
-      for_each_grapheme(text, [&](std::string_view cluster) {
-        ids_.push_back(clusters_.id_of(model_, cluster));
-      });
+      // ids_ is reused: a run of short texts allocates nothing.
+      initial_ids([&](std::string_view cluster) { return clusters_.id_of(model_, cluster); }, text,
+                  ids_);
       return short_merger_->encode(ids_);
     }
   }

@@ -1,5 +1,6 @@
 #include "codec/merge_lookup.h"
 
+#include <algorithm>
 #include <bit>
 
 namespace velkor {

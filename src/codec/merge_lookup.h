@@ -1,7 +1,6 @@
 // A read-only copy of a model's merges made for answering "which merge is
 // this pair?" millions of times: four pairs to a 32-byte bucket, all four
-// compared at once without a branch, so neither a hit nor a miss costs a
-// mispredicted jump, and a lookup reads one cache line.
+// compared at once, so a lookup reads one cache line and seldom a second.
 #pragma once
 
 #include <bit>
@@ -34,10 +33,10 @@ class MergeLookup {
   std::uint32_t find(std::uint32_t left, std::uint32_t right) const {
     return find(left, right, bucket_of(left, right));
   }
-  // The same, starting at bucket_of(left, right).
-  std::uint32_t find(std::uint32_t left, std::uint32_t right, std::size_t bucket) const {
+  // The same, starting at first, which is bucket_of(left, right).
+  std::uint32_t find(std::uint32_t left, std::uint32_t right, std::size_t first) const {
     const std::uint32_t key = (left << 16) | right;
-    for (std::size_t at = bucket;; at = (at + 1) & mask_) {
+    for (std::size_t at = first;; at = (at + 1) & mask_) {
       const Bucket& bucket = buckets_[at];
       const std::uint32_t hits = matches(bucket, key);
       const std::uint32_t value = bucket.merged[std::countr_zero(hits | kSlotsMask) & (kSlots - 1)];
