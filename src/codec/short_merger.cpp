@@ -23,8 +23,10 @@ ShortMerger::ShortMerger(const Model& model)
     : merges_(model), filed_(kIdSpace), changed_flags_(kIdSpace) {}
 
 std::uint16_t ShortMerger::merge_of(std::uint32_t left, std::uint32_t right) {
-  const std::uint32_t found = merges_.find(left, right);
-  return found == MergeLookup::kNone ? kNone : static_cast<std::uint16_t>(found);
+  // MergeLookup's "none" cut to 16 bits is this merger's (the build cuts it
+  // the same way).
+  static_assert(static_cast<std::uint16_t>(MergeLookup::kNone) == kNone);
+  return static_cast<std::uint16_t>(merges_.find(left, right));
 }
 
 void ShortMerger::file(std::uint32_t at, std::uint16_t m) {
@@ -61,8 +63,12 @@ void ShortMerger::touch(std::uint16_t m, std::uint32_t was) {
   changed_flags_[m] = 1;
 }
 
+std::uint32_t ShortMerger::heap_item(std::uint16_t m) const {
+  return (std::uint32_t{filed_[m].count} << 16) | (0xFFFFu - m);
+}
+
 void ShortMerger::push(std::uint16_t m) {
-  heap_.push_back((std::uint32_t{filed_[m].count} << 16) | (0xFFFFu - m));
+  heap_.push_back(heap_item(m));
   std::push_heap(heap_.begin(), heap_.end());
 }
 
@@ -152,8 +158,7 @@ std::vector<TokenId> ShortMerger::merge_all(const std::vector<TokenId>& ids) {
     ahead[i] = static_cast<std::uint32_t>(merges_.bucket_of(nodes[i].id, nodes[i + 1].id));
   for (std::uint32_t i = n; i-- > 1;) {
     if (i > kPrefetch) merges_.prefetch(ahead[i - kPrefetch]);
-    const std::uint32_t found = merges_.find(nodes[i].id, nodes[i + 1].id, ahead[i]);
-    const std::uint16_t m = found == MergeLookup::kNone ? kNone : static_cast<std::uint16_t>(found);
+    const auto m = static_cast<std::uint16_t>(merges_.find(nodes[i].id, nodes[i + 1].id, ahead[i]));
     nodes[i].merge = m;
     Filed& filed = filed_[m];
     merges[distinct] = m;
@@ -169,7 +174,7 @@ std::vector<TokenId> ShortMerger::merge_all(const std::vector<TokenId>& ids) {
     if (count <= CountBuckets::kMaxCount) {
       buckets_.insert(count, m);
     } else {
-      heap_.push_back((count << 16) | (0xFFFFu - m));
+      heap_.push_back(heap_item(m));
     }
   }
   merges.clear();

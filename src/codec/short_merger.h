@@ -72,6 +72,8 @@ class ShortMerger {
   void touch(std::uint16_t m, std::uint32_t was);
   // Replaces the occurrences of merge m, left to right without overlaps.
   void merge(std::uint16_t m);
+  // m's heap item at its count now, and the same pushed on the heap.
+  std::uint32_t heap_item(std::uint16_t m) const;
   void push(std::uint16_t m);
 
   MergeLookup merges_;
