@@ -78,12 +78,19 @@ cpp-test: venv system-deps
 	cd $(CPP_BUILD) && PATH="$(CURDIR)/$(VENV)/bin:$$PATH" ctest --output-on-failure
 
 # C++ benchmarks, one core, Release build; each prints its own figures.
-bench: venv
+# encode_bench reads a model: a 16,384-token one trained on the corpus.
+BENCH_MODEL := build/models/m16384.tok
+bench: install
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake -S . -B build/bench -G Ninja \
 	  -DCMAKE_BUILD_TYPE=Release -DVELKOR_BUILD_EXTENSION=OFF -DVELKOR_BUILD_BENCH=ON
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --build build/bench
 	$(PY) bench/corpus.py  # the training benches read build/bench-corpus/
-	@for b in build/bench/*_bench; do echo "== $$b"; taskset -c 0 $$b || exit 1; done
+	[ -f $(BENCH_MODEL) ] || $(VENV)/bin/velkor train $(BENCH_MODEL) build/bench-corpus/full.txt \
+	  --vocab-size 16384
+	@for b in build/bench/*_bench; do \
+	  args=; [ $$b = build/bench/encode_bench ] && \
+	    args="$(BENCH_MODEL) build/bench-corpus/english.txt build/bench-corpus/mixed.txt"; \
+	  echo "== $$b"; taskset -c 0 $$b $$args || exit 1; done
 
 # Development mode with warnings as errors: resource warnings and the like fail.
 py-test: install install-3.13
