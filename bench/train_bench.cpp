@@ -23,7 +23,7 @@
 
 #include "codec/pair_index.h"
 #include "model/tokenizer_file.h"
-#include "support/console.h"
+#include "report/console.h"
 #include "train/chunk_tokens.h"
 #include "train/merge_passes.h"
 

@@ -15,8 +15,8 @@
 #include "codec/encoder.h"
 #include "model/model.h"
 #include "model/tokenizer_file.h"
-#include "support/failure.h"
-#include "support/io.h"
+#include "report/failure.h"
+#include "files/io.h"
 #include "train/trainer.h"
 
 namespace velkor::binding {

@@ -4,7 +4,7 @@
 #include <exception>
 #include <optional>
 
-#include "support/io.h"
+#include "files/io.h"
 
 namespace velkor::binding {
 namespace {

@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "binding/py_ref.h"
-#include "support/failure.h"
+#include "report/failure.h"
 
 namespace velkor::binding {
 

@@ -4,7 +4,7 @@
 #include <numeric>
 
 #include "codec/decoder.h"
-#include "support/parallel.h"
+#include "threads/parallel.h"
 
 namespace velkor {
 namespace {

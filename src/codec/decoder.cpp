@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "support/failure.h"
-#include "support/messages.h"
+#include "report/failure.h"
+#include "report/messages.h"
 #include "unicode/utf8.h"
 
 namespace velkor {

@@ -9,8 +9,8 @@
 
 #include "codec/pair_index.h"
 #include "codec/short_merger.h"
-#include "support/failure.h"
-#include "support/messages.h"
+#include "report/failure.h"
+#include "report/messages.h"
 #include "unicode/grapheme.h"
 
 namespace velkor {

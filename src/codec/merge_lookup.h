@@ -13,7 +13,7 @@
 #endif
 
 #include "model/model.h"
-#include "support/keyed_hash.h"
+#include "memory/keyed_hash.h"
 
 namespace velkor {
 

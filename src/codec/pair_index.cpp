@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "support/failure.h"
+#include "report/failure.h"
 
 namespace velkor {
 namespace {

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "model/model.h"
-#include "support/huge_pages.h"
-#include "support/keyed_hash.h"
+#include "memory/huge_pages.h"
+#include "memory/keyed_hash.h"
 
 namespace velkor {
 

@@ -2,8 +2,8 @@
 
 #include <stdexcept>
 
-#include "support/failure.h"
-#include "support/messages.h"
+#include "report/failure.h"
+#include "report/messages.h"
 
 namespace velkor {
 

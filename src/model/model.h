@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "support/keyed_hash.h"
+#include "memory/keyed_hash.h"
 
 namespace velkor {
 

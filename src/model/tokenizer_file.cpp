@@ -6,10 +6,10 @@
 #include <limits>
 #include <optional>
 
-#include "support/console.h"
-#include "support/failure.h"
-#include "support/io.h"
-#include "support/messages.h"
+#include "report/console.h"
+#include "report/failure.h"
+#include "files/io.h"
+#include "report/messages.h"
 #include "unicode/utf8.h"
 
 namespace velkor {

@@ -5,8 +5,8 @@
 
 #include "codec/encoder.h"
 #include "model/tokenizer_file.h"
-#include "support/io.h"
-#include "support/parallel.h"
+#include "files/io.h"
+#include "threads/parallel.h"
 
 namespace velkor::native {
 

@@ -18,7 +18,7 @@
 #include "native/array.h"
 #include "native/errors.h"
 #include "native/ids.h"
-#include "support/io.h"
+#include "files/io.h"
 #include "unicode/grapheme.h"
 
 namespace velkor::native {

@@ -2,9 +2,9 @@
 
 #include <optional>
 
-#include "support/console.h"
-#include "support/failure.h"
-#include "support/messages.h"
+#include "report/console.h"
+#include "report/failure.h"
+#include "report/messages.h"
 
 namespace velkor {
 namespace {

@@ -10,7 +10,7 @@
 
 #include "codec/pair_index.h"
 #include "model/model.h"
-#include "support/io.h"
+#include "files/io.h"
 #include "train/interrupt.h"
 
 namespace velkor {

@@ -7,10 +7,10 @@
 
 #include "codec/pair_index.h"
 #include "model/tokenizer_file.h"
-#include "support/console.h"
-#include "support/failure.h"
-#include "support/io.h"
-#include "support/messages.h"
+#include "report/console.h"
+#include "report/failure.h"
+#include "files/io.h"
+#include "report/messages.h"
 #include "train/chunk_tokens.h"
 #include "train/merge_passes.h"
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "codec/decoder.h"
-#include "support/parallel.h"
+#include "threads/parallel.h"
 
 namespace velkor {
 namespace {

@@ -13,7 +13,7 @@
 #include "codec/pair_index.h"
 #include "helpers.h"
 #include "oracles.h"
-#include "support/failure.h"
+#include "report/failure.h"
 #include "train/chunk_tokens.h"
 
 namespace velkor {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "codec/decoder.h"
-#include "support/failure.h"
+#include "report/failure.h"
 #include "unicode/utf8.h"
 
 namespace velkor {

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "support/failure.h"
+#include "report/failure.h"
 
 namespace velkor {
 namespace {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "oracles.h"
-#include "support/failure.h"
+#include "report/failure.h"
 
 namespace velkor {
 namespace {

@@ -1,4 +1,4 @@
-#include "support/io.h"
+#include "files/io.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <string>
 
-#include "support/console.h"
+#include "report/console.h"
 
 namespace velkor {
 namespace {

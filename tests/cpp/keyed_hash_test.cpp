@@ -1,4 +1,4 @@
-#include "support/keyed_hash.h"
+#include "memory/keyed_hash.h"
 
 #include <gtest/gtest.h>
 

@@ -9,7 +9,7 @@
 
 #include "helpers.h"
 #include "oracles.h"
-#include "support/failure.h"
+#include "report/failure.h"
 
 namespace velkor {
 namespace {

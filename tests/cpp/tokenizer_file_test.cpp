@@ -13,8 +13,8 @@
 #include <string>
 
 #include "helpers.h"
-#include "support/failure.h"
-#include "support/io.h"
+#include "report/failure.h"
+#include "files/io.h"
 
 namespace velkor {
 namespace {

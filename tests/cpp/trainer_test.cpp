@@ -12,7 +12,7 @@
 
 #include "helpers.h"
 #include "model/tokenizer_file.h"
-#include "support/failure.h"
+#include "report/failure.h"
 
 namespace velkor {
 namespace {

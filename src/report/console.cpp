@@ -1,9 +1,9 @@
-#include "support/console.h"
+#include "report/console.h"
 
 #include <mutex>
 #include <string>
 
-#include "support/io.h"
+#include "files/io.h"
 
 namespace velkor {
 namespace {

@@ -1,4 +1,4 @@
-#include "support/io.h"
+#include "files/io.h"
 
 #include <errno.h>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "support/huge_pages.h"
+#include "memory/huge_pages.h"
 
 #include <sys/mman.h>
 #include <unistd.h>

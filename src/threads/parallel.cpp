@@ -1,4 +1,4 @@
-#include "support/parallel.h"
+#include "threads/parallel.h"
 
 #include <algorithm>
 #include <atomic>

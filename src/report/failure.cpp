@@ -1,8 +1,8 @@
-#include "support/failure.h"
+#include "report/failure.h"
 
 #include <atomic>
 
-#include "support/io.h"
+#include "files/io.h"
 
 namespace velkor {
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "support/huge_pages.h"
+#include "memory/huge_pages.h"
 
 namespace velkor {
 

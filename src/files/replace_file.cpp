@@ -12,7 +12,7 @@
 #include <optional>
 #include <string>
 
-#include "support/io.h"
+#include "files/io.h"
 
 namespace velkor {
 namespace {

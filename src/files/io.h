@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "support/failure.h"
+#include "report/failure.h"
 
 namespace velkor {
 
