@@ -51,7 +51,8 @@ import velkor  # noqa: E402
 import yaml  # noqa: E402 - comes with Dask
 from distributed import Client  # noqa: E402
 
-from velkor_tools.corpus.run import LOCAL_CLUSTER_CONFIG, encode_corpus, local_cluster  # noqa: E402
+from velkor_tools.corpus.cluster import LOCAL_CLUSTER_CONFIG, local_cluster  # noqa: E402
+from velkor_tools.corpus.run import encode_corpus  # noqa: E402
 
 REPO = Path(__file__).resolve().parent.parent
 BUILD = REPO / "build" / "encode-corpus-bench"

@@ -18,7 +18,8 @@ import velkor
 from conftest import MINIMAL_IMAGE
 from velkor_tools.corpus import task as corpus_task
 from velkor_tools.corpus import open_shards
-from velkor_tools.corpus.run import encode_corpus, local_cluster
+from velkor_tools.corpus.cluster import local_cluster
+from velkor_tools.corpus.run import encode_corpus
 from velkor_tools.corpus.task import line_blocks, plan_file, split_lines
 from velkor_tools.errors import ToolError
 from velkor_tools.tokenizer import Tokenizer

@@ -1,13 +1,11 @@
-"""Encoding a corpus on Dask: checks, resume, tasks, journal and manifest.
+"""Encoding a corpus on Dask: checks, resume, tasks.
 
-The run writes `.journal` in the output directory first: a header naming the
-job (model sha256, inputs with size and modification time, settings), then
-one line per finished shard, once its files are synced, with its counts and
-the sha256 of its two files.
-A new run with the same job reuses a journaled shard only if both its files
-still hash to the recorded values, and redoes every other one. The manifest
-is written last, from the journal, and then the journal is removed, so a
-finished directory is the same however often the run was interrupted.
+A run first writes its journal in the output directory (journal.py), then
+one shard per task, journaled once its files are synced. A new run of the
+same job reuses the journaled shards whose files are intact and redoes every
+other one. The manifest (manifest.py) is written last, from the journal, and
+then the journal is removed, so a finished directory is the same however
+often the run was interrupted.
 """
 
 from __future__ import annotations
@@ -15,44 +13,26 @@ from __future__ import annotations
 import fcntl
 import hashlib
 import json
-import logging
 import os
-import re
-import signal
-import stat
 import tempfile
 from collections.abc import Callable
 from dataclasses import dataclass, replace
 from pathlib import Path
 from typing import Any
 
-from velkor_tools.corpus import FORMAT, JOURNAL, MANIFEST, shard_name, shard_paths
+from velkor_tools.corpus import FORMAT, JOURNAL, MANIFEST, shard_name
+from velkor_tools.corpus.cluster import local_cluster
+from velkor_tools.corpus.journal import Journal, is_temporary, still_valid
+from velkor_tools.corpus.manifest import Input, build_manifest, check_inputs, finished_manifest, kept_records
 from velkor_tools.corpus.task import ModelPlugin, Task, encode_task, plan_file
 from velkor_tools.errors import ToolError
-from velkor_tools.unknown import UnknownClusters
-from velkor_tools.utf8 import ERRORS, InvalidUtf8
-from velkor_tools.files import atomic_output, describe
+from velkor_tools.files import describe, write_atomically
 from velkor_tools.model import load_model
+from velkor_tools.utf8 import ERRORS, InvalidUtf8
 
 MAX_SHARD_BYTES = 1 << 40  # a shard's input, at most
 RETRIES = 2  # for a task that raises (a lost worker's tasks are rescheduled by Dask itself)
 CONNECT_SECONDS = 10.0  # at most, to reach --scheduler (Dask's own default is 30 s)
-
-# Dask's defaults that cost the local cluster's workers CPU time for nothing
-# this job uses. Every 10 ms the statistical profiler (only seen on a
-# dashboard) samples each thread, and every 20, 100 and 500 ms the event-loop
-# watch, the memory monitor and the system monitor wake up; each wake-up takes
-# the interpreter lock from the encoding thread, about 4% of a worker's time
-# in all. MALLOC_TRIM_THRESHOLD_, set for the workers to hand freed memory
-# back sooner, also turns off glibc's adaptive mmap threshold, so every block
-# of lines, its text and its ids are mapped and faulted in afresh: 7% more.
-LOCAL_CLUSTER_CONFIG = {
-    "distributed.worker.profile.enabled": False,
-    "distributed.admin.tick.interval": "1s",
-    "distributed.worker.memory.monitor-interval": "1s",
-    "distributed.admin.system-monitor.interval": "1s",
-    "distributed.nanny.pre-spawn-environ.MALLOC_TRIM_THRESHOLD_": None,
-}
 
 
 @dataclass
@@ -61,15 +41,6 @@ class Progress:
     total_bytes: int
     documents: int
     tokens: int
-
-
-@dataclass(frozen=True)
-class _Input:
-    given: str
-    path: str  # absolute
-    size: int
-    mtime_ns: int
-    jsonl: bool
 
 
 def _read_model(model: str) -> tuple[bytes, str]:
@@ -81,122 +52,6 @@ def _read_model(model: str) -> tuple[bytes, str]:
     return image, hashlib.sha256(image).hexdigest()
 
 
-def _inputs(paths: list[str]) -> list[_Input]:
-    found = []
-    for given in paths:
-        try:
-            # stat before open: opening a FIFO with no writer would wait for ever
-            if not stat.S_ISREG(os.stat(given).st_mode):
-                raise ToolError(f"{given}: not a regular file")
-            with open(given, "rb") as file:
-                status = os.fstat(file.fileno())
-        except OSError as error:
-            raise ToolError(f"{given}: {describe(error)}") from None
-        found.append(
-            _Input(given, os.path.abspath(given), status.st_size, status.st_mtime_ns, given.endswith(".jsonl"))
-        )
-    return found
-
-
-def _write_atomically(path: Path, text: str) -> None:
-    with atomic_output(str(path)) as out:
-        out.write(text.encode("utf-8"))
-
-
-def _file_sha256(path: Path) -> str | None:
-    digest = hashlib.sha256()
-    try:
-        with open(path, "rb") as file:
-            while block := file.read(1 << 20):
-                digest.update(block)
-    except OSError:
-        return None
-    return digest.hexdigest()
-
-
-def _sync(path: Path) -> None:
-    descriptor = os.open(path, os.O_RDONLY)
-    try:
-        os.fsync(descriptor)
-    finally:
-        os.close(descriptor)
-
-
-# The names of the files this job makes under temporary names: a shard's
-# (task.py's _HashedFile) and atomic_output's.
-TEMPORARY_NAME = re.compile(r"\.shard-\d+\.(bin|idx)\.tmp-\w+|\.velkor-[0-9a-f]{12}\.tmp")
-
-
-def _is_temporary(name: str) -> bool:
-    """A name of a shard's or of atomic_output's file in the making."""
-    return TEMPORARY_NAME.fullmatch(name) is not None
-
-
-class _Journal:
-    """The finished shards of the run in progress, one JSON line each."""
-
-    def __init__(self, directory: Path, header: dict[str, Any]) -> None:
-        self.path = directory / JOURNAL
-        self.header = header
-        self.descriptor: int | None = None
-
-    def read(self) -> list[dict[str, Any]] | None:
-        """The records of an earlier run of this job; None if there was none."""
-        try:
-            lines = self.path.read_text("utf-8").splitlines()
-        except FileNotFoundError:
-            return None
-        except (OSError, UnicodeDecodeError) as error:
-            detail = describe(error) if isinstance(error, OSError) else "not a journal of encode-corpus"
-            raise ToolError(f"{self.path}: {detail}; remove it to start afresh") from None
-        try:
-            header = json.loads(lines[0])
-        except (IndexError, ValueError):
-            header = None
-        if header != self.header:
-            raise ToolError(
-                f"{self.path.parent}: holds an unfinished run with other inputs or settings; "
-                "run again with the same ones, or use another directory"
-            )
-        records = []
-        for line in lines[1:]:
-            try:
-                records.append(json.loads(line))
-            except ValueError:  # torn by a kill mid-write: the shard is redone
-                pass
-        return records
-
-    def start(self, records: list[dict[str, Any]]) -> None:
-        """Rewrites the journal with the records kept, then opens it for appending."""
-        lines = [json.dumps(self.header)] + [json.dumps(record) for record in records]
-        _write_atomically(self.path, "".join(line + "\n" for line in lines))
-        self.descriptor = os.open(self.path, os.O_WRONLY | os.O_APPEND)
-
-    def append(self, record: dict[str, Any]) -> None:
-        """Records a finished shard, once its files are on disk."""
-        assert self.descriptor is not None
-        for path in shard_paths(self.path.parent, record["index"]):
-            _sync(path)
-        os.write(self.descriptor, (json.dumps(record) + "\n").encode())
-        os.fsync(self.descriptor)
-
-    def close(self) -> None:
-        if self.descriptor is not None:
-            os.close(self.descriptor)
-            self.descriptor = None
-
-
-def _still_valid(record: dict[str, Any], task: Task, directory: Path, errors: str) -> bool:
-    if (record.get("start"), record.get("end")) != (task.start, task.end):
-        return False
-    if errors == "strict" and (record.get("replaced_lines") or record.get("skipped_lines")):
-        return False  # made under --errors replace: strict must stop at its line
-    ids_path, idx_path = shard_paths(directory, task.index)
-    return _file_sha256(ids_path) == record.get("ids_sha256") and _file_sha256(idx_path) == record.get(
-        "idx_sha256"
-    )
-
-
 def _line_number(task: Task, line_in_task: int) -> int:
     """The 1-based line number in the whole file of a line of the task."""
     newlines = 0
@@ -206,43 +61,6 @@ def _line_number(task: Task, line_in_task: int) -> int:
             newlines += block.count(b"\n")
             remaining -= len(block)
     return newlines + line_in_task + 1
-
-
-def _first_examples(records: list[dict[str, Any]]) -> dict[str, int]:
-    """The first few clusters the model lacks, in input order, with their counts in those shards."""
-    unknown = UnknownClusters()
-    for record in records:
-        unknown.add(record.get("unknown_examples", {}))
-    return unknown.examples
-
-
-def _manifest(
-    model_sha256: str, inputs: list[_Input], settings: dict[str, Any], records: list[dict[str, Any]]
-) -> dict[str, Any]:
-    shards = [
-        {"name": shard_name(record["index"])}
-        | {key: value for key, value in record.items() if key not in ("index", "unknown_examples")}
-        for record in records
-    ]
-    return {
-        "format": FORMAT,
-        "model_sha256": model_sha256,
-        "ids": "little-endian uint16",
-        "offsets": "little-endian uint64, one per document plus a final one",
-        **settings,
-        "inputs": [
-            {"path": item.given, "size": item.size, "mtime_ns": item.mtime_ns, "format": "jsonl" if item.jsonl else "text"}
-            for item in inputs
-        ],
-        "shards": shards,
-        "documents": sum(record["documents"] for record in records),
-        "tokens": sum(record["tokens"] for record in records),
-        "bytes": sum(item.size for item in inputs),
-        "replaced_lines": sum(record["replaced_lines"] for record in records),
-        "skipped_lines": sum(record.get("skipped_lines", 0) for record in records),
-        "unknown_clusters": sum(record.get("unknown_clusters", 0) for record in records),
-        "unknown_examples": _first_examples(records),
-    }
 
 
 def _prepare_directory(directory: Path) -> int:
@@ -263,35 +81,6 @@ def _prepare_directory(directory: Path) -> int:
         os.close(lock)
         raise ToolError(f"{directory}: another encode-corpus run is writing there; wait for it to end") from None
     return lock
-
-
-def _finished_manifest(path: Path) -> dict[str, Any] | None:
-    """The manifest of a finished run in the directory, or None if there is none."""
-    try:
-        manifest = json.loads(path.read_bytes())
-    except FileNotFoundError:
-        return None
-    except (OSError, ValueError, RecursionError):
-        manifest = None
-    if not isinstance(manifest, dict) or not isinstance(manifest.get("shards"), list):
-        raise ToolError(f"{path}: not a manifest of encode-corpus; remove it, or use another directory")
-    return manifest
-
-
-def _kept_records(manifest: dict[str, Any], inputs: list[_Input]) -> list[dict[str, Any]]:
-    """The shards of a finished run whose input has not changed since (same
-    size and modification time), as journal records, to be checked again."""
-    unchanged = {
-        number for number, (old, new) in enumerate(zip(manifest.get("inputs", []), inputs))
-        if isinstance(old, dict) and (old.get("size"), old.get("mtime_ns")) == (new.size, new.mtime_ns)
-    }
-    records = []
-    for shard in manifest["shards"]:
-        if isinstance(shard, dict) and shard.get("input") in unchanged:
-            name = str(shard.get("name", ""))
-            if name.startswith("shard-") and name[6:].isdigit():
-                records.append({"index": int(name[6:])} | {k: v for k, v in shard.items() if k != "name"})
-    return records
 
 
 def encode_corpus(
@@ -319,7 +108,7 @@ def encode_corpus(
     if not isinstance(shard_bytes, int) or not 1 <= shard_bytes <= MAX_SHARD_BYTES:
         raise ValueError(f"shard_bytes must be an integer from 1 to {MAX_SHARD_BYTES}")
     image, model_sha256 = _read_model(model)
-    found = _inputs(inputs)
+    found = check_inputs(inputs)
     directory = Path(out_dir).absolute()
     lock = _prepare_directory(directory)
     try:
@@ -332,7 +121,7 @@ def encode_corpus(
 
 
 def _encode_locked(
-    image: bytes, model_sha256: str, found: list[_Input], directory: Path, text_field: str,
+    image: bytes, model_sha256: str, found: list[Input], directory: Path, text_field: str,
     shard_bytes: int, errors: str, complete: bool, **run: Any,
 ) -> dict[str, Any]:
     # The encoding is part of the job: a resume under the other one is refused.
@@ -342,9 +131,9 @@ def _encode_locked(
     }
     finished = directory / MANIFEST
     kept: list[dict[str, Any]] | None = None  # the shards of a stale finished run
-    manifest = _finished_manifest(finished)
+    manifest = finished_manifest(finished)
     if manifest is not None:
-        expected = _manifest(model_sha256, found, settings, [])
+        expected = build_manifest(model_sha256, found, settings, [])
         same_job = ("model_sha256", *settings)
         paths = [item.get("path") if isinstance(item, dict) else None for item in manifest.get("inputs", [])]
         manifest.setdefault("encoding", "standard")  # written before the choice existed
@@ -353,7 +142,7 @@ def _encode_locked(
         if manifest.get("inputs") == expected["inputs"]:
             (directory / JOURNAL).unlink(missing_ok=True)
             return manifest  # already done
-        kept = _kept_records(manifest, found)  # an input changed since: encode it again
+        kept = kept_records(manifest, found)  # an input changed since: encode it again
 
     tasks: list[Task] = []
     for input_index, item in enumerate(found):
@@ -371,14 +160,14 @@ def _encode_locked(
         **settings,
         "shards": len(tasks),
     }
-    journal = _Journal(directory, header)
+    journal = Journal(directory, header)
     previous = journal.read() if kept is None else kept
     if previous is None:
         if any(directory.iterdir()):
             raise ToolError(f"{directory}: not empty, and holds no unfinished run")
         previous = []
     for entry in directory.iterdir():
-        if _is_temporary(entry.name):
+        if is_temporary(entry.name):
             try:
                 entry.unlink(missing_ok=True)  # left by a killed run
             except OSError as error:
@@ -387,7 +176,7 @@ def _encode_locked(
     for record in previous:
         index = record.get("index")
         if isinstance(index, int) and 0 <= index < len(tasks) and index not in done:
-            if _still_valid(record, tasks[index], directory, errors):
+            if still_valid(record, tasks[index], directory, errors):
                 done[index] = record
     journal.start(list(done.values()))
     finished.unlink(missing_ok=True)  # a stale one: the journal now holds what it kept
@@ -404,36 +193,10 @@ def _encode_locked(
     finally:
         journal.close()
 
-    manifest = _manifest(model_sha256, found, settings, [done[index] for index in range(len(tasks))])
-    _write_atomically(finished, json.dumps(manifest, indent=1) + "\n")
+    manifest = build_manifest(model_sha256, found, settings, [done[index] for index in range(len(tasks))])
+    write_atomically(str(finished), (json.dumps(manifest, indent=1) + "\n").encode("utf-8"))
     (directory / JOURNAL).unlink()  # should a crash bring it back, the manifest makes it moot
     return manifest
-
-
-def local_cluster(workers: int) -> Any:
-    """A LocalCluster of single-threaded worker processes, set up as
-    LOCAL_CLUSTER_CONFIG says. Processes, although the Tokenizer releases the
-    interpreter lock and one process of Dask threads measured faster on two
-    cores: a worker killed mid-task then loses its own tasks only, and the
-    job's recovery from that is built around processes."""
-    import dask
-    from dask.distributed import LocalCluster
-
-    # The worker processes start with SIGINT ignored (and keep it so): Ctrl-C
-    # reaches the whole process group, and only this process should act on it,
-    # closing the cluster, rather than every worker printing its traceback.
-    previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
-    try:
-        with dask.config.set(LOCAL_CLUSTER_CONFIG):  # the workers take the settings with them
-            return LocalCluster(
-                n_workers=workers,
-                threads_per_worker=1,
-                processes=True,
-                dashboard_address="127.0.0.1:0",  # no fixed port: another cluster may hold it
-                silence_logs=logging.CRITICAL,  # a failed task is reported once, by _run_tasks
-            )
-    finally:
-        signal.signal(signal.SIGINT, previous)
 
 
 def _run_tasks(
@@ -441,8 +204,8 @@ def _run_tasks(
     tasks: list[Task],
     done: dict[int, dict[str, Any]],
     image: bytes,
-    journal: _Journal,
-    inputs: list[_Input],
+    journal: Journal,
+    inputs: list[Input],
     *,
     client: Any,
     scheduler: str | None,

@@ -1,0 +1,116 @@
+"""The journal of an encode-corpus run in progress.
+
+It lies in the output directory as `.journal`: a header naming the job
+(model sha256, inputs with size and modification time, settings), then one
+line per finished shard, once its files are synced, with its counts and the
+sha256 of its two files. A shard is reused only while both its files still
+hash to the recorded values.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import json
+import os
+import re
+from pathlib import Path
+from typing import Any
+
+from velkor_tools.corpus import JOURNAL, shard_paths
+from velkor_tools.corpus.task import Task
+from velkor_tools.errors import ToolError
+from velkor_tools.files import describe, write_atomically
+
+
+def _file_sha256(path: Path) -> str | None:
+    digest = hashlib.sha256()
+    try:
+        with open(path, "rb") as file:
+            while block := file.read(1 << 20):
+                digest.update(block)
+    except OSError:
+        return None
+    return digest.hexdigest()
+
+
+def _sync(path: Path) -> None:
+    descriptor = os.open(path, os.O_RDONLY)
+    try:
+        os.fsync(descriptor)
+    finally:
+        os.close(descriptor)
+
+
+# The names of the files this job makes under temporary names: a shard's
+# (task.py's _HashedFile) and atomic_output's.
+TEMPORARY_NAME = re.compile(r"\.shard-\d+\.(bin|idx)\.tmp-\w+|\.velkor-[0-9a-f]{12}\.tmp")
+
+
+def is_temporary(name: str) -> bool:
+    """A name of a shard's or of atomic_output's file in the making."""
+    return TEMPORARY_NAME.fullmatch(name) is not None
+
+
+class Journal:
+    """The finished shards of the run in progress, one JSON line each."""
+
+    def __init__(self, directory: Path, header: dict[str, Any]) -> None:
+        self.path = directory / JOURNAL
+        self.header = header
+        self.descriptor: int | None = None
+
+    def read(self) -> list[dict[str, Any]] | None:
+        """The records of an earlier run of this job; None if there was none."""
+        try:
+            lines = self.path.read_text("utf-8").splitlines()
+        except FileNotFoundError:
+            return None
+        except (OSError, UnicodeDecodeError) as error:
+            detail = describe(error) if isinstance(error, OSError) else "not a journal of encode-corpus"
+            raise ToolError(f"{self.path}: {detail}; remove it to start afresh") from None
+        try:
+            header = json.loads(lines[0])
+        except (IndexError, ValueError):
+            header = None
+        if header != self.header:
+            raise ToolError(
+                f"{self.path.parent}: holds an unfinished run with other inputs or settings; "
+                "run again with the same ones, or use another directory"
+            )
+        records = []
+        for line in lines[1:]:
+            try:
+                records.append(json.loads(line))
+            except ValueError:  # torn by a kill mid-write: the shard is redone
+                pass
+        return records
+
+    def start(self, records: list[dict[str, Any]]) -> None:
+        """Rewrites the journal with the records kept, then opens it for appending."""
+        lines = [json.dumps(self.header)] + [json.dumps(record) for record in records]
+        write_atomically(str(self.path), "".join(line + "\n" for line in lines).encode("utf-8"))
+        self.descriptor = os.open(self.path, os.O_WRONLY | os.O_APPEND)
+
+    def append(self, record: dict[str, Any]) -> None:
+        """Records a finished shard, once its files are on disk."""
+        assert self.descriptor is not None
+        for path in shard_paths(self.path.parent, record["index"]):
+            _sync(path)
+        os.write(self.descriptor, (json.dumps(record) + "\n").encode())
+        os.fsync(self.descriptor)
+
+    def close(self) -> None:
+        if self.descriptor is not None:
+            os.close(self.descriptor)
+            self.descriptor = None
+
+
+def still_valid(record: dict[str, Any], task: Task, directory: Path, errors: str) -> bool:
+    if (record.get("start"), record.get("end")) != (task.start, task.end):
+        return False
+    if errors == "strict" and (record.get("replaced_lines") or record.get("skipped_lines")):
+        return False  # made under --errors replace: strict must stop at its line
+    ids_path, idx_path = shard_paths(directory, task.index)
+    return _file_sha256(ids_path) == record.get("ids_sha256") and _file_sha256(idx_path) == record.get(
+        "idx_sha256"
+    )
