@@ -8,7 +8,7 @@ import pytest
 
 import velkor
 from velkor_tools.cli import main
-from velkor_tools.cli.train import CHUNK_BYTES, scan_corpus
+from velkor_tools.training.driver import CHUNK_BYTES, scan_corpus
 from velkor_tools.errors import ToolError
 from conftest import tokenizer_image
 from velkor_tools.utf8 import StreamDecoder

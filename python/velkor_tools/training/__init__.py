@@ -1,4 +1,8 @@
-"""`velkor_tools.train`: training from Python, in a child process as the command does."""
+"""Training model files: `velkor_tools.train` from Python, and what `velkor train` runs.
+
+run.py starts a training, driver.py runs one over the files in a child
+process (child.py) with progress, to_size.py trains to a vocabulary size.
+"""
 
 from __future__ import annotations
 
@@ -24,10 +28,10 @@ def train(
     `UserWarning` says so. `progress` shows a display on standard error.
     Failures raise `velkor_tools.errors.ToolError`.
     """
-    from velkor_tools.cli.train import train as run
+    from velkor_tools.training.run import run_training
 
     path = os.fspath(model)
-    run(path, [os.fspath(f) for f in files], vocab_size=vocab_size, progress=progress)
+    run_training(path, [os.fspath(f) for f in files], vocab_size=vocab_size, progress=progress)
     tokenizer = Tokenizer.from_file(path)
     if vocab_size is not None and len(tokenizer) < vocab_size:
         warnings.warn(

@@ -1,0 +1,287 @@
+"""Training a model file on text files, in a child process, with progress.
+
+The training runs in a child process (velkor_tools.training.child) whose
+working directory is a private temporary directory: the module saves
+"tokenizer" and writes its logs there, never in the user's directory. After
+each chunk the saved model is copied over MODEL atomically, so MODEL is
+always either the previous file or the model after a completed chunk.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import re
+import shutil
+import stat
+import subprocess
+import sys
+import tempfile
+import time
+from dataclasses import dataclass
+
+from velkor_tools.errors import ToolError
+from velkor_tools.files import check_input_file, check_writable, describe, same_file, write_atomically
+from velkor_tools.model import STARTER_MODEL, load_model, read_model, utf8_name
+from velkor_tools.plain_errors import plain
+from velkor_tools.streams import stdin_buffer
+from velkor_tools.training.child import FAILURE_MARK
+from velkor_tools.utf8 import StreamDecoder, replaced_bytes
+
+# Bytes that one read of the training file takes; each chunk ends with a save.
+CHUNK_BYTES = 3_067_833
+NOTE_INTERVAL = 0.1  # seconds between live counter refreshes
+PRIVATE_PREFIX = "velkor-train-"  # then the pid of the command that owns the directory
+
+
+def remove_stale_directories() -> None:
+    """Removes the private directories of earlier runs that were killed (SIGKILL)."""
+    base = tempfile.gettempdir()
+    for name in os.listdir(base):
+        owner = name.removeprefix(PRIVATE_PREFIX).partition("-")[0]
+        if not name.startswith(PRIVATE_PREFIX) or not owner.isdigit():
+            continue
+        try:
+            os.kill(int(owner), 0)
+        except ProcessLookupError:
+            shutil.rmtree(os.path.join(base, name), ignore_errors=True)
+        except OSError:
+            pass  # alive, owned by someone else
+
+
+class ChunkCounter:
+    """Follows the module's console lines: which file, how many chunks and merges."""
+
+    def __init__(self, sizes: list[int]) -> None:
+        self.sizes = sizes
+        self.file = -1
+        self.chunks_in_file = 0
+        self.chunks = 0
+        self.merges = 0
+
+    def feed(self, line: bytes) -> bool:
+        """Counts one line; true when it ends a chunk (the save banner)."""
+        if line.startswith(b"Just Started"):
+            self.file += 1
+            self.chunks_in_file = 0
+        elif line.startswith(b"Token ") and b" | Merge (" in line:
+            self.merges += 1
+        elif line.strip() == b"Saved Successfully":
+            self.chunks += 1
+            self.chunks_in_file += 1
+            return True
+        return False
+
+    @property
+    def done_bytes(self) -> int:
+        if self.file < 0:
+            return 0
+        current = min(self.chunks_in_file * CHUNK_BYTES, self.sizes[self.file])
+        return min(sum(self.sizes[: self.file]) + current, sum(self.sizes))
+
+
+@dataclass
+class TrainResult:
+    tokens: int
+    merges: int
+    clusters: int
+    seconds: float
+    corpus_bytes: int
+    replaced_bytes: int = 0  # turned into U+FFFD by the module
+
+
+def scan_corpus(path: str, errors: str, name: str | None = None) -> int:
+    """How many bytes of the file at path training turns into U+FFFD.
+
+    The module decodes each chunk on its own, so besides ill-formed sequences
+    it replaces a character that a chunk boundary cuts. Under strict, the
+    first ill-formed byte of the file raises InvalidUtf8 instead. A file that
+    is not a regular file (a pipe) cannot be read twice and counts 0.
+    """
+    if not os.path.isfile(path):
+        return 0
+    whole = StreamDecoder(name or path, errors) if errors == "strict" else None
+    replaced = 0
+    with open(path, "rb") as file:
+        while chunk := file.read(CHUNK_BYTES):
+            if whole is not None:
+                whole.feed(chunk)
+            replaced += replaced_bytes(chunk)
+    if whole is not None:
+        whole.feed(b"", final=True)
+    return replaced
+
+
+class _Publisher:
+    """Copies the child's latest save over MODEL, once per distinct content."""
+
+    def __init__(self, saved: str, model: str) -> None:
+        self.saved = saved
+        self.model = model
+        self.last: bytes | None = None
+
+    def publish(self) -> None:
+        try:
+            with open(self.saved, "rb") as f:
+                data = f.read()
+        except FileNotFoundError:
+            return  # no chunk completed yet
+        if data != self.last:
+            write_atomically(self.model, data)
+            self.last = data
+
+
+# A merge log begins with a merge record or with the line feed before the
+# separator line that ends each chunk.
+MERGE_RECORD = re.compile(rb"Token \d+ \| Merge |\n-{83}\n")
+
+
+def check_log(log: str, model: str, corpora: list[str]) -> None:
+    """Refuses a --log that would overwrite an input, the model or another file."""
+    for other in [model, *corpora]:
+        if same_file(log, other):
+            raise ToolError(f"--log {log}: is the same file as {other}; the merge log needs a file of its own")
+    if not os.path.isfile(log):
+        return
+    try:
+        with open(log, "rb") as f:
+            head = f.read(256)
+    except OSError as error:
+        raise ToolError(f"{log}: {describe(error)}") from None
+    if head and not MERGE_RECORD.match(head):
+        raise ToolError(f"--log {log}: exists and is not a merge log; remove it or choose another name")
+
+
+def regular_copy(path: str, directory: str, number: int) -> str:
+    """path itself when it is a regular file; else (a pipe, process
+    substitution, "-" for standard input) a copy of what it holds in directory.
+
+    The module takes each chunk with one read call, which a pipe answers with
+    at most 64 KiB: only a regular file gives the same model as the same text.
+    """
+    if path != "-":
+        try:
+            if stat.S_ISREG(os.stat(path).st_mode) or os.path.isdir(path):
+                if utf8_name(path):
+                    return path
+                link = os.path.join(directory, f"input-{number}")  # a name the module can take
+                os.symlink(os.path.abspath(path), link)
+                return link
+        except OSError:
+            return path  # check_input_file names the problem
+    copy = os.path.join(directory, f"input-{number}")
+    try:
+        with contextlib.ExitStack() as stack:
+            source = stdin_buffer() if path == "-" else stack.enter_context(open(path, "rb"))
+            with open(copy, "wb") as target:
+                shutil.copyfileobj(source, target, 1 << 20)
+    except OSError as error:
+        raise ToolError(f"{path}: {describe(error)}") from None
+    return copy
+
+
+def train_files(
+    model: str, given: list[str], corpora: list[str], log: str | None, verbose: bool, errors: str,
+    progress: bool = True,
+) -> TrainResult:
+    """One training of MODEL on the regular files `corpora` (named `given` in
+    messages), in a child process, MODEL replaced after every chunk."""
+    names = {os.path.abspath(path): name for path, name in zip(corpora, given)}
+    sizes = [check_input_file(path) for path in corpora]
+    replaced = sum(scan_corpus(path, errors, names[os.path.abspath(path)]) for path in corpora)
+    existed = os.path.exists(model)
+    if existed:
+        load_model(model)
+    check_writable(model)
+    if log is not None:
+        check_log(log, model, given)
+        check_writable(log)
+    started = time.monotonic()
+    private = tempfile.mkdtemp(prefix=f"{PRIVATE_PREFIX}{os.getpid()}-")
+    publisher = _Publisher(os.path.join(private, "tokenizer"), model)
+    child: subprocess.Popen[bytes] | None = None
+    try:
+        start = os.path.abspath(model)
+        if not existed or not utf8_name(model):  # the child's module takes UTF-8 names only
+            start = os.path.join(private, "start.tok")
+            with open(start, "wb") as f:
+                f.write(read_model(model)[0] if existed else STARTER_MODEL)
+        errors_path = os.path.join(private, "child.err")
+        with open(errors_path, "wb") as errors:
+            child = subprocess.Popen(
+                [sys.executable, "-m", "velkor_tools.training.child", str(os.getpid()), start,
+                 "1" if log is not None else "0", *(os.path.abspath(c) for c in corpora)],
+                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=errors,
+                cwd=private, process_group=0,  # Ctrl-C reaches this process only
+            )
+        _follow(child, ChunkCounter(sizes), publisher, verbose, progress)
+        status = child.wait()
+        if status != 0:
+            raise ToolError(_child_failure(errors_path, status, names))
+        publisher.publish()
+        if publisher.last is None and not existed:
+            write_atomically(model, STARTER_MODEL)  # no chunk at all: the starter model
+    finally:
+        if child is not None and child.poll() is None:
+            child.kill()
+            child.wait()
+        if child is not None and child.stdout is not None:
+            child.stdout.close()
+        try:
+            publisher.publish()  # the last completed chunk, also after Ctrl-C or a failure
+            if log is not None and os.path.exists(os.path.join(private, "log.txt")):
+                with open(os.path.join(private, "log.txt"), "rb") as f:
+                    write_atomically(log, f.read())
+        finally:
+            shutil.rmtree(private, ignore_errors=True)
+    _, final = read_model(model)
+    return TrainResult(len(final.lookup), len(final.merges), final.clusters,
+                       time.monotonic() - started, sum(sizes), replaced)
+
+
+def _follow(
+    child: subprocess.Popen[bytes], counter: ChunkCounter, publisher: _Publisher, verbose: bool,
+    show: bool = True,
+) -> None:
+    from velkor_tools.progress import ByteProgress  # rich loads slowly; only needed here
+
+    assert child.stdout is not None
+    total = sum(counter.sizes)
+    started = time.monotonic()
+    noted = 0.0
+    if not show:
+        for line in child.stdout:
+            if counter.feed(line):
+                publisher.publish()
+        return
+    if verbose:
+        for line in child.stdout:
+            sys.stdout.buffer.write(line)
+            sys.stdout.buffer.flush()
+            if counter.feed(line):
+                publisher.publish()
+        return
+    with ByteProgress("training", total, ["chunks", "merges", "merges/s"]) as progress:
+        for line in child.stdout:
+            chunk_done = counter.feed(line)
+            now = time.monotonic()
+            rate = f"{counter.merges / max(now - started, 1e-9):.0f}"
+            counters = {"chunks": counter.chunks, "merges": counter.merges, "merges/s": rate}
+            if chunk_done:
+                publisher.publish()
+                progress.update(counter.done_bytes, **counters)
+            elif now - noted >= NOTE_INTERVAL:
+                progress.note(**counters)
+                noted = now
+
+
+def _child_failure(errors_path: str, status: int, names: dict[str, str]) -> str:
+    with open(errors_path, "rb") as f:
+        lines = f.read().decode("utf-8", "replace").splitlines()
+    for line in reversed(lines):
+        if line.startswith(FAILURE_MARK):
+            corpus, _, message = line.removeprefix(FAILURE_MARK).partition("\t")
+            corpus = names.get(corpus, corpus)
+            return f"{corpus}: training failed: {plain(message)} (the model of the last completed chunk is kept)"
+    last = next((line for line in reversed(lines) if line.strip()), "")
+    return f"training process ended with status {status}: {last}"

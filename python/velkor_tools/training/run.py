@@ -1,0 +1,38 @@
+"""`velkor train` and `velkor_tools.train` start here: inputs made regular, then plain training or training to a vocabulary size."""
+
+from __future__ import annotations
+
+import os
+import shutil
+import tempfile
+
+from velkor_tools.errors import ToolError
+from velkor_tools.training.driver import PRIVATE_PREFIX, TrainResult, regular_copy, remove_stale_directories, train_files
+from velkor_tools.training.to_size import check_vocab_size, train_to_size
+
+
+def run_training(
+    model: str, corpora: list[str], log: str | None = None, verbose: bool = False,
+    errors: str = "replace", vocab_size: int | None = None, progress: bool = True,
+) -> TrainResult:
+    """Trains MODEL on each corpus in order, as consecutive Data.train calls would.
+
+    errors="strict" refuses a corpus with invalid UTF-8 before training starts.
+    A corpus that is not a regular file is read once into a private copy.
+    With vocab_size, passes over all corpora run until the model holds that
+    many tokens or a pass adds none, then the model is trimmed to exactly
+    that many (see trim).
+    """
+    if vocab_size is not None:
+        check_vocab_size(vocab_size)
+        if log is not None:
+            raise ToolError("--log keeps the log of one pass: leave it out with --vocab-size", 2)
+    remove_stale_directories()
+    copies = tempfile.mkdtemp(prefix=f"{PRIVATE_PREFIX}{os.getpid()}-")
+    try:
+        regular = [regular_copy(path, copies, number) for number, path in enumerate(corpora)]
+        if vocab_size is None:
+            return train_files(model, corpora, regular, log, verbose, errors, progress)
+        return train_to_size(model, corpora, regular, verbose, errors, vocab_size, progress)
+    finally:
+        shutil.rmtree(copies, ignore_errors=True)

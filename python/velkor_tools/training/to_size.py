@@ -1,0 +1,64 @@
+"""Training to a vocabulary size: passes over the files, then a trim to exactly that many tokens."""
+
+from __future__ import annotations
+
+import os
+import sys
+
+from velkor_tools.cli.common import plural
+from velkor_tools.errors import ToolError
+from velkor_tools.files import write_atomically
+from velkor_tools.model import STARTER_MODEL, parse_model, read_model
+from velkor_tools.training.driver import TrainResult, train_files
+
+
+def check_vocab_size(size: int) -> None:
+    least = len(parse_model(STARTER_MODEL).lookup)
+    if not least <= size <= 65536:
+        raise ToolError(f"--vocab-size must be from {least} (the starter model's tokens) to 65536, not {size}", 2)
+
+
+def _tokens(model: str) -> int:
+    return len(read_model(model)[1].lookup) if os.path.exists(model) else 0
+
+
+def train_to_size(
+    model: str, given: list[str], corpora: list[str], verbose: bool, errors: str, size: int,
+    progress: bool,
+) -> TrainResult:
+    """Training passes until MODEL holds `size` tokens or a pass adds none, then the trim."""
+    result: TrainResult | None = None
+    tokens = _tokens(model)
+    if tokens > size:
+        _say(progress, f"{model}: holds {plural(tokens, 'token')}, more than {size}: trimmed without training")
+    number = 0
+    while tokens < size:
+        number += 1
+        _say(progress, f"pass {number}: {plural(tokens, 'token')} of {size}")
+        result = train_files(model, given, corpora, None, verbose, errors, progress)
+        if result.tokens <= tokens:
+            _say(progress, f"{model}: stopped at {plural(tokens, 'token')}, short of {size}: "
+                           "a pass over the corpus added none (more text would add more)")
+            break
+        tokens = result.tokens
+    trim(model, size, progress)
+    _, final = read_model(model)
+    return TrainResult(len(final.lookup), len(final.merges), final.clusters,
+                       result.seconds if result else 0.0, result.corpus_bytes if result else 0,
+                       result.replaced_bytes if result else 0)
+
+
+def trim(model: str, size: int, progress: bool) -> None:
+    """Drops merged tokens, highest id first, down to `size` tokens, renumbered 0 to size - 1."""
+    from velkor_tools.tokenizer import Tokenizer
+
+    image, parsed = read_model(model)
+    clusters = len(set(parsed.unicode_lookup.values()))
+    if clusters > size:
+        _say(True, f"{model}: its {plural(clusters, 'cluster token')} alone are more than {size}: all kept")
+    write_atomically(model, Tokenizer.from_bytes(image)._trimmed(size))
+
+
+def _say(progress: bool, message: str) -> None:
+    if progress:
+        print(f"velkor: {message}", file=sys.stderr, flush=True)
