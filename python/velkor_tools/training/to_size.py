@@ -19,7 +19,9 @@ def check_vocab_size(size: int) -> None:
 
 
 def _tokens(model: str) -> int:
-    return len(read_model(model)[1].lookup) if os.path.exists(model) else 0
+    """The tokens of MODEL, or of the starter model that training starts from when it is missing."""
+    parsed = read_model(model)[1] if os.path.exists(model) else parse_model(STARTER_MODEL)
+    return len(parsed.lookup)
 
 
 def train_to_size(
