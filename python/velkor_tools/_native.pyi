@@ -14,7 +14,7 @@ class Tokenizer:
 
     def __new__(cls, data: bytes) -> Tokenizer: ...
     def encode(self, text: str, *, complete: bool = False) -> list[int]:
-        """The token ids of text: the same as velkor's Data.encode."""
+        """The token ids of text: velkor's Data.encode ids, or with complete=True the complete encoding's."""
     def decode(self, ids: Any) -> str:
         """The text of ids (a list or tuple of ints, or an integer buffer such as a NumPy array)."""
     def id_to_token(self, id: int) -> bytes:

@@ -12,13 +12,13 @@
 #include "codec/batch.h"
 #include "codec/decoder.h"
 #include "codec/encoder.h"
+#include "files/io.h"
 #include "model/model.h"
 #include "model/tokenizer_file.h"
 #include "model/trim.h"
 #include "native/array.h"
 #include "native/errors.h"
 #include "native/ids.h"
-#include "files/io.h"
 #include "unicode/grapheme.h"
 
 namespace velkor::native {
@@ -381,7 +381,9 @@ Py_ssize_t tokenizer_length(PyObject* self) {
 PyMethodDef methods[] = {
     {"encode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tokenizer_encode)),
      METH_VARARGS | METH_KEYWORDS,
-     "encode($self, text, *, complete=False)\n--\n\nThe token ids of text, as a list."},
+     "encode($self, text, *, complete=False)\n--\n\nThe token ids of text, as a list: "
+     "velkor's Data.encode ids, or with complete=True the complete encoding's "
+     "(every learned merge that applies: fewer tokens)."},
     {"_encode_array",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tokenizer_encode_array)),
      METH_VARARGS | METH_KEYWORDS, "Ids of text in a buffer of uint16."},
