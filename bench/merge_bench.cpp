@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "oracles.h"
 #include "codec/pair_index.h"
+#include "oracles.h"
 #include "train/merge_passes.h"
 
 namespace {

@@ -15,26 +15,26 @@
 #include <utility>
 #include <vector>
 
-#include "helpers.h"
-#include "oracles.h"
 #include "codec/pair_index.h"
 #include "fuzz_check.h"
+#include "helpers.h"
+#include "oracles.h"
 #include "train/merge_passes.h"
 
 namespace {
 
 using velkor::BestPair;
-using velkor::Model;
-using velkor::PairIndex;
-using velkor::TokenId;
-using velkor::TokenPair;
 using velkor::Counts;
 using velkor::Ids;
-using velkor::PairIndexProbe;
-using velkor::Recorder;
 using velkor::lookup_of;
 using velkor::merges_of;
+using velkor::Model;
+using velkor::PairIndex;
+using velkor::PairIndexProbe;
+using velkor::Recorder;
 using velkor::sorted;
+using velkor::TokenId;
+using velkor::TokenPair;
 
 constexpr std::size_t kMaxIds = 800;
 constexpr int kMaxSteps = 48;
@@ -104,7 +104,8 @@ void run_index_program(PairIndex& index, FuzzedDataProvider& in, Ids ids, TokenI
       ids = rewritten;
       const Counts recounted = sorted(velkor::count_occur(ids));
       const auto found = recounted.find({pair->left, pair->right});
-      FUZZ_CHECK(PairIndexProbe::count(index, *pair) == (found == recounted.end() ? 0 : found->second));
+      FUZZ_CHECK(PairIndexProbe::count(index, *pair) ==
+                 (found == recounted.end() ? 0 : found->second));
     }
     expect_same(index, ids, skip);
   }
@@ -154,8 +155,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       merged = in.ConsumeIntegralInRange<TokenId>(1, alphabet);
     } else {
       merged = static_cast<TokenId>(model.lookup.size());
-      const std::string bytes =
-          model.lookup.at(pair.left) + model.lookup.at(pair.right);
+      const std::string bytes = model.lookup.at(pair.left) + model.lookup.at(pair.right);
       model.lookup.emplace(merged, bytes);
     }
     model.merges.insert_or_assign(pair, merged);

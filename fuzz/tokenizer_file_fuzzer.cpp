@@ -14,8 +14,8 @@
 #include "codec/decoder.h"
 #include "codec/encoder.h"
 #include "fuzz_check.h"
-#include "oracles.h"
 #include "model/tokenizer_file.h"
+#include "oracles.h"
 #include "unicode/grapheme.h"
 #include "unicode/utf8.h"
 

@@ -13,10 +13,10 @@
 #include "binding/py_ref.h"
 #include "codec/decoder.h"
 #include "codec/encoder.h"
+#include "files/io.h"
 #include "model/model.h"
 #include "model/tokenizer_file.h"
 #include "report/failure.h"
-#include "files/io.h"
 #include "train/trainer.h"
 
 namespace velkor::binding {

@@ -29,7 +29,7 @@ void match_arguments(const char* class_name, const char* function_name,
 
 template <std::size_t N>
 std::array<PyObject*, N> match_arguments(const Parameters<N>& parameters, PyObject* const* args,
-                                          Py_ssize_t nargs, PyObject* kwnames) {
+                                         Py_ssize_t nargs, PyObject* kwnames) {
   std::array<PyObject*, N> slots{};
   match_arguments(parameters.class_name, parameters.function_name, parameters.names, args, nargs,
                   kwnames, slots);

@@ -12,8 +12,8 @@
 #include <emmintrin.h>
 #endif
 
-#include "model/model.h"
 #include "memory/keyed_hash.h"
+#include "model/model.h"
 
 namespace velkor {
 

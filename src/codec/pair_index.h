@@ -11,9 +11,9 @@
 #include <utility>
 #include <vector>
 
-#include "model/model.h"
 #include "memory/huge_pages.h"
 #include "memory/keyed_hash.h"
+#include "model/model.h"
 
 namespace velkor {
 

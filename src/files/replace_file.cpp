@@ -38,7 +38,7 @@ struct Target {
   std::string path;    // the file to replace (a link's target, resolved)
   std::string folder;  // its folder, "" for the working directory
   bool exists = false;
-  struct stat info {};
+  struct stat info{};
 };
 
 std::string temp_name(const std::string& folder) {

@@ -6,9 +6,9 @@
 #include <limits>
 #include <optional>
 
+#include "files/io.h"
 #include "report/console.h"
 #include "report/failure.h"
-#include "files/io.h"
 #include "report/messages.h"
 #include "unicode/utf8.h"
 

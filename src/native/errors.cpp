@@ -4,8 +4,8 @@
 #include <stdexcept>
 
 #include "codec/encoder.h"
-#include "model/tokenizer_file.h"
 #include "files/io.h"
+#include "model/tokenizer_file.h"
 #include "threads/parallel.h"
 
 namespace velkor::native {

@@ -32,9 +32,7 @@ PassOutput standard_pass_output(bool print_logs, File& log) {
   return out;
 }
 
-std::string found_line(TokenPair pair) {
-  return messages::kFoundPrefix + pair_text(pair) + "\n";
-}
+std::string found_line(TokenPair pair) { return messages::kFoundPrefix + pair_text(pair) + "\n"; }
 
 std::string miss_line(int failed_count) {
   return messages::kMissPrefix + std::to_string(failed_count) + "\n";

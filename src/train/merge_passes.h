@@ -9,8 +9,8 @@
 #include <string_view>
 
 #include "codec/pair_index.h"
-#include "model/model.h"
 #include "files/io.h"
+#include "model/model.h"
 #include "train/interrupt.h"
 
 namespace velkor {

@@ -6,10 +6,10 @@
 #include <string>
 
 #include "codec/pair_index.h"
+#include "files/io.h"
 #include "model/tokenizer_file.h"
 #include "report/console.h"
 #include "report/failure.h"
-#include "files/io.h"
 #include "report/messages.h"
 #include "train/chunk_tokens.h"
 #include "train/merge_passes.h"

@@ -55,7 +55,11 @@ TEST(ChunkIds, AgreeWithPlainProbing) {
 // before the first bad byte is kept as it is and only the rest mended.
 TEST(ChunkIds, ChunksCutInsideCharacters) {
   for (const std::string text :
-       {"ab\xE4\xB8", "\xB8\xAD" "ab", "\xAD" "a<|im_end|>b\xC3",
+       {"ab\xE4\xB8",
+        "\xB8\xAD"
+        "ab",
+        "\xAD"
+        "a<|im_end|>b\xC3",
         "a<|im_start|>\xFF<|im_end|>\xF0\x9F\x91", "\xE4\xB8\xAD\xCC\x81<|im_start|>\xCC"}) {
     Model fast = starter_model();
     Model plain = starter_model();

@@ -95,7 +95,8 @@ TEST(ChunkIndex, ManyMergesOverReusedStretches) {
       index.merge(best->pair, merged);
       if (step % 25 == 0 || step < 10) {
         ASSERT_EQ(index.sequence(), ids) << round << " " << step;
-        ASSERT_EQ(sorted(PairIndexProbe::counts(index)), sorted(count_occur(ids))) << round << " " << step;
+        ASSERT_EQ(sorted(PairIndexProbe::counts(index)), sorted(count_occur(ids)))
+            << round << " " << step;
       }
     }
     ASSERT_EQ(index.sequence(), ids);

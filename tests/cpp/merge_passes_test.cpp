@@ -162,9 +162,8 @@ TYPED_TEST(MergePasses, LearningInterruptKeepsWhatWasLearned) {
 TYPED_TEST(MergePasses, LearningFailedLogWriteStopsWithToWork) {
   Model model = ab_model();
   File full = File::open_append("/dev/full");
-  const std::string message = failure_of([&] {
-    TypeParam::learn(model, repeated({1, 2}, 20), standard_pass_output(true, full));
-  });
+  const std::string message = failure_of(
+      [&] { TypeParam::learn(model, repeated({1, 2}, 20), standard_pass_output(true, full)); });
   EXPECT_EQ(message.rfind("To Work: Os { code: 28", 0), 0u) << message;
   // The merge was inserted before its record was written.
   EXPECT_EQ(model.merges.size(), 1u);
@@ -173,9 +172,7 @@ TYPED_TEST(MergePasses, LearningFailedLogWriteStopsWithToWork) {
 TEST(NewTokens, NeverOverwrite) {
   Model full;
   for (int id = 0; id < 65536; ++id) full.lookup.emplace(static_cast<TokenId>(id), "x");
-  EXPECT_EQ(failure_of([&] {
-              full.add_merge({1, 2});
-            }),
+  EXPECT_EQ(failure_of([&] { full.add_merge({1, 2}); }),
             "Token id 65536 does not fit: the vocabulary is full");
   EXPECT_TRUE(full.merges.empty());
 

@@ -1,9 +1,9 @@
-#include "oracles.h"
-
 #include <gtest/gtest.h>
 
 #include <map>
 #include <vector>
+
+#include "oracles.h"
 
 namespace velkor {
 namespace {

@@ -7,9 +7,9 @@
 #include <random>
 #include <vector>
 
-#include "oracles.h"
 #include "codec/pair_index.h"
 #include "helpers.h"
+#include "oracles.h"
 
 namespace velkor {
 namespace {

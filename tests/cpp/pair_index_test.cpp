@@ -14,8 +14,10 @@ TEST(PairIndex, CountsLikeAFullCount) {
   EXPECT_TRUE(PairIndexProbe::counts(PairIndex(Ids{})).empty());
   EXPECT_TRUE(PairIndexProbe::counts(PairIndex(Ids{7})).empty());
   EXPECT_FALSE(PairIndex(Ids{7}).best());
-  EXPECT_EQ(sorted(PairIndexProbe::counts(PairIndex(Ids{1, 2, 3}))), (Counts{{{1, 2}, 1}, {{2, 3}, 1}}));
-  EXPECT_EQ(sorted(PairIndexProbe::counts(PairIndex(Ids{1, 2, 1, 2}))), (Counts{{{1, 2}, 2}, {{2, 1}, 1}}));
+  EXPECT_EQ(sorted(PairIndexProbe::counts(PairIndex(Ids{1, 2, 3}))),
+            (Counts{{{1, 2}, 1}, {{2, 3}, 1}}));
+  EXPECT_EQ(sorted(PairIndexProbe::counts(PairIndex(Ids{1, 2, 1, 2}))),
+            (Counts{{{1, 2}, 2}, {{2, 1}, 1}}));
   EXPECT_EQ(PairIndexProbe::count(PairIndex(Ids{5, 5, 5}), {5, 5}), 2u);
   EXPECT_EQ(PairIndexProbe::count(PairIndex(Ids{5, 5, 5, 5}), {5, 5}), 3u);
   EXPECT_EQ(sorted(PairIndexProbe::counts(PairIndex(Ids{4, 9, 9, 4}))),

@@ -12,9 +12,9 @@
 #include <set>
 #include <string>
 
+#include "files/io.h"
 #include "helpers.h"
 #include "report/failure.h"
-#include "files/io.h"
 
 namespace velkor {
 namespace {
@@ -368,11 +368,11 @@ TEST_F(TokenizerFileSaveTest, WriteFailureKeepsPreviousFile) {
   Model big;
   for (int i = 0; i < 100; ++i) big.lookup[static_cast<TokenId>(i)] = "some bytes";
 
-  struct sigaction ignore {};
+  struct sigaction ignore{};
   ignore.sa_handler = SIG_IGN;
-  struct sigaction old_action {};
+  struct sigaction old_action{};
   ASSERT_EQ(::sigaction(SIGXFSZ, &ignore, &old_action), 0);
-  struct rlimit old_limit {};
+  struct rlimit old_limit{};
   ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old_limit), 0);
   struct rlimit limit = old_limit;
   limit.rlim_cur = 100;
