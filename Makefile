@@ -85,6 +85,7 @@ bench: install
 	  -DCMAKE_BUILD_TYPE=Release -DVELKOR_BUILD_EXTENSION=OFF -DVELKOR_BUILD_BENCH=ON
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --build build/bench
 	$(PY) bench/corpus.py  # the training benches read build/bench-corpus/
+	mkdir -p $(dir $(BENCH_MODEL))
 	[ -f $(BENCH_MODEL) ] || $(VENV)/bin/velkor train $(BENCH_MODEL) build/bench-corpus/full.txt \
 	  --vocab-size 16384
 	@for b in build/bench/*_bench; do \

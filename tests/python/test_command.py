@@ -234,6 +234,7 @@ BAD_INPUTS = [
     (["decode", "m.tok", "-o", "out"], b"0\n70000\n", "<stdin>:2: token id 70000 is out of range"),
     (["decode", "m.tok", "-o", "out"], b"0\n\n5\n", "<stdin>:3: token id 5 is not in the model"),
     (["encode", "m.tok", "-o", "no/such/dir/out"], b"x", "no/such/dir/out: cannot write"),
+    (["train", "no/such/dir/m.tok", "ids.txt", "--vocab-size", "300"], None, "no/such/dir/m.tok: cannot write"),
     (["show", "m.tok", "--html", "out"], b"\xc3(", "<stdin>:1: invalid UTF-8"),
     (["encode", "nooov.tok", "-o", "out"], b"ab", "nooov.tok: the model cannot encode this text"),
     (["show", "nooov.tok", "ab", "--html", "out"], None, "nooov.tok: the model cannot encode this text"),

@@ -7,7 +7,7 @@ import sys
 
 from velkor_tools.cli.common import plural
 from velkor_tools.errors import ToolError
-from velkor_tools.files import write_atomically
+from velkor_tools.files import check_writable, write_atomically
 from velkor_tools.model import STARTER_MODEL, parse_model, read_model
 from velkor_tools.training.driver import TrainResult, train_files
 
@@ -31,6 +31,7 @@ def train_to_size(
     """Training passes until MODEL holds `size` tokens or a pass adds none, then the trim."""
     result: TrainResult | None = None
     tokens = _tokens(model)
+    check_writable(model)  # before any pass is announced
     if tokens > size:
         _say(progress, f"{model}: holds {plural(tokens, 'token')}, more than {size}: trimmed without training")
     number = 0
