@@ -46,7 +46,18 @@ def plain(message: str) -> str:
     step, separator, rendering = message.partition(": ")
     if not separator or step not in _STEPS:
         return message
+    words = _rendering_words(rendering)
+    return message if words is None else _STEPS[step] + words
+
+
+def plain_rendering(rendering: str) -> str:
+    """An error rendering alone (as a tokenizer file's decoding error gives) in plain words."""
+    words = _rendering_words(rendering)
+    return rendering if words is None else words
+
+
+def _rendering_words(rendering: str) -> str | None:
     for pattern, words in _RENDERINGS:
         if match := pattern.fullmatch(rendering):
-            return _STEPS[step] + words(match)
-    return message
+            return words(match)
+    return None

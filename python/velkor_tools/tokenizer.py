@@ -13,6 +13,7 @@ from collections.abc import Iterable, Sequence
 from typing import TYPE_CHECKING, Any
 
 from velkor_tools import _native
+from velkor_tools.plain_errors import plain_rendering
 
 if TYPE_CHECKING:
     import numpy
@@ -49,7 +50,15 @@ class Tokenizer(_native.Tokenizer):
     __slots__ = ("_name",)
 
     def __new__(cls, data: bytes, *, name: str = "<bytes>") -> Tokenizer:
-        self = super().__new__(cls, data)
+        try:
+            self = super().__new__(cls, data)
+        except ValueError as error:
+            # The native message ends in the decoder's rendering of the fault.
+            prefix = "not a tokenizer file: "
+            if not str(error).startswith(prefix):
+                raise
+            rendering = str(error)[len(prefix) :]
+            raise ValueError(f"not a valid tokenizer file ({plain_rendering(rendering)})") from None
         self._name = name
         return self
 
