@@ -127,6 +127,10 @@ def test_errors(trained, tmp_path, capfd):
     (tmp_path / "bad").write_bytes(b"\x05")
     with pytest.raises(ValueError, match=r"bad: not a valid tokenizer file \(the file ends early\)$"):
         Tokenizer.from_file(tmp_path / "bad")
+    for files, size in (("a.txt", None), (["a.txt"], "20"), (["a.txt"], True)):
+        with pytest.raises(TypeError):
+            velkor_tools.train(tmp_path / "m.tok", files, vocab_size=size)
+    assert not (tmp_path / "m.tok").exists()
     no_oov = Tokenizer.from_bytes(tokenizer_image({0: b"", 1: b"a"}, {}, {"a": 1}))
     assert no_oov.encode("aa") == [1, 1]
     with pytest.raises(ValueError, match="oov"):

@@ -30,6 +30,10 @@ def train(
     """
     from velkor_tools.training.run import run_training
 
+    if isinstance(files, (str, bytes, os.PathLike)):  # would be taken a character at a time
+        raise TypeError("files must be a list of paths, not one path (write [path])")
+    if vocab_size is not None and (isinstance(vocab_size, bool) or not isinstance(vocab_size, int)):
+        raise TypeError(f"vocab_size must be an int or None, not {type(vocab_size).__name__}")
     path = os.fspath(model)
     run_training(path, [os.fspath(f) for f in files], vocab_size=vocab_size, progress=progress)
     tokenizer = Tokenizer.from_file(path)
