@@ -11,7 +11,8 @@ from velkor_tools.corpus import open_shards
 def run(args: argparse.Namespace) -> int:
     corpus = open_shards(args.directory)
     corpus.verify()
-    print(f"{args.directory}: {plural(len(corpus.shards), 'shard')} match their manifest, "
+    shards = len(corpus.shards)
+    print(f"{args.directory}: {plural(shards, 'shard')} {'matches' if shards == 1 else 'match'} the manifest, "
           f"{plural(len(corpus), 'document')}")
     return 0
 
