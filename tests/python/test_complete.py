@@ -3,6 +3,7 @@
 import contextlib
 import json
 import os
+import re
 import subprocess
 import sys
 
@@ -66,6 +67,13 @@ def test_stats_agrees_with_the_encoders(tmp_path):
     assert row["clusters"] == tok.count_clusters(text)
     assert row["bytes"] == len(text.encode())
     assert json.loads(out.stdout)["total"]["tokens"] == row["tokens"]
+    # --complete on encode and show gives the same ids as the Tokenizer.
+    for command, ids_in in ((["encode", "a.txt"], str.split), (["show", "-", "--ids"], re.compile(r"\[(\d+)\]").findall)):
+        out = subprocess.run(
+            [sys.executable, "-m", "velkor_tools", command[0], str(path), *command[1:], "--complete"],
+            cwd=tmp_path, input=text, capture_output=True, text=True, check=True,
+        )
+        assert list(map(int, ids_in(out.stdout))) == tok.encode(text, complete=True) != tok.encode(text)
 
 
 def test_vocab_size_trim_leaves_a_consistent_model(tmp_path, monkeypatch):

@@ -190,7 +190,7 @@ def test_strict_stops_at_the_line_and_replace_counts_it(job, client, tmp_path):
     assert manifest["replaced_lines"] == 1
     data = velkor.load_from_file(model)
     assert list(open_shards(out / ".txt")[2]) == data.encode("bad \ufffd byte")
-    with pytest.raises(ToolError, match="holds a finished corpus of other inputs or settings"):
+    with pytest.raises(ToolError, match="holds a finished corpus made with shard bytes 8;"):
         encode_corpus(model, [str(bad_text)], str(out / ".txt"), client=client, shard_bytes=9, errors="replace")
     manifest = encode_corpus(model, [str(bad_jsonl)], str(out / "j"), client=client, errors="replace")
     assert (manifest["replaced_lines"], manifest["skipped_lines"]) == (1, 2)
@@ -354,3 +354,13 @@ def test_ctrl_c_is_one_line_and_status_130(job, tmp_path):
         os.killpg(child.pid, signal.SIGINT)  # as Ctrl-C does, to the whole group
         rest = child.stderr.read().decode()
     assert child.returncode == 130 and rest == "velkor: interrupted; run the same command again to resume\n"
+
+
+def test_complete_encoding_is_recorded_and_kept_on_resume(job, client, tmp_path):
+    model, inputs, documents = job
+    manifest = encode_corpus(model, inputs, str(tmp_path / "out"), client=client, shard_bytes=SHARD_BYTES, complete=True)
+    tok = Tokenizer.from_file(model)
+    assert manifest["encoding"] == "complete"
+    assert [list(ids) for ids in open_shards(tmp_path / "out")] == [tok.encode(d, complete=True) for d in documents]
+    with pytest.raises(ToolError, match="made with the complete encoding;"):
+        encode_corpus(model, inputs, str(tmp_path / "out"), client=client, shard_bytes=SHARD_BYTES)

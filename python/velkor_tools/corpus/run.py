@@ -120,6 +120,15 @@ def encode_corpus(
         os.close(lock)
 
 
+def _made_with(key: str, value: Any) -> str:
+    """What a finished corpus was made with, where this run differs."""
+    if key == "model_sha256":
+        return "another model"
+    if key == "encoding":
+        return f"the {value} encoding"
+    return f"{key.replace('_', ' ')} {value!r}"
+
+
 def _encode_locked(
     image: bytes, model_sha256: str, found: list[Input], directory: Path, text_field: str,
     shard_bytes: int, errors: str, complete: bool, **run: Any,
@@ -137,8 +146,14 @@ def _encode_locked(
         same_job = ("model_sha256", *settings)
         paths = [item.get("path") if isinstance(item, dict) else None for item in manifest.get("inputs", [])]
         manifest.setdefault("encoding", "standard")  # written before the choice existed
-        if any(manifest.get(key) != expected[key] for key in same_job) or paths != [i.given for i in found]:
-            raise ToolError(f"{directory}: holds a finished corpus of other inputs or settings")
+        differs = [_made_with(key, manifest.get(key)) for key in same_job if manifest.get(key) != expected[key]]
+        if paths != [i.given for i in found]:
+            differs.append("other input files")
+        if differs:
+            raise ToolError(
+                f"{directory}: holds a finished corpus made with {', '.join(differs)}; "
+                "run again with the same ones, or use another directory"
+            )
         if manifest.get("inputs") == expected["inputs"]:
             (directory / JOURNAL).unlink(missing_ok=True)
             return manifest  # already done
