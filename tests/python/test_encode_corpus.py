@@ -182,7 +182,7 @@ def test_strict_stops_at_the_line_and_replace_counts_it(job, client, tmp_path):
         with pytest.raises(ToolError, match=message):
             encode_corpus(model, [str(path)], str(out / path.suffix), client=client, shard_bytes=8)
         assert not (out / path.suffix / "manifest.json").exists()
-    with pytest.raises(ToolError, match="holds an unfinished run with other inputs or settings"):
+    with pytest.raises(ToolError, match="holds an unfinished run made with other input files;"):
         encode_corpus(model, [str(bad_text)], str(out / ".jsonl"), client=client, shard_bytes=8)
 
     # Resuming the stopped run with --errors replace finishes it.

@@ -17,6 +17,7 @@ from pathlib import Path
 from typing import Any
 
 from velkor_tools.corpus import JOURNAL, shard_paths
+from velkor_tools.corpus.manifest import what_differs
 from velkor_tools.corpus.task import Task
 from velkor_tools.errors import ToolError
 from velkor_tools.files import describe, write_atomically
@@ -73,8 +74,11 @@ class Journal:
         except (IndexError, ValueError):
             header = None
         if header != self.header:
+            keys = tuple(key for key in self.header if key != "shards")  # shards follow from the rest
+            differs = what_differs(header, self.header, keys) if isinstance(header, dict) else []
             raise ToolError(
-                f"{self.path.parent}: holds an unfinished run with other inputs or settings; "
+                f"{self.path.parent}: holds an unfinished run made with "
+                f"{', '.join(differs) or 'other inputs or settings'}; "
                 "run again with the same ones, or use another directory"
             )
         records = []

@@ -109,3 +109,21 @@ def kept_records(manifest: dict[str, Any], inputs: list[Input]) -> list[dict[str
             if name.startswith("shard-") and name[6:].isdigit():
                 records.append({"index": int(name[6:])} | {k: v for k, v in shard.items() if k != "name"})
     return records
+
+
+def what_differs(earlier: dict[str, Any], now: dict[str, Any], keys: tuple[str, ...]) -> list[str]:
+    """What an earlier run of a directory was made with, where this run differs, in words."""
+    words = []
+    for key in keys:
+        value = earlier.get(key)
+        if value == now.get(key):
+            continue
+        if key == "model_sha256":
+            words.append("another model")
+        elif key == "encoding":
+            words.append(f"the {value} encoding")
+        elif key == "inputs":
+            words.append("other input files")
+        else:
+            words.append(f"{key.replace('_', ' ')} {value!r}")
+    return words

@@ -23,7 +23,7 @@ from typing import Any
 from velkor_tools.corpus import FORMAT, JOURNAL, MANIFEST, shard_name
 from velkor_tools.corpus.cluster import local_cluster
 from velkor_tools.corpus.journal import Journal, is_temporary, still_valid
-from velkor_tools.corpus.manifest import Input, build_manifest, check_inputs, finished_manifest, kept_records
+from velkor_tools.corpus.manifest import Input, build_manifest, check_inputs, finished_manifest, kept_records, what_differs
 from velkor_tools.corpus.task import ModelPlugin, Task, encode_task, plan_file
 from velkor_tools.errors import ToolError
 from velkor_tools.files import describe, write_atomically
@@ -120,15 +120,6 @@ def encode_corpus(
         os.close(lock)
 
 
-def _made_with(key: str, value: Any) -> str:
-    """What a finished corpus was made with, where this run differs."""
-    if key == "model_sha256":
-        return "another model"
-    if key == "encoding":
-        return f"the {value} encoding"
-    return f"{key.replace('_', ' ')} {value!r}"
-
-
 def _encode_locked(
     image: bytes, model_sha256: str, found: list[Input], directory: Path, text_field: str,
     shard_bytes: int, errors: str, complete: bool, **run: Any,
@@ -146,9 +137,8 @@ def _encode_locked(
         same_job = ("model_sha256", *settings)
         paths = [item.get("path") if isinstance(item, dict) else None for item in manifest.get("inputs", [])]
         manifest.setdefault("encoding", "standard")  # written before the choice existed
-        differs = [_made_with(key, manifest.get(key)) for key in same_job if manifest.get(key) != expected[key]]
-        if paths != [i.given for i in found]:
-            differs.append("other input files")
+        differs = what_differs({**manifest, "inputs": paths}, {**expected, "inputs": [i.given for i in found]},
+                               (*same_job, "inputs"))
         if differs:
             raise ToolError(
                 f"{directory}: holds a finished corpus made with {', '.join(differs)}; "
