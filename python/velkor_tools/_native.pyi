@@ -1,7 +1,7 @@
 """The native core of velkor_tools.Tokenizer (use velkor_tools.Tokenizer)."""
 
 from collections.abc import Sequence
-from typing import Any
+from typing import Any, Self
 
 class IdBuffer:
     """Token ids or offsets owned natively; read via the buffer protocol."""
@@ -12,7 +12,7 @@ class IdBuffer:
 class Tokenizer:
     """A tokenizer model, read-only once made; see velkor_tools.Tokenizer."""
 
-    def __new__(cls, data: bytes) -> Tokenizer: ...
+    def __new__(cls, data: bytes) -> Self: ...
     def encode(self, text: str, *, complete: bool = False) -> list[int]:
         """The token ids of text: velkor's Data.encode ids, or with complete=True the complete encoding's."""
     def decode(self, ids: Any) -> str:

@@ -48,6 +48,7 @@ class Tokenizer(_native.Tokenizer):
     """
 
     __slots__ = ("_name",)
+    _name: str
 
     def __new__(cls, data: bytes, *, name: str = "<bytes>") -> Tokenizer:
         try:

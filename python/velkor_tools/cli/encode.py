@@ -59,14 +59,16 @@ def _batches(docs: Iterator[str], size: int = 1 << 20) -> Iterator[list[str]]:
 def run(args: argparse.Namespace) -> int:
     tok = load_tokenizer(args.model)
     docs = documents(args.files, args.lines, args.errors)
+    single = ""  # the one document of --format npy and bin
     if args.format != "text":
         first = next(docs, None)
         count = (first is not None) + sum(1 for _ in docs)
-        if count != 1:
+        if first is None or count != 1:
             raise ToolError(
                 f"--format {args.format} holds exactly one document, and the input has {count}"
                 " (use --format text, or encode one file without --lines)"
             )
+        single = first
         if args.output in (None, "-") and sys.stdout.isatty():
             raise ToolError(f"--format {args.format} is binary: write it with -o OUT or a redirection, not to a terminal")
     import numpy as np  # only here: it slows the start of every other command
@@ -105,9 +107,9 @@ def run(args: argparse.Namespace) -> int:
                     for i in range(len(batch)):
                         _write_text(out, ids[offsets[i] : offsets[i + 1]])
         elif args.format == "npy":
-            np.save(out, encoded(first), allow_pickle=False)
+            np.save(out, encoded(single), allow_pickle=False)
         else:
-            out.write(encoded(first).astype("<u2").tobytes())
+            out.write(encoded(single).astype("<u2").tobytes())
     unknown.report(source, strict=False)  # once the output is there
     return 0
 

@@ -3,9 +3,10 @@
 from __future__ import annotations
 
 import argparse
-from collections.abc import Callable
 import sys
 import time
+from collections.abc import Callable
+from typing import Any
 
 from velkor_tools.cli.common import add_complete_option, EXIT_INTERRUPTED, add_command, add_model_argument, plural
 from velkor_tools.errors import ToolError
@@ -121,7 +122,7 @@ def run(args: argparse.Namespace) -> int:
     return 0
 
 
-def _summary(args: argparse.Namespace, manifest: dict[str, object], notes: str) -> None:
+def _summary(args: argparse.Namespace, manifest: dict[str, Any], notes: str) -> None:
     print(
         f"velkor: {args.output}: {plural(manifest['documents'], 'document')}, {plural(manifest['tokens'], 'token')} "
         f"in {plural(len(manifest['shards']), 'shard')}{notes}",

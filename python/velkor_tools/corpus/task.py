@@ -16,7 +16,7 @@ import os
 import re
 import time
 import uuid
-from collections.abc import Iterator
+from collections.abc import Buffer, Iterator
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, AnyStr, BinaryIO
@@ -235,7 +235,7 @@ class _HashedFile:
         self.file = open(self.temporary, "xb")
         self.hash = hashlib.sha256()
 
-    def write(self, data: bytes) -> None:
+    def write(self, data: Buffer) -> None:
         self.file.write(data)
         self.hash.update(data)
 

@@ -207,11 +207,11 @@ def train_files(
             with open(start, "wb") as f:
                 f.write(read_model(model)[0] if existed else STARTER_MODEL)
         errors_path = os.path.join(private, "child.err")
-        with open(errors_path, "wb") as errors:
+        with open(errors_path, "wb") as child_errors:
             child = subprocess.Popen(
                 [sys.executable, "-m", "velkor_tools.training.child", str(os.getpid()), start,
                  "1" if log is not None else "0", *(os.path.abspath(c) for c in corpora)],
-                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=errors,
+                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=child_errors,
                 cwd=private, process_group=0,  # Ctrl-C reaches this process only
             )
         _follow(child, ChunkCounter(sizes), publisher, verbose, progress)
