@@ -55,10 +55,10 @@ class Tokenizer(_native.Tokenizer):
             self = super().__new__(cls, data)
         except ValueError as error:
             # The native message ends in the decoder's rendering of the fault.
-            prefix = "not a tokenizer file: "
-            if not str(error).startswith(prefix):
+            message = str(error)
+            rendering = message.removeprefix("not a tokenizer file: ")
+            if rendering == message:
                 raise
-            rendering = str(error)[len(prefix) :]
             raise ValueError(f"not a valid tokenizer file ({plain_rendering(rendering)})") from None
         self._name = name
         return self
