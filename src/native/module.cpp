@@ -1,5 +1,6 @@
 // velkor_tools._native: the Tokenizer type and its id buffers.
 #include "binding/py_ref.h"
+#include "files/io.h"
 #include "native/array.h"
 #include "native/errors.h"
 #include "native/ids_text.h"
@@ -28,7 +29,18 @@ PyModuleDef module_def = {
     nullptr,
 };
 
+// A system call of the module's interrupted by a signal runs the handlers
+// (Ctrl-C raising KeyboardInterrupt ends the call), taking the lock for that
+// moment when the call runs without it.
+void check_signals() {
+  const PyGILState_STATE lock = PyGILState_Ensure();
+  const bool raised = PyErr_CheckSignals() < 0;
+  PyGILState_Release(lock);
+  if (raised) throw ErrorSet{};
+}
+
 PyObject* initialise() {
+  set_signal_check(check_signals);
   binding::PyRef module = binding::PyRef::steal(checked(PyModule_Create(&module_def)));
   if (PyModule_AddObjectRef(module.get(), "Tokenizer", tokenizer_type()) < 0 ||
       PyModule_AddObjectRef(module.get(), "IdBuffer", array_type()) < 0) {

@@ -78,16 +78,26 @@ PyObject* to_str(std::string_view text) {
   return checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
 }
 
-// The UTF-8 views of a sequence of str, valid while `holder` lives.
+// The UTF-8 views of a sequence of str, valid while `holder` lives. The
+// holder is a tuple of the items, not the caller's list: while the lock is
+// released, another thread (or a signal handler) may replace a list's items
+// and free the strings the views point into.
 std::vector<std::string_view> texts_of(PyObject* texts, PyRef& holder) {
   if (PyUnicode_Check(texts)) raise(PyExc_TypeError, "texts must be a sequence of str, not a str");
-  holder = PyRef::steal(checked(PySequence_Fast(texts, "texts must be a sequence of str")));
-  const Py_ssize_t count = PySequence_Fast_GET_SIZE(holder.get());
+  if (PyBytes_Check(texts) || PyByteArray_Check(texts)) {
+    raise(PyExc_TypeError,
+          std::string("texts must be a sequence of str, not '") + Py_TYPE(texts)->tp_name + "'");
+  }
+  if (Py_TYPE(texts)->tp_iter == nullptr && !PySequence_Check(texts)) {
+    raise(PyExc_TypeError,
+          std::string("texts must be a sequence of str, not '") + Py_TYPE(texts)->tp_name + "'");
+  }
+  holder = PyRef::steal(checked(PySequence_Tuple(texts)));
+  const Py_ssize_t count = PyTuple_GET_SIZE(holder.get());
   std::vector<std::string_view> views;
   views.reserve(static_cast<std::size_t>(count));
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    views.push_back(utf8_of(PySequence_Fast_GET_ITEM(holder.get(), i)));
-  }
+  for (Py_ssize_t i = 0; i < count; ++i)
+    views.push_back(utf8_of(PyTuple_GET_ITEM(holder.get(), i)));
   return views;
 }
 
@@ -352,8 +362,9 @@ PyObject* tokenizer_save(PyObject* self, PyObject* path) {
     const std::string target(PyBytes_AS_STRING(encoded.get()),
                              static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
     try {
-      // With the lock held: an interrupted write runs the process's signal
-      // check, which may call into the interpreter.
+      // Unlocked: other threads go on while a slow disk writes; an
+      // interrupted write runs the module's signal check (Ctrl-C).
+      Unlocked unlocked;
       replace_file(target, write_model(state.model));
     } catch (const IoError& error) {
       if (error.kind != IoError::Kind::Os) {

@@ -3,9 +3,12 @@ batch, and Ctrl-C during a batch."""
 
 import _thread
 import multiprocessing
+import os
+import signal
 import threading
 import time
 
+import numpy
 import pytest
 
 import velkor
@@ -86,6 +89,43 @@ def test_thread_count_setting(trained, monkeypatch):
     tok, data = trained
     monkeypatch.setenv("VELKOR_NUM_THREADS", "3")
     assert tok.decode_batch([data.encode(TEXTS[2])]) == [data.decode(data.encode(TEXTS[2]))]
-    monkeypatch.setenv("VELKOR_NUM_THREADS", "many")
-    with pytest.raises(ValueError, match="VELKOR_NUM_THREADS"):
-        tok.encode_batch(TEXTS)
+    for setting in ("many", "0"):
+        monkeypatch.setenv("VELKOR_NUM_THREADS", setting)
+        with pytest.raises(ValueError, match="VELKOR_NUM_THREADS"):
+            tok.encode_batch(TEXTS)
+    expected = [data.encode(text) for text in TEXTS]
+    for count in (numpy.int64(2), 10**30):
+        assert tok.encode_batch(TEXTS, num_threads=count) == expected
+
+
+def test_texts_replaced_during_a_batch(trained):
+    # A signal handler runs while the batch has the lock released; the texts
+    # it replaces must neither be read after they are freed nor change ids.
+    tok, data = trained
+    texts = [TEXTS[-1] * 400 + str(i) for i in range(64)]
+    expected = [data.encode(text) for text in texts]
+    previous = signal.signal(signal.SIGALRM, lambda *_: texts.__setitem__(slice(None), ["x"] * 64))
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.01)
+        assert tok.encode_batch(texts, num_threads=1) == expected
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert texts == ["x"] * 64
+
+
+def test_a_blocked_save_lets_threads_run_and_stops_on_ctrl_c(trained, tmp_path):
+    tok, _ = trained
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)  # no reader: the save blocks
+    beats = []
+    beat = threading.Thread(target=lambda: [beats.append(time.sleep(0.01)) for _ in range(20)])
+    beat.start()
+    main = threading.main_thread().ident
+    timer = threading.Timer(0.5, lambda: signal.pthread_kill(main, signal.SIGINT))
+    timer.start()
+    with pytest.raises(KeyboardInterrupt):
+        tok.save(fifo)
+    timer.join()
+    beat.join()
+    assert len(beats) == 20 and sorted(p.name for p in tmp_path.iterdir()) == ["fifo"]
