@@ -8,7 +8,9 @@ NumPy arrays, pickling, the thread count's defaults).
 
 from __future__ import annotations
 
+import operator
 import os
+import sys
 from collections.abc import Iterable, Sequence
 from typing import TYPE_CHECKING, Any
 
@@ -23,21 +25,30 @@ _THREADS_VARIABLE = "VELKOR_NUM_THREADS"
 
 def _threads(num_threads: int | None) -> int:
     """num_threads, else $VELKOR_NUM_THREADS, else the cores this process may use."""
+    name = "num_threads"
     if num_threads is None:
         setting = os.environ.get(_THREADS_VARIABLE, "").strip()
         if not setting:
             return len(os.sched_getaffinity(0))
+        name = _THREADS_VARIABLE
         try:
             num_threads = int(setting)
         except ValueError:
             raise ValueError(
                 f"{_THREADS_VARIABLE} must be a whole number, not {setting!r}"
             ) from None
-    if isinstance(num_threads, bool) or not isinstance(num_threads, int):
-        raise TypeError(f"num_threads must be an int or None, not {type(num_threads).__name__}")
+    if isinstance(num_threads, bool):
+        raise TypeError("num_threads must be an int or None, not bool")
+    try:
+        num_threads = operator.index(num_threads)  # NumPy integers too
+    except TypeError:
+        raise TypeError(
+            f"num_threads must be an int or None, not {type(num_threads).__name__}"
+        ) from None
     if num_threads < 1:
-        raise ValueError(f"num_threads must be at least 1, not {num_threads}")
-    return num_threads
+        raise ValueError(f"{name} must be at least 1, not {num_threads}")
+    # The native side caps the threads it starts; a huge request is no error.
+    return min(num_threads, sys.maxsize)
 
 
 class Tokenizer(_native.Tokenizer):
@@ -47,7 +58,7 @@ class Tokenizer(_native.Tokenizer):
     `encode(text)` gives the same ids as `velkor.load_from_file(path).encode(text)`.
     """
 
-    __slots__ = ("_name",)
+    __slots__ = ("_name", "__weakref__")
     _name: str
 
     def __new__(cls, data: bytes, *, name: str = "<bytes>") -> Tokenizer:
@@ -122,11 +133,12 @@ class Tokenizer(_native.Tokenizer):
         return self._decode_batch(batch, _threads(num_threads))
 
     def __reduce__(self) -> tuple[Any, ...]:
-        return (_restore, (self.to_bytes(), self._name))
+        return (_restore, (self.to_bytes(), self._name, type(self)))
 
     def __repr__(self) -> str:
         return f"Tokenizer({self._name!r}, tokens={len(self)})"
 
 
-def _restore(data: bytes, name: str) -> Tokenizer:
-    return Tokenizer(data, name=name)
+def _restore(data: bytes, name: str, cls: type[Tokenizer] | None = None) -> Tokenizer:
+    # Pickles made before subclasses were kept have no class: a Tokenizer.
+    return (cls or Tokenizer)(data, name=name)

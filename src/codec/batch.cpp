@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <numeric>
+#include <thread>
 
 #include "codec/decoder.h"
 #include "threads/parallel.h"
@@ -9,8 +10,14 @@
 namespace velkor {
 namespace {
 
-// Idle encoders kept beyond this are freed: each may hold tens of MiB.
-constexpr std::size_t kMaxIdle = 64;
+// Idle encoders kept for later calls: one per core, for the calls that use
+// every core. Each may hold tens of MiB (its index sized for the longest
+// text it met), so those beyond are freed.
+std::size_t most_idle() {
+  static const std::size_t most =
+      std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, 64);
+  return most;
+}
 
 // Indices of items, largest first.
 template <class Size>
@@ -38,7 +45,7 @@ EncoderPool::Lease EncoderPool::take() {
 
 void EncoderPool::give_back(std::unique_ptr<Encoder> encoder) noexcept {
   std::lock_guard lock(mutex_);
-  if (idle_.size() >= kMaxIdle) return;
+  if (idle_.size() >= most_idle()) return;
   try {
     idle_.push_back(std::move(encoder));
   } catch (...) {

@@ -1,8 +1,10 @@
 #include "native/ids.h"
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <type_traits>
 
 #include "binding/py_ref.h"
 #include "native/errors.h"
@@ -27,13 +29,28 @@ TokenId known(std::int64_t value, const Model& model) {
   return id;
 }
 
+// bits with its bytes in the other order.
+template <class U>
+U byte_swapped(U bits) {
+  U out = 0;
+  for (std::size_t i = 0; i < sizeof(U); ++i) {
+    out = static_cast<U>((out << 8) | (bits & 0xFFu));
+    bits = static_cast<U>(bits >> 8);
+  }
+  return out;
+}
+
+// The items of a buffer, their bytes swapped when it is in the other byte
+// order than this machine's.
 template <class T>
-void read_items(const Py_buffer& view, std::vector<TokenId>& ids, const Model& model) {
+void read_items(const Py_buffer& view, bool swap, std::vector<TokenId>& ids, const Model& model) {
+  using Bits = std::make_unsigned_t<T>;
   const auto* at = static_cast<const char*>(view.buf);
   const Py_ssize_t step = view.strides != nullptr ? view.strides[0] : view.itemsize;
   for (Py_ssize_t i = 0; i < view.shape[0]; ++i, at += step) {
-    T value;
-    std::memcpy(&value, at, sizeof value);
+    Bits bits;
+    std::memcpy(&bits, at, sizeof bits);
+    const T value = std::bit_cast<T>(swap ? byte_swapped(bits) : bits);
     if constexpr (std::is_unsigned_v<T>) {
       if (value > 0xFFFF) out_of_range(std::to_string(value));
     }
@@ -49,9 +66,12 @@ std::vector<TokenId> from_buffer(PyObject* object, const Model& model) {
     ~Release() { PyBuffer_Release(view); }
   } release{&view};
   std::string format = view.format != nullptr ? view.format : "B";
-  if (!format.empty() && (format[0] == '@' || format[0] == '=' || format[0] == '<')) {
+  bool big_endian = std::endian::native == std::endian::big;
+  if (!format.empty() && std::strchr("@=<>!", format[0]) != nullptr) {
+    if (format[0] != '@' && format[0] != '=') big_endian = format[0] != '<';
     format.erase(0, 1);
   }
+  const bool swap = big_endian != (std::endian::native == std::endian::big);
   static constexpr char kSigned[] = "bhilqn";
   static constexpr char kUnsigned[] = "BHILQN";
   const bool is_signed = format.size() == 1 && std::strchr(kSigned, format[0]) != nullptr;
@@ -65,20 +85,20 @@ std::vector<TokenId> from_buffer(PyObject* object, const Model& model) {
   ids.reserve(static_cast<std::size_t>(view.shape[0]));
   switch (view.itemsize) {
     case 1:
-      is_signed ? read_items<std::int8_t>(view, ids, model)
-                : read_items<std::uint8_t>(view, ids, model);
+      is_signed ? read_items<std::int8_t>(view, swap, ids, model)
+                : read_items<std::uint8_t>(view, swap, ids, model);
       break;
     case 2:
-      is_signed ? read_items<std::int16_t>(view, ids, model)
-                : read_items<std::uint16_t>(view, ids, model);
+      is_signed ? read_items<std::int16_t>(view, swap, ids, model)
+                : read_items<std::uint16_t>(view, swap, ids, model);
       break;
     case 4:
-      is_signed ? read_items<std::int32_t>(view, ids, model)
-                : read_items<std::uint32_t>(view, ids, model);
+      is_signed ? read_items<std::int32_t>(view, swap, ids, model)
+                : read_items<std::uint32_t>(view, swap, ids, model);
       break;
     case 8:
-      is_signed ? read_items<std::int64_t>(view, ids, model)
-                : read_items<std::uint64_t>(view, ids, model);
+      is_signed ? read_items<std::int64_t>(view, swap, ids, model)
+                : read_items<std::uint64_t>(view, swap, ids, model);
       break;
     default:
       raise(PyExc_TypeError,

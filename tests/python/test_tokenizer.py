@@ -6,6 +6,7 @@ import copy
 import multiprocessing
 import pathlib
 import pickle
+import weakref
 
 import numpy
 import pytest
@@ -59,7 +60,8 @@ def test_decode_reads_any_integer_form(trained):
     text = data.decode(ids)
     for form in (tuple(ids), array.array("H", ids), memoryview(array.array("q", ids)),
                  numpy.array(ids, dtype=numpy.int8 if max(ids) < 128 else numpy.int32),
-                 numpy.repeat(numpy.array(ids, dtype=numpy.uint64), 2)[::2], range(0)):
+                 numpy.repeat(numpy.array(ids, dtype=numpy.uint64), 2)[::2], range(0),
+                 numpy.array(ids, dtype=">u2"), numpy.array(ids, dtype=">i8")):
         assert tok.decode(form) == (text if len(form) else "")
 
 
@@ -80,10 +82,16 @@ def test_lowest_id_wins_for_equal_bytes():
     assert tok.token_to_id("x") == 3
 
 
+class Mine(Tokenizer):
+    pass
+
+
 def test_pickle_copy_and_processes(trained):
     path, tok, data = trained
     for clone in (pickle.loads(pickle.dumps(tok)), copy.copy(tok), copy.deepcopy(tok)):
         assert clone.encode_batch(TEXTS) == tok.encode_batch(TEXTS) and repr(clone) == repr(tok)
+    mine = Mine.from_file(path)
+    assert type(pickle.loads(pickle.dumps(mine))) is Mine and weakref.ref(mine)() is mine
     for method in ("spawn", "fork"):
         with multiprocessing.get_context(method).Pool(2) as pool:
             assert pool.map(tok.encode, TEXTS) == [data.encode(text) for text in TEXTS]
@@ -116,6 +124,7 @@ def test_errors(trained, tmp_path, capfd):
         with pytest.raises(TypeError):
             tok.decode(wrong)
     for call in (lambda: tok.encode(b"x"), lambda: tok.encode_batch("ab"),
+                 lambda: tok.encode_batch(b"ab"), lambda: tok.encode_batch(3),
                  lambda: tok.token_to_id(3), lambda: tok.id_to_token("1")):
         with pytest.raises(TypeError):
             call()

@@ -34,8 +34,8 @@ def train(
         raise TypeError("files must be a list of paths, not one path (write [path])")
     if vocab_size is not None and (isinstance(vocab_size, bool) or not isinstance(vocab_size, int)):
         raise TypeError(f"vocab_size must be an int or None, not {type(vocab_size).__name__}")
-    path = os.fspath(model)
-    run_training(path, [os.fspath(f) for f in files], vocab_size=vocab_size, progress=progress)
+    path = os.fsdecode(model)  # bytes paths too, as str
+    run_training(path, [os.fsdecode(f) for f in files], vocab_size=vocab_size, progress=progress)
     tokenizer = Tokenizer.from_file(path)
     if vocab_size is not None and len(tokenizer) < vocab_size:
         warnings.warn(
