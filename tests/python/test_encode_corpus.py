@@ -192,6 +192,8 @@ def test_strict_stops_at_the_line_and_replace_counts_it(job, client, tmp_path):
     assert list(open_shards(out / ".txt")[2]) == data.encode("bad \ufffd byte")
     with pytest.raises(ToolError, match="holds a finished corpus made with shard bytes 8;"):
         encode_corpus(model, [str(bad_text)], str(out / ".txt"), client=client, shard_bytes=9, errors="replace")
+    with pytest.raises(ToolError, match=f"^{utf8}$"):  # strict again over it: its line is still bad
+        encode_corpus(model, [str(bad_text)], str(out / ".txt"), client=client, shard_bytes=8)
     manifest = encode_corpus(model, [str(bad_jsonl)], str(out / "j"), client=client, errors="replace")
     assert (manifest["replaced_lines"], manifest["skipped_lines"]) == (1, 2)
     assert (manifest["unknown_clusters"], manifest["unknown_examples"]) == (2, {"k": 1, "\ufffd": 1})
@@ -268,6 +270,17 @@ def test_an_edited_input_is_encoded_again_and_the_rest_kept(job, client, tmp_pat
     assert second["shards"][-1] == first["shards"][-1]  # a shard of the unchanged input
     assert (tmp_path / "out" / first["shards"][-1]["name"]).with_suffix(".bin").stat().st_mtime_ns == kept
 
+    # An input that grows shifts the other's shard numbers: a shard of the
+    # other input whose byte range matches is no shard of this one.
+    (tmp_path / "a.txt").write_bytes(b"aaaaaaaaa\n")
+    (tmp_path / "b.txt").write_bytes(b"bbbbbbbbbbbbbbbbbbb\nccccccccccccccccccc\nddddddddddddddddddd\n")
+    given = [str(tmp_path / "a.txt"), str(tmp_path / "b.txt")]
+    encode_corpus(model, given, str(tmp_path / "grown"), client=client, shard_bytes=10)
+    (tmp_path / "a.txt").write_bytes(b"aaaaaaaaa\nxxxxxxxxx\nyyyyyyyyyyyyyyyyyyy\n")
+    encode_corpus(model, given, str(tmp_path / "grown"), client=client, shard_bytes=10)
+    encode_corpus(model, given, str(tmp_path / "fresh"), client=client, shard_bytes=10)
+    assert files(tmp_path / "grown") == files(tmp_path / "fresh")
+
 
 def test_the_output_folder_is_guarded(job, client, tmp_path):
     model, inputs, _ = job
@@ -343,6 +356,10 @@ def test_damaged_shards_are_found(job, client, tmp_path):
     offsets.tofile(out / "shard-00000.idx")
     with pytest.raises(ToolError, match="shard-00000.idx: the offsets do not fit"):
         open_shards(out)
+    for damaged in ("{oops", "[1, 2]", '{"shards": [{"tokens": 3}]}'):
+        (out / "manifest.json").write_text(damaged)
+        result = subprocess.run(verify, capture_output=True, text=True, timeout=60)
+        assert result.returncode == 1 and result.stderr == f"velkor: {out}/manifest.json: not a manifest of encode-corpus; the corpus is damaged\n"
 
 
 def test_ctrl_c_is_one_line_and_status_130(job, tmp_path):

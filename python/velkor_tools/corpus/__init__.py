@@ -48,6 +48,17 @@ def _mapped(path: Path, dtype: np.dtype, count: int) -> np.ndarray:
     return np.memmap(path, dtype=dtype, mode="r")
 
 
+def _well_formed(manifest: Any) -> bool:
+    """Whether a parsed manifest has the shard counts a reader relies on."""
+    if not isinstance(manifest, dict) or not isinstance(manifest.get("shards"), list):
+        return False
+    return all(
+        isinstance(shard, dict)
+        and all(type(shard.get(key)) is int and shard[key] >= 0 for key in ("documents", "tokens"))
+        for shard in manifest["shards"]
+    )
+
+
 class Shards:
     """The documents of a finished corpus directory, in input order.
 
@@ -60,9 +71,14 @@ class Shards:
     def __init__(self, directory: str | Path) -> None:
         directory = Path(directory)
         try:
-            self.manifest: dict[str, Any] = json.loads((directory / MANIFEST).read_text("utf-8"))
+            manifest = json.loads((directory / MANIFEST).read_text("utf-8"))
         except FileNotFoundError:
             raise ToolError(f"{directory}: no {MANIFEST} (not a finished corpus)") from None
+        except (ValueError, RecursionError):  # not JSON, or not UTF-8
+            manifest = None
+        if not _well_formed(manifest):
+            raise ToolError(f"{directory / MANIFEST}: not a manifest of encode-corpus; the corpus is damaged")
+        self.manifest: dict[str, Any] = manifest
         self.shards: list[tuple[np.ndarray, np.ndarray]] = []
         self._first: list[int] = []  # first document of each shard
         documents = 0

@@ -110,7 +110,9 @@ class Journal:
 
 
 def still_valid(record: dict[str, Any], task: Task, directory: Path, errors: str) -> bool:
-    if (record.get("start"), record.get("end")) != (task.start, task.end):
+    # Inputs come and go in size between runs, so a shard number may now
+    # belong to another input whose byte range happens to be the same.
+    if (record.get("input"), record.get("start"), record.get("end")) != (task.input_index, task.start, task.end):
         return False
     if errors == "strict" and (record.get("replaced_lines") or record.get("skipped_lines")):
         return False  # made under --errors replace: strict must stop at its line

@@ -120,6 +120,14 @@ def encode_corpus(
         os.close(lock)
 
 
+def _replaced(manifest: dict[str, Any]) -> bool:
+    """Whether a shard of a finished run had lines replaced or skipped (--errors replace)."""
+    return any(
+        isinstance(shard, dict) and (shard.get("replaced_lines") or shard.get("skipped_lines"))
+        for shard in manifest["shards"]
+    )
+
+
 def _encode_locked(
     image: bytes, model_sha256: str, found: list[Input], directory: Path, text_field: str,
     shard_bytes: int, errors: str, complete: bool, **run: Any,
@@ -144,10 +152,12 @@ def _encode_locked(
                 f"{directory}: holds a finished corpus made with {', '.join(differs)}; "
                 "run again with the same ones, or use another directory"
             )
-        if manifest.get("inputs") == expected["inputs"]:
+        if manifest.get("inputs") == expected["inputs"] and not (errors == "strict" and _replaced(manifest)):
             (directory / JOURNAL).unlink(missing_ok=True)
             return manifest  # already done
-        kept = kept_records(manifest, found)  # an input changed since: encode it again
+        # An input changed since, or strict meets shards made under replace:
+        # those are encoded again.
+        kept = kept_records(manifest, found)
 
     tasks: list[Task] = []
     for input_index, item in enumerate(found):

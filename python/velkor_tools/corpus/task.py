@@ -19,12 +19,13 @@ import uuid
 from collections.abc import Buffer, Iterator
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, AnyStr, BinaryIO
+from typing import Any, BinaryIO
 
 import numpy as np
 from distributed import WorkerPlugin, get_worker
 
 from velkor_tools.corpus import ID_DTYPE, OFFSET_DTYPE, shard_paths
+from velkor_tools.files import split_lines
 from velkor_tools.tokenizer import Tokenizer
 from velkor_tools.unknown import UnknownClusters, missing_clusters
 
@@ -97,19 +98,6 @@ def line_blocks(file: BinaryIO, start: int, end: int, block_size: int = BLOCK) -
     last = b"".join(pieces)
     if last:
         yield last
-
-
-def split_lines(block: AnyStr) -> list[AnyStr]:
-    """The lines of a piece from line_blocks, bytes or decoded, without their
-    terminator ("\n" or "\r\n"); a lone "\r" ending the file's last line stays."""
-    newline, carriage_return = ("\n", "\r") if isinstance(block, str) else (b"\n", b"\r")
-    lines = block.split(newline)
-    last = lines.pop()  # empty, unless the piece ends with the file's last line
-    if carriage_return in block:
-        lines = [line[:-1] if line.endswith(carriage_return) else line for line in lines]
-    if last:
-        lines.append(last)
-    return lines
 
 
 class BadLine(ValueError):
