@@ -10,7 +10,7 @@ import secrets
 import stat
 import sys
 from collections.abc import Iterator
-from typing import Any, BinaryIO, cast
+from typing import Any, AnyStr, BinaryIO, cast
 
 from velkor_tools.errors import ToolError
 from velkor_tools.streams import stdin_buffer
@@ -63,14 +63,18 @@ def read_input(path: str | None) -> tuple[str, bytes]:
         raise ToolError(f"{path}: {describe(error)}") from None
 
 
-def split_lines(raw: bytes) -> list[bytes]:
-    """Lines without their terminator ("\\n" or "\\r\\n"); a final terminator ends the last line."""
-    if not raw:
-        return []
-    lines = raw.split(b"\n")
-    if lines[-1] == b"":
-        lines.pop()
-    return [line[:-1] if line.endswith(b"\r") else line for line in lines]
+def split_lines(text: AnyStr) -> list[AnyStr]:
+    """The lines of text, bytes or decoded, without their terminator ("\\n"
+    or "\\r\\n"); a final terminator ends the last line, and a lone "\\r"
+    ending the last line stays in it."""
+    newline, carriage_return = ("\n", "\r") if isinstance(text, str) else (b"\n", b"\r")
+    lines = text.split(newline)
+    last = lines.pop()  # empty, unless the text ends with a line of its own
+    if carriage_return in text:
+        lines = [line[:-1] if line.endswith(carriage_return) else line for line in lines]
+    if last:
+        lines.append(last)
+    return lines
 
 
 @contextlib.contextmanager
@@ -92,12 +96,21 @@ def quiet_stderr() -> Iterator[None]:
 
 
 def same_file(a: str, b: str) -> bool:
-    """Whether both paths lead to one file (device and inode); false when either is missing."""
+    """Whether both paths lead to one file (device and inode); when one is
+    not there yet (a file about to be made), whether they name one place."""
     try:
         first, second = os.stat(a), os.stat(b)
+    except FileNotFoundError:
+        return os.path.realpath(a) == os.path.realpath(b)
     except OSError:
         return False
     return (first.st_dev, first.st_ino) == (second.st_dev, second.st_ino)
+
+
+def refuse_model_as_output(output: str | None, model: str, option: str) -> None:
+    """An output that is the model file would destroy it: refused before anything is written."""
+    if output not in (None, "-") and same_file(output, model):
+        raise ToolError(f"{option} {output}: is the model file; write the output elsewhere")
 
 
 def check_input_file(path: str) -> int:

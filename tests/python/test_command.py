@@ -83,6 +83,9 @@ def test_encode_decode_round_trips(trained, tmp_path):
     encoded = velkor_cmd("encode", model, "--lines", input=lines.encode()).stdout
     assert len(encoded.splitlines()) == 4
     assert velkor_cmd("decode", model, "--lines", input=encoded).stdout == b"the cat\n\xc3\xbcber\n\nsat on\n"
+    # A lone "\r" ending the input ends no line: it is part of the last one.
+    last = velkor_cmd("encode", model, "--lines", input=b"sat on\r").stdout
+    assert last == " ".join(map(str, tok.encode("sat on\r"))).encode() + b"\n"
 
     velkor_cmd("encode", model, corpus, "--format", "npy", "-o", tmp_path / "c.npy")
     velkor_cmd("encode", model, corpus, "--format", "bin", "-o", tmp_path / "c.bin")
@@ -239,6 +242,15 @@ BAD_INPUTS = [
     (["encode", "nooov.tok", "-o", "out"], b"ab", "nooov.tok: the model cannot encode this text"),
     (["show", "nooov.tok", "ab", "--html", "out"], None, "nooov.tok: the model cannot encode this text"),
     (["decode", "m.tok", "-o", "."], b"0\n", ".: is a directory"),
+    # Outputs that would destroy the model, and a model without "oov" under the complete encoding.
+    (["encode", "m.tok", "-o", "m.tok"], b"x", "-o m.tok: is the model file"),
+    (["decode", "m.tok", "-o", "./m.tok"], b"0\n", "-o ./m.tok: is the model file"),
+    (["show", "m.tok", "ab", "--html", "m.tok"], None, "--html m.tok: is the model file"),
+    (["train", "new.tok", "ids.txt", "--log", "./new.tok"], None, "is the same file as new.tok"),
+    (["stats", "nooov.tok", "-"], b"ab", "nooov.tok: the model cannot encode this text"),
+    (["show", "nooov.tok", "ab", "--complete"], None, "nooov.tok: the model cannot encode this text"),
+    # Trimming a model that is already larger reads no corpus, but a missing one is still named.
+    (["train", "nooov.tok", "missing.txt", "--vocab-size", "1"], None, "missing.txt: No such file or directory"),
 ]
 
 

@@ -3,6 +3,10 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
+from collections.abc import Iterator
+
+from velkor_tools.errors import ToolError
 
 EXIT_INTERRUPTED = 130
 
@@ -23,6 +27,16 @@ def add_command(
         epilog=f"{label}:\n" + "\n".join(f"  {line}" for line in examples),
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
+
+
+@contextlib.contextmanager
+def encoding_failures(model: str) -> Iterator[None]:
+    """A Tokenizer's encode refusing the text (a model without "oov" meeting
+    a cluster it lacks) as one line naming the model."""
+    try:
+        yield
+    except ValueError as error:
+        raise ToolError(f"{model}: the model cannot encode this text ({error})") from None
 
 
 def add_model_argument(parser: argparse.ArgumentParser) -> None:

@@ -7,7 +7,7 @@ import io
 
 from velkor_tools.cli.common import add_command, add_model_argument, plural
 from velkor_tools.errors import ToolError
-from velkor_tools.files import output_stream, read_input, split_lines
+from velkor_tools.files import output_stream, read_input, refuse_model_as_output, split_lines
 from velkor_tools.model import load_model, module_failures
 
 
@@ -54,6 +54,7 @@ def read_array(name: str, raw: bytes, form: str, known: set[int]) -> list[int]:
 
 
 def run(args: argparse.Namespace) -> int:
+    refuse_model_as_output(args.output, args.model, "-o")
     tok = load_model(args.model)
     known = set(tok.vocab())
     documents = []

@@ -6,9 +6,9 @@ import argparse
 import sys
 from collections.abc import Iterator
 
-from velkor_tools.cli.common import add_complete_option, add_command, add_model_argument
+from velkor_tools.cli.common import add_complete_option, add_command, add_model_argument, encoding_failures
 from velkor_tools.errors import ToolError
-from velkor_tools.files import STDIN_NAME, output_stream, read_input, split_lines
+from velkor_tools.files import STDIN_NAME, output_stream, read_input, refuse_model_as_output, split_lines
 from velkor_tools._native import ids_text
 from velkor_tools.model import load_tokenizer
 from velkor_tools.unknown import UnknownClusters, add_strict_unknown_option, missing_clusters
@@ -57,6 +57,7 @@ def _batches(docs: Iterator[str], size: int = 1 << 20) -> Iterator[list[str]]:
 
 
 def run(args: argparse.Namespace) -> int:
+    refuse_model_as_output(args.output, args.model, "-o")
     tok = load_tokenizer(args.model)
     docs = documents(args.files, args.lines, args.errors)
     single = ""  # the one document of --format npy and bin
@@ -73,9 +74,6 @@ def run(args: argparse.Namespace) -> int:
             raise ToolError(f"--format {args.format} is binary: write it with -o OUT or a redirection, not to a terminal")
     import numpy as np  # only here: it slows the start of every other command
 
-    def cannot_encode(error: ValueError) -> ToolError:  # a model without "oov" meeting unknown text
-        return ToolError(f"{args.model}: the model cannot encode this text ({error})")
-
     names = [STDIN_NAME if path == "-" else path for path in args.files or ["-"]]
     source = names[0] if len(names) == 1 else f"{names[0]} and the other inputs"
     unknown = UnknownClusters()
@@ -87,20 +85,16 @@ def run(args: argparse.Namespace) -> int:
 
     def encoded(text: str):
         count_unknown([text])
-        try:
+        with encoding_failures(args.model):
             return tok.encode_to_numpy(text, complete=args.complete)
-        except ValueError as error:
-            raise cannot_encode(error) from None
 
     with output_stream(args.output) as out:
         if args.format == "text":
             # Batches on every core, each written as it is done.
             for batch in _batches(docs):
                 count_unknown(batch)
-                try:
+                with encoding_failures(args.model):
                     ids, offsets = tok.encode_batch_to_numpy(batch, complete=args.complete)
-                except ValueError as error:
-                    raise cannot_encode(error) from None
                 if len(ids) <= _TEXT_CHUNK:
                     out.write(ids_text(ids, offsets))
                 else:

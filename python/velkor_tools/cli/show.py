@@ -11,9 +11,9 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
 import velkor
-from velkor_tools.cli.common import add_complete_option, add_command, add_model_argument, plural
+from velkor_tools.cli.common import add_complete_option, add_command, add_model_argument, encoding_failures, plural
 from velkor_tools.errors import ToolError
-from velkor_tools.files import STDIN_NAME, output_stream, read_input, write_atomically
+from velkor_tools.files import STDIN_NAME, output_stream, read_input, refuse_model_as_output
 from velkor_tools.model import load_tokenizer, STARTER_MODEL, load_model, module_failures, read_model
 from velkor_tools.unknown import UnknownClusters, add_strict_unknown_option
 from velkor_tools.utf8 import add_errors_option, decode
@@ -134,6 +134,7 @@ def page(parts: list[Piece], ids: bool, model: str) -> str:
 
 
 def run(args: argparse.Namespace) -> int:
+    refuse_model_as_output(args.html, args.model, "--html")
     tok = load_model(args.model)
     _, model = read_model(args.model)
     if args.text is None or args.text == "-":
@@ -141,7 +142,7 @@ def run(args: argparse.Namespace) -> int:
         text = decode(raw, name, args.errors)
     else:
         text = decode(os.fsencode(args.text), "TEXT", args.errors)
-    with module_failures(args.model, "the model cannot encode this text"):
+    with module_failures(args.model, "the model cannot encode this text"), encoding_failures(args.model):
         ids = load_tokenizer(args.model).encode(text, complete=True) if args.complete else None
         parts = pieces(tok, model.oov_id, text, ids)
     unknown = UnknownClusters()
@@ -152,7 +153,8 @@ def run(args: argparse.Namespace) -> int:
     if args.strict_unknown:
         unknown.report(source, strict=True)  # before anything is written
     if args.html:
-        write_atomically(args.html, page(parts, args.ids, args.model).encode("utf-8"))
+        with output_stream(args.html) as out:  # "-": standard output
+            out.write(page(parts, args.ids, args.model).encode("utf-8"))
     elif sys.stdout.isatty():
         from rich.console import Console
 
@@ -176,7 +178,7 @@ def register(subparsers: argparse._SubParsersAction) -> None:
     add_model_argument(parser)
     parser.add_argument("text", metavar="TEXT", nargs="?", help='the text, or "-" (the default) for standard input')
     parser.add_argument("--ids", action="store_true", help="add each token's id")
-    parser.add_argument("--html", metavar="FILE", help="write a self-contained HTML page of the view to FILE")
+    parser.add_argument("--html", metavar="FILE", help="write a self-contained HTML page of the view to FILE (\"-\" is standard output)")
     add_errors_option(parser)
     add_strict_unknown_option(parser)
     add_complete_option(parser)

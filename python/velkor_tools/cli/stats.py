@@ -6,7 +6,7 @@ import argparse
 import json
 from typing import Any
 
-from velkor_tools.cli.common import add_command, add_model_argument
+from velkor_tools.cli.common import add_command, add_model_argument, encoding_failures
 from velkor_tools.cli.encode import documents
 from velkor_tools.model import load_tokenizer
 from velkor_tools.utf8 import add_errors_option
@@ -38,7 +38,8 @@ def file_stats(tok: Any, path: str, lines: bool, errors: str) -> dict[str, Any]:
 
 def run(args: argparse.Namespace) -> int:
     tok = load_tokenizer(args.model)
-    files = [file_stats(tok, path, args.lines, args.errors) for path in args.files]
+    with encoding_failures(args.model):
+        files = [file_stats(tok, path, args.lines, args.errors) for path in args.files]
     total = _with_ratios({key: sum(f[key] for f in files) for key in _COUNTS})
     if args.json:
         print(json.dumps({"files": files, "total": total}))

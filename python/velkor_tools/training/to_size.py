@@ -7,7 +7,7 @@ import sys
 
 from velkor_tools.cli.common import plural
 from velkor_tools.errors import ToolError
-from velkor_tools.files import check_writable, write_atomically
+from velkor_tools.files import check_input_file, check_writable, write_atomically
 from velkor_tools.model import STARTER_MODEL, parse_model, read_model
 from velkor_tools.training.driver import TrainResult, train_files
 
@@ -33,12 +33,18 @@ def train_to_size(
     tokens = _tokens(model)
     check_writable(model)  # before any pass is announced
     if tokens > size:
+        for path in given:  # unread, but a missing or unreadable one is still an error
+            check_input_file(path)
         _say(progress, f"{model}: holds {plural(tokens, 'token')}, more than {size}: trimmed without training")
     number = 0
+    seconds = 0.0
+    corpus_bytes = 0
     while tokens < size:
         number += 1
         _say(progress, f"pass {number}: {plural(tokens, 'token')} of {size}")
         result = train_files(model, given, corpora, None, verbose, errors, progress)
+        seconds += result.seconds
+        corpus_bytes += result.corpus_bytes
         if result.tokens <= tokens:
             _say(progress, f"{model}: stopped at {plural(tokens, 'token')}, short of {size}: "
                            "a pass over the corpus added none (more text would add more)")
@@ -46,8 +52,8 @@ def train_to_size(
         tokens = result.tokens
     trim(model, size, progress)
     _, final = read_model(model)
-    return TrainResult(len(final.lookup), len(final.merges), final.clusters,
-                       result.seconds if result else 0.0, result.corpus_bytes if result else 0,
+    # Time and bytes of every pass; the bytes replaced are the corpus's, counted by each pass.
+    return TrainResult(len(final.lookup), len(final.merges), final.clusters, seconds, corpus_bytes,
                        result.replaced_bytes if result else 0)
 
 
