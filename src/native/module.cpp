@@ -5,6 +5,7 @@
 #include "native/errors.h"
 #include "native/ids_text.h"
 #include "native/tokenizer.h"
+#include "report/failure.h"
 
 namespace velkor::native {
 namespace {
@@ -41,6 +42,7 @@ void check_signals() {
 
 PyObject* initialise() {
   set_signal_check(check_signals);
+  report_failures(false);  // each failure reaches the caller as an exception
   binding::PyRef module = binding::PyRef::steal(checked(PyModule_Create(&module_def)));
   if (PyModule_AddObjectRef(module.get(), "Tokenizer", tokenizer_type()) < 0 ||
       PyModule_AddObjectRef(module.get(), "IdBuffer", array_type()) < 0) {

@@ -47,6 +47,10 @@ class Failure : public std::runtime_error {
 [[noreturn]] void fail(const std::string& message,
                        SourceLocation where = SourceLocation::current());
 
+// Whether fail() writes its report (on by default); a library whose callers
+// get the message as an exception turns it off.
+void report_failures(bool on);
+
 // Throws Failure without writing a report: used when a failure that was
 // already reported is carried on (for example one that came back through
 // Python).

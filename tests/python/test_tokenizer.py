@@ -144,6 +144,12 @@ def test_errors(trained, tmp_path, capfd):
     assert no_oov.encode("aa") == [1, 1]
     with pytest.raises(ValueError, match="oov"):
         no_oov.encode_batch(["a", "b"], num_threads=2)
+    # More merges than the complete encoding's index holds (merged ids repeat):
+    # refused as an exception, with no report on standard error.
+    crowded = Tokenizer.from_bytes(tokenizer_image(
+        {0: b"", 1: b"a", 2: b"aa"}, (((i >> 8, i & 255), 2) for i in range(65536)), {"a": 1, "oov": 0}))
+    with pytest.raises(RuntimeError, match="more merges"):
+        crowded.encode("aaa", complete=True)
     assert capfd.readouterr().err == ""
 
 
