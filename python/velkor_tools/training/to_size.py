@@ -33,8 +33,8 @@ def train_to_size(
     tokens = _tokens(model)
     check_writable(model)  # before any pass is announced
     if tokens > size:
-        for path in given:  # unread, but a missing or unreadable one is still an error
-            check_input_file(path)
+        for path in corpora:  # unread, but a missing or unreadable one is still an error
+            check_input_file(path)  # (standard input is a private copy by now)
         _say(progress, f"{model}: holds {plural(tokens, 'token')}, more than {size}: trimmed without training")
     number = 0
     seconds = 0.0
