@@ -15,6 +15,7 @@ import velkor_tools
 from conftest import tokenizer_image
 from tokenizer_model import TEXTS, train_model
 from velkor_tools import Tokenizer
+from velkor_tools.errors import ToolError
 from velkor_tools.model import parse_model
 
 # a 1, b 2, c 3, "oov" 0; (1, 2) -> 4, (2, 3) -> 5, (4, 4) -> 6.
@@ -96,3 +97,30 @@ def test_vocab_size_trim_leaves_a_consistent_model(tmp_path, monkeypatch):
     # A size the files cannot reach: the model stays as large as they make it, and says so.
     with pytest.warns(UserWarning, match="short of 60000"):
         assert len(velkor_tools.train(path, ["train.txt"], vocab_size=60000, progress=False)) < 60000
+    with pytest.warns(UserWarning, match="cluster tokens alone are more than 2: all kept"):
+        assert len(velkor_tools.train(path, [], vocab_size=2, progress=False)) == len(after.unicode_lookup)
+
+
+def _binary_model(count):
+    """Tokens a, b and every string of them up to count tokens, each merged from its prefix."""
+    lookup, merges, ids, frontier = {0: b"", 1: b"a", 2: b"b"}, {}, {b"a": 1, b"b": 2}, [b"a", b"b"]
+    while len(lookup) < count:
+        frontier = [left + right for left in frontier for right in (b"a", b"b")]
+        for text in frontier[: count - len(lookup)]:
+            ids[text] = len(lookup)
+            lookup[ids[text]] = text
+            merges[(ids[text[:-1]], ids[text[-1:]])] = ids[text]
+    return tokenizer_image(lookup, merges, {"oov": 0, "a": 1, "b": 2})
+
+
+def test_vocab_size_at_the_id_limit_and_odd_models(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    # Training that runs out of ids stops the passes (the last completed chunk kept), not the command.
+    (tmp_path / "full.tok").write_bytes(_binary_model(65530))
+    (tmp_path / "t.txt").write_text("".join("cdefghij"[(i * 7919) % 8] for i in range(20000)))
+    with pytest.warns(UserWarning, match="short of 65536"):
+        assert len(velkor_tools.train("full.tok", ["t.txt"], vocab_size=65536, progress=False)) == 65530
+    # Training writes the empty "oov" token at id 0 over whatever the renumbering put there.
+    (tmp_path / "no0.tok").write_bytes(tokenizer_image({1: b"a", 2: b"b", 3: b"ab"}, {(1, 2): 3}, {"a": 1, "b": 2}))
+    with pytest.raises(ToolError, match="id 0 is not the empty token"):
+        velkor_tools.train("no0.tok", [], vocab_size=2, progress=False)

@@ -42,4 +42,9 @@ def train(
             f"{path}: {len(tokenizer)} tokens, short of {vocab_size}: a pass over the files "
             "added none (more text would add more)", UserWarning, stacklevel=2,
         )
+    elif vocab_size is not None and len(tokenizer) > vocab_size:
+        warnings.warn(
+            f"{path}: {len(tokenizer)} cluster tokens alone are more than {vocab_size}: all kept",
+            UserWarning, stacklevel=2,
+        )
     return tokenizer

@@ -9,7 +9,7 @@ from velkor_tools.cli.common import plural
 from velkor_tools.errors import ToolError
 from velkor_tools.files import check_input_file, check_writable, write_atomically
 from velkor_tools.model import STARTER_MODEL, parse_model, read_model
-from velkor_tools.training.driver import TrainResult, train_files
+from velkor_tools.training.driver import TrainResult, VocabularyFull, train_files
 
 
 def check_vocab_size(size: int) -> None:
@@ -42,7 +42,14 @@ def train_to_size(
     while tokens < size:
         number += 1
         _say(progress, f"pass {number}: {plural(tokens, 'token')} of {size}")
-        result = train_files(model, given, corpora, None, verbose, errors, progress)
+        try:
+            result = train_files(model, given, corpora, None, verbose, errors, progress)
+        except VocabularyFull:
+            # Every id is taken: MODEL keeps the pass's last completed chunk, at least as
+            # large as the one before it, and is trimmed from there.
+            tokens = _tokens(model)
+            _say(progress, f"{model}: the vocabulary is full at {plural(tokens, 'token')}")
+            break
         seconds += result.seconds
         corpus_bytes += result.corpus_bytes
         if result.tokens <= tokens:
@@ -62,10 +69,15 @@ def trim(model: str, size: int, progress: bool) -> None:
     from velkor_tools.tokenizer import Tokenizer
 
     image, parsed = read_model(model)
-    clusters = len(set(parsed.unicode_lookup.values()))
-    if clusters > size:
-        _say(True, f"{model}: its {plural(clusters, 'cluster token')} alone are more than {size}: all kept")
-    write_atomically(model, Tokenizer.from_bytes(image)._trimmed(size))
+    if parsed.lookup.get(0) != b"":
+        # Training keeps id 0 for the empty "oov" token and writes it over
+        # whatever the renumbering would put there.
+        raise ToolError(f"{model}: id 0 is not the empty token that training keeps for \"oov\"; cannot trim it")
+    trimmed = Tokenizer.from_bytes(image)._trimmed(size)
+    kept = len(parse_model(trimmed).lookup)
+    if kept > size:
+        _say(progress, f"{model}: its {plural(kept, 'cluster token')} alone are more than {size}: all kept")
+    write_atomically(model, trimmed)
 
 
 def _say(progress: bool, message: str) -> None:
