@@ -128,6 +128,17 @@ def test_train_matches_direct_calls_and_touches_nothing_else(tmp_path, monkeypat
         f"m.tok: {len(final.lookup)} tokens, {len(final.merges)} merges, {final.clusters} clusters, ")
 
 
+def test_one_training_of_a_model_at_a_time(tmp_path):
+    from velkor_tools.training.driver import model_lock
+
+    (tmp_path / "c.txt").write_text("some text\n")
+    with model_lock(str(tmp_path / "m.tok")):  # held as a running training holds it
+        result = velkor_cmd("train", "m.tok", "c.txt", cwd=tmp_path, check=False)
+    assert result.returncode == 1 and not (tmp_path / "m.tok").exists()
+    assert result.stderr.decode() == "velkor: m.tok: another training of this model is running; wait for it to end\n"
+    velkor_cmd("train", "m.tok", "c.txt", cwd=tmp_path)  # free again
+
+
 def _spawn_train(model, corpus, env=None):
     # SIGINT as Python normally gets it, even when the test runner ignores it.
     return subprocess.Popen(
@@ -249,6 +260,7 @@ BAD_INPUTS = [
     (["train", "new.tok", "ids.txt", "--log", "./new.tok"], None, "is the same file as new.tok"),
     (["stats", "nooov.tok", "-"], b"ab", "nooov.tok: the model cannot encode this text"),
     (["show", "nooov.tok", "ab", "--complete"], None, "nooov.tok: the model cannot encode this text"),
+    (["train", "m.tok", "./m.tok"], None, "./m.tok: is the model file; a model is not trained on itself"),
     # Trimming a model that is already larger reads no corpus, but a missing one is still named.
     (["train", "nooov.tok", "missing.txt", "--vocab-size", "1"], None, "missing.txt: No such file or directory"),
 ]

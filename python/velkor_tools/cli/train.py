@@ -13,8 +13,10 @@ from velkor_tools.utf8 import add_errors_option
 
 
 def run(args: argparse.Namespace) -> int:
-    # SIGTERM ends the command like Ctrl-C does: the child stops, MODEL keeps the last chunk.
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(128 + signal.SIGTERM))
+    # SIGTERM and SIGHUP (a closed terminal) end the command like Ctrl-C does: the child
+    # stops, MODEL keeps the last chunk, the private files go.
+    for ending in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(ending, lambda number, _: sys.exit(128 + number))
     result = run_training(args.model, args.corpus, args.log, args.verbose, args.errors, args.vocab_size)
     rate = result.corpus_bytes / 1e6 / result.seconds if result.seconds > 0 else 0.0
     replaced = f", {plural(result.replaced_bytes, 'byte')} replaced by U+FFFD" if result.replaced_bytes else ""

@@ -10,14 +10,20 @@ always either the previous file or the model after a completed chunk.
 from __future__ import annotations
 
 import contextlib
+import errno
+import hashlib
 import os
 import re
 import shutil
+import signal
+import socket
 import stat
 import subprocess
 import sys
 import tempfile
+import threading
 import time
+from collections.abc import Iterator
 from dataclasses import dataclass
 
 from velkor_tools.errors import ToolError
@@ -32,6 +38,50 @@ from velkor_tools.utf8 import StreamDecoder, replaced_bytes
 CHUNK_BYTES = 3_067_833
 NOTE_INTERVAL = 0.1  # seconds between live counter refreshes
 PRIVATE_PREFIX = "velkor-train-"  # then the pid of the command that owns the directory
+# The module's failure when a new token would need an id past 65535.
+VOCABULARY_FULL = "the vocabulary is full"
+
+
+class VocabularyFull(ToolError):
+    """A training stopped because no token id was left; MODEL keeps the last completed chunk."""
+
+
+@contextlib.contextmanager
+def model_lock(model: str) -> Iterator[None]:
+    """One training of a model file at a time on this machine: a second one
+    would replace the model under the first, and one's work would be lost.
+
+    The lock is an abstract Unix socket named after the model's real path:
+    no file is left behind, and the kernel frees it however the process ends.
+    """
+    key = hashlib.sha256(os.fsencode(os.path.realpath(model))).hexdigest()[:40]
+    lock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    try:
+        lock.bind(f"\0velkor-train-{key}")
+    except OSError as error:
+        lock.close()
+        if error.errno == errno.EADDRINUSE:
+            raise ToolError(f"{model}: another training of this model is running; wait for it to end") from None
+        raise ToolError(f"{model}: cannot take the training lock: {describe(error)}") from None
+    try:
+        yield
+    finally:
+        lock.close()
+
+
+@contextlib.contextmanager
+def signals_held() -> Iterator[None]:
+    """Ctrl-C, SIGTERM and SIGHUP wait until the block ends: a second Ctrl-C
+    would otherwise cut short the cleanup after the first and leave files."""
+    if threading.current_thread() is not threading.main_thread():
+        yield  # signals reach the main thread only
+        return
+    held = {signal.SIGINT, signal.SIGTERM, signal.SIGHUP}
+    previous = signal.pthread_sigmask(signal.SIG_BLOCK, held)
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
 
 
 def remove_stale_directories() -> None:
@@ -188,10 +238,15 @@ def train_files(
     messages), in a child process, MODEL replaced after every chunk."""
     names = {os.path.abspath(path): name for path, name in zip(corpora, given)}
     sizes = [check_input_file(path) for path in corpora]
+    for path, name in zip(corpora, given):
+        if same_file(path, model):  # the module refuses this too
+            raise ToolError(f"{name}: is the model file; a model is not trained on itself")
     replaced = sum(scan_corpus(path, errors, names[os.path.abspath(path)]) for path in corpora)
     existed = os.path.exists(model)
     if existed:
         load_model(model)
+        if not os.access(model, os.W_OK):  # the rename would replace it all the same
+            raise ToolError(f"{model}: cannot write: {os.strerror(errno.EACCES)} (the file is read-only)")
     check_writable(model)
     if log is not None:
         check_log(log, model, given)
@@ -217,23 +272,25 @@ def train_files(
         _follow(child, ChunkCounter(sizes), publisher, verbose, progress)
         status = child.wait()
         if status != 0:
-            raise ToolError(_child_failure(errors_path, status, names))
+            failure = _child_failure(errors_path, status, names)
+            raise (VocabularyFull if VOCABULARY_FULL in failure else ToolError)(failure)
         publisher.publish()
         if publisher.last is None and not existed:
             write_atomically(model, STARTER_MODEL)  # no chunk at all: the starter model
     finally:
-        if child is not None and child.poll() is None:
-            child.kill()
-            child.wait()
-        if child is not None and child.stdout is not None:
-            child.stdout.close()
-        try:
-            publisher.publish()  # the last completed chunk, also after Ctrl-C or a failure
-            if log is not None and os.path.exists(os.path.join(private, "log.txt")):
-                with open(os.path.join(private, "log.txt"), "rb") as f:
-                    write_atomically(log, f.read())
-        finally:
-            shutil.rmtree(private, ignore_errors=True)
+        with signals_held():
+            if child is not None and child.poll() is None:
+                child.kill()
+                child.wait()
+            if child is not None and child.stdout is not None:
+                child.stdout.close()
+            try:
+                publisher.publish()  # the last completed chunk, also after Ctrl-C or a failure
+                if log is not None and os.path.exists(os.path.join(private, "log.txt")):
+                    with open(os.path.join(private, "log.txt"), "rb") as f:
+                        write_atomically(log, f.read())
+            finally:
+                shutil.rmtree(private, ignore_errors=True)
     _, final = read_model(model)
     return TrainResult(len(final.lookup), len(final.merges), final.clusters,
                        time.monotonic() - started, sum(sizes), replaced)
@@ -284,4 +341,11 @@ def _child_failure(errors_path: str, status: int, names: dict[str, str]) -> str:
             corpus = names.get(corpus, corpus)
             return f"{corpus}: training failed: {plain(message)} (the model of the last completed chunk is kept)"
     last = next((line for line in reversed(lines) if line.strip()), "")
-    return f"training process ended with status {status}: {last}"
+    if status < 0:  # killed by a signal
+        try:
+            how = f"was killed by {signal.Signals(-status).name}"
+        except ValueError:
+            how = f"was killed by signal {-status}"
+    else:
+        how = f"ended with status {status}"
+    return f"the training process {how}" + (f": {last}" if last else "")

@@ -7,7 +7,10 @@ import shutil
 import tempfile
 
 from velkor_tools.errors import ToolError
-from velkor_tools.training.driver import PRIVATE_PREFIX, TrainResult, regular_copy, remove_stale_directories, train_files
+from velkor_tools.training.driver import (
+    PRIVATE_PREFIX, TrainResult, model_lock, regular_copy, remove_stale_directories, signals_held,
+    train_files,
+)
 from velkor_tools.training.to_size import check_vocab_size, train_to_size
 
 
@@ -28,11 +31,13 @@ def run_training(
         if log is not None:
             raise ToolError("--log keeps the log of one pass: leave it out with --vocab-size", 2)
     remove_stale_directories()
-    copies = tempfile.mkdtemp(prefix=f"{PRIVATE_PREFIX}{os.getpid()}-")
-    try:
-        regular = [regular_copy(path, copies, number) for number, path in enumerate(corpora)]
-        if vocab_size is None:
-            return train_files(model, corpora, regular, log, verbose, errors, progress)
-        return train_to_size(model, corpora, regular, verbose, errors, vocab_size, progress)
-    finally:
-        shutil.rmtree(copies, ignore_errors=True)
+    with model_lock(model):
+        copies = tempfile.mkdtemp(prefix=f"{PRIVATE_PREFIX}{os.getpid()}-")
+        try:
+            regular = [regular_copy(path, copies, number) for number, path in enumerate(corpora)]
+            if vocab_size is None:
+                return train_files(model, corpora, regular, log, verbose, errors, progress)
+            return train_to_size(model, corpora, regular, verbose, errors, vocab_size, progress)
+        finally:
+            with signals_held():
+                shutil.rmtree(copies, ignore_errors=True)
