@@ -166,8 +166,33 @@ def test_killed_run_resumes_to_the_same_directory(job, reference, client, tmp_pa
     damaged = out / f"shard-{journaled[0]['index']:05d}.bin"
     damaged.write_bytes(b"\xff\xff" + damaged.read_bytes()[2:])
     (out / ".shard-00001.bin.tmp-left").write_bytes(b"partial")
+    # Records that are no object, or whose counts do not fit the files, are not trusted either.
+    miscounted = journaled[1] | {"documents": journaled[1]["documents"] + 1}
+    with open(out / ".journal", "a") as journal:
+        journal.write("null\n" + json.dumps(miscounted) + "\n")
     encode_corpus(model, inputs, str(out), client=client, shard_bytes=SHARD_BYTES)
     assert files(out) == reference
+
+
+def test_an_input_changed_during_or_after_a_stopped_run(job, reference, client, tmp_path):
+    model, inputs, _ = job
+    given = [str(tmp_path / "a.txt"), inputs[1]]
+    original = Path(inputs[0]).read_bytes()
+    (tmp_path / "a.txt").write_bytes(original)
+    out = tmp_path / "out"
+
+    def edit_and_leave_a_temporary(progress):
+        (tmp_path / "a.txt").write_bytes(original.replace(b"h", b"H", 1))
+        (out / ".shard-00000.bin.tmp-left").write_bytes(b"as a killed worker leaves it")
+
+    with pytest.raises(ToolError, match=r"a\.txt: changed while it was being encoded; run again"):
+        encode_corpus(model, given, str(out), client=client, shard_bytes=SHARD_BYTES, on_progress=edit_and_leave_a_temporary)
+    # The stopped run resumes with the changed input encoded anew and the other's shards kept.
+    (tmp_path / "a.txt").write_bytes(original)
+    manifest = encode_corpus(model, given, str(out), client=client, shard_bytes=SHARD_BYTES)
+    assert manifest["shards"] == json.loads(reference["manifest.json"])["shards"]
+    assert {name: data for name, data in files(out).items() if name != "manifest.json"} == {
+        name: data for name, data in reference.items() if name != "manifest.json"}
 
 
 def test_strict_stops_at_the_line_and_replace_counts_it(job, client, tmp_path):
@@ -234,6 +259,7 @@ def test_one_line_errors_without_dask_and_without_a_scheduler(job, tmp_path):
     )
     assert result.returncode == 1
     assert re.fullmatch(f"velkor: cannot reach the Dask scheduler at {address}: [^\n]*\n", result.stderr)
+    assert list((tmp_path / "out").iterdir()) == []  # no journal ties the folder to this job
 
 
 def test_worker_killed_mid_task(job, client, tmp_path):
@@ -320,7 +346,8 @@ def test_the_output_folder_is_guarded(job, client, tmp_path):
 def test_deep_nesting_and_a_byte_order_mark_in_jsonl(job, client, tmp_path, errors):
     model, _, _ = job
     path = tmp_path / "deep.jsonl"
-    path.write_bytes(b'\xef\xbb\xbf{"text": "first"}\n' + b"[" * 100_000 + b"\n" + b'{"text": "last"}\n')
+    path.write_bytes(b'\xef\xbb\xbf{"text": "first", "n": ' + b"1" * 5000 + b'}\n' + b"[" * 100_000 + b"\n"
+                     + b'{"text": "last"}\n')  # an integer of more digits than int() takes
     if errors == "strict":
         with pytest.raises(ToolError, match=r"deep\.jsonl:2: not valid JSON \(nested too deeply\)"):
             encode_corpus(model, [str(path)], str(tmp_path / "out"), client=client)

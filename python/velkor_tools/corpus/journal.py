@@ -71,23 +71,42 @@ class Journal:
             raise ToolError(f"{self.path}: {detail}; remove it to start afresh") from None
         try:
             header = json.loads(lines[0])
-        except (IndexError, ValueError):
+        except (IndexError, ValueError, RecursionError):
             header = None
-        if header != self.header:
-            keys = tuple(key for key in self.header if key != "shards")  # shards follow from the rest
-            differs = what_differs(header, self.header, keys) if isinstance(header, dict) else []
-            raise ToolError(
-                f"{self.path.parent}: holds an unfinished run made with "
-                f"{', '.join(differs) or 'other inputs or settings'}; "
-                "run again with the same ones, or use another directory"
-            )
+        if not isinstance(header, dict):
+            raise ToolError(f"{self.path}: not a journal of encode-corpus (damaged); remove it to start afresh")
         records = []
         for line in lines[1:]:
             try:
-                records.append(json.loads(line))
-            except ValueError:  # torn by a kill mid-write: the shard is redone
-                pass
-        return records
+                record = json.loads(line)
+            except (ValueError, RecursionError):  # torn by a kill mid-write: the shard is redone
+                continue
+            if isinstance(record, dict):
+                records.append(record)
+        if header == self.header:
+            return records
+        unchanged = self._unchanged_inputs(header)
+        if unchanged is not None:  # inputs edited since: their shards are redone, the others kept
+            return [record for record in records if record.get("input") in unchanged]
+        keys = tuple(key for key in self.header if key != "shards")  # shards follow from the rest
+        differs = what_differs(header, self.header, keys)
+        raise ToolError(
+            f"{self.path.parent}: holds an unfinished run made with "
+            f"{', '.join(differs) or 'other inputs or settings'}; "
+            "run again with the same ones, or use another directory"
+        )
+
+    def _unchanged_inputs(self, header: dict[str, Any]) -> set[int] | None:
+        """When header names this job but some of its inputs have changed
+        since (size or modification time), the numbers of those that have not;
+        else None."""
+        settings = [key for key in self.header if key not in ("inputs", "shards")]
+        old, new = header.get("inputs"), self.header["inputs"]
+        if any(header.get(key) != self.header[key] for key in settings) or not isinstance(old, list):
+            return None
+        if [entry[0] if isinstance(entry, list) and entry else None for entry in old] != [entry[0] for entry in new]:
+            return None
+        return {number for number, (was, now) in enumerate(zip(old, new)) if was == now}
 
     def start(self, records: list[dict[str, Any]]) -> None:
         """Rewrites the journal with the records kept, then opens it for appending."""
@@ -109,6 +128,11 @@ class Journal:
             self.descriptor = None
 
 
+# A record's counts, each a whole number; the optional ones count 0 when missing.
+_COUNTS = ("documents", "tokens", "replaced_lines")
+_OPTIONAL_COUNTS = ("skipped_lines", "unknown_clusters")
+
+
 def still_valid(record: dict[str, Any], task: Task, directory: Path, errors: str) -> bool:
     # Inputs come and go in size between runs, so a shard number may now
     # belong to another input whose byte range happens to be the same.
@@ -116,7 +140,16 @@ def still_valid(record: dict[str, Any], task: Task, directory: Path, errors: str
         return False
     if errors == "strict" and (record.get("replaced_lines") or record.get("skipped_lines")):
         return False  # made under --errors replace: strict must stop at its line
+    counts = [record.get(key) for key in _COUNTS] + [record.get(key, 0) for key in _OPTIONAL_COUNTS]
+    if not all(type(count) is int and count >= 0 for count in counts):
+        return False
     ids_path, idx_path = shard_paths(directory, task.index)
+    try:  # the files must hold what the counts say, not only hash as recorded
+        sizes = (ids_path.stat().st_size, idx_path.stat().st_size)
+    except OSError:
+        return False
+    if sizes != (2 * record["tokens"], 8 * (record["documents"] + 1)):
+        return False
     return _file_sha256(ids_path) == record.get("ids_sha256") and _file_sha256(idx_path) == record.get(
         "idx_sha256"
     )

@@ -120,6 +120,16 @@ def encode_corpus(
         os.close(lock)
 
 
+def _remove_temporaries(directory: Path) -> None:
+    """Removes the files shards are written to before they are renamed."""
+    for entry in directory.iterdir():
+        if is_temporary(entry.name):
+            try:
+                entry.unlink(missing_ok=True)
+            except OSError as error:
+                raise ToolError(f"{entry}: {describe(error)}; remove it") from None
+
+
 def _replaced(manifest: dict[str, Any]) -> bool:
     """Whether a shard of a finished run had lines replaced or skipped (--errors replace)."""
     return any(
@@ -181,12 +191,7 @@ def _encode_locked(
         if any(directory.iterdir()):
             raise ToolError(f"{directory}: not empty, and holds no unfinished run")
         previous = []
-    for entry in directory.iterdir():
-        if is_temporary(entry.name):
-            try:
-                entry.unlink(missing_ok=True)  # left by a killed run
-            except OSError as error:
-                raise ToolError(f"{entry}: {describe(error)}; remove it") from None
+    _remove_temporaries(directory)  # left by a killed run
     done: dict[int, dict[str, Any]] = {}
     for record in previous:
         index = record.get("index")
@@ -205,9 +210,20 @@ def _encode_locked(
             found,
             **run,
         )
-    finally:
+    except BaseException:
         journal.close()
+        # Stopped before any shard (a scheduler out of reach): with nothing to
+        # resume, the folder is left as empty as it was, free for any job.
+        if not done and [entry.name for entry in directory.iterdir() if not is_temporary(entry.name)] == [JOURNAL]:
+            (directory / JOURNAL).unlink(missing_ok=True)
+        raise
+    journal.close()
 
+    now = check_inputs([item.given for item in found])
+    changed = [was.given for was, item in zip(found, now) if was != item]
+    if changed:  # its shards may hold some of each version
+        raise ToolError(f"{changed[0]}: changed while it was being encoded; run again to encode it anew")
+    _remove_temporaries(directory)  # a worker killed mid-task leaves its shard's files
     manifest = build_manifest(model_sha256, found, settings, [done[index] for index in range(len(tasks))])
     write_atomically(str(finished), (json.dumps(manifest, indent=1) + "\n").encode("utf-8"))
     (directory / JOURNAL).unlink()  # should a crash bring it back, the manifest makes it moot

@@ -109,6 +109,12 @@ class BadLine(ValueError):
         self.offset = offset
 
 
+def _parsed(text: str) -> Any:
+    """A JSONL line parsed; its integers are floats, since only the text
+    field is kept and int() refuses numbers of more than 4300 digits."""
+    return json.loads(text, parse_int=float)
+
+
 def _json_kind(value: Any) -> str:
     kinds = {dict: "an object", list: "an array", str: "a string", bool: "a boolean", type(None): "null"}
     return kinds.get(type(value), "a number")
@@ -117,7 +123,7 @@ def _json_kind(value: Any) -> str:
 def _not_a_document(text: str, field: str) -> str | None:
     """What keeps a JSONL line's text from being a document, or None."""
     try:
-        record: Any = json.loads(text)
+        record: Any = _parsed(text)
     except ValueError as error:
         return f"not valid JSON ({getattr(error, 'msg', error)} at column {getattr(error, 'colno', 1)})"
     except RecursionError:
@@ -151,7 +157,7 @@ def _document(line: bytes, task: Task, offset: int) -> tuple[str, bool, bool]:
             if task.errors == "strict":
                 raise BadLine(problem)
             return "", replaced, True
-        text = json.loads(text)[task.text_field]
+        text = _parsed(text)[task.text_field]
         try:
             text.encode("utf-8")
         except UnicodeEncodeError:  # a lone surrogate written as an escape
@@ -236,8 +242,10 @@ class _HashedFile:
         return self.hash.hexdigest()
 
     def discard(self) -> None:
-        self.file.close()
-        self.temporary.unlink(missing_ok=True)
+        try:
+            self.file.close()  # may fail again as the write did (a full disk)
+        finally:
+            self.temporary.unlink(missing_ok=True)
 
 
 def _documents(
@@ -303,8 +311,10 @@ def encode_task(task: Task) -> dict[str, Any]:
         ids_sha256 = ids_file.finish()
         idx_sha256 = idx_file.finish()
     except BaseException:
-        ids_file.discard()
-        idx_file.discard()
+        try:
+            ids_file.discard()
+        finally:
+            idx_file.discard()
         raise
     return {
         "index": task.index,
