@@ -5,10 +5,11 @@ from __future__ import annotations
 import argparse
 
 from velkor_tools.cli.common import add_command, plural
-from velkor_tools.corpus import open_shards
 
 
 def run(args: argparse.Namespace) -> int:
+    from velkor_tools.corpus import open_shards  # here: NumPy slows the start of every command
+
     corpus = open_shards(args.directory)
     corpus.verify()
     shards = len(corpus.shards)

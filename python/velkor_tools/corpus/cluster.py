@@ -30,38 +30,23 @@ def local_cluster(workers: int) -> Any:
     interpreter lock and one process of Dask threads measured faster on two
     cores: a worker killed mid-task then loses its own tasks only, and the
     job's recovery from that is built around processes."""
-    # The worker processes start with SIGINT ignored (and keep it so): Ctrl-C
-    # reaches the whole process group, and only this process should act on it,
-    # closing the cluster, rather than every worker printing its traceback.
-    # Held rather than lost meanwhile: a Ctrl-C during the start stops the run.
-    if threading.current_thread() is not threading.main_thread():
-        return _start(workers)  # signals are the main thread's business
-    mask = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
-    previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
-    cluster = None
-    try:
-        cluster = _start(workers)
-    finally:
-        interrupted = signal.SIGINT in signal.sigpending()
-        if interrupted:
-            signal.sigtimedwait({signal.SIGINT}, 0)  # taken here, not delivered later
-        signal.signal(signal.SIGINT, previous)
-        signal.pthread_sigmask(signal.SIG_SETMASK, mask)
-    if interrupted:
-        cluster.close()
-        raise KeyboardInterrupt
-    return cluster
-
-
-def _start(workers: int) -> Any:
     import dask
     from dask.distributed import LocalCluster
 
-    with dask.config.set(LOCAL_CLUSTER_CONFIG):  # the workers take the settings with them
-        return LocalCluster(
-            n_workers=workers,
-            threads_per_worker=1,
-            processes=True,
-            dashboard_address="127.0.0.1:0",  # no fixed port: another cluster may hold it
-            silence_logs=logging.CRITICAL,  # a failed task is reported once, by _run_tasks
-        )
+    # The worker processes start with SIGINT ignored (and keep it so): Ctrl-C
+    # reaches the whole process group, and only this process should act on it,
+    # closing the cluster, rather than every worker printing its traceback.
+    main = threading.current_thread() is threading.main_thread()  # else signals are not ours to set
+    previous = signal.signal(signal.SIGINT, signal.SIG_IGN) if main else None
+    try:
+        with dask.config.set(LOCAL_CLUSTER_CONFIG):  # the workers take the settings with them
+            return LocalCluster(
+                n_workers=workers,
+                threads_per_worker=1,
+                processes=True,
+                dashboard_address="127.0.0.1:0",  # no fixed port: another cluster may hold it
+                silence_logs=logging.CRITICAL,  # a failed task is reported once, by _run_tasks
+            )
+    finally:
+        if main:
+            signal.signal(signal.SIGINT, previous)
