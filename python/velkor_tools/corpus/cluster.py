@@ -2,9 +2,11 @@
 
 from __future__ import annotations
 
+import contextlib
 import logging
 import signal
 import threading
+from collections.abc import Callable, Iterator
 from typing import Any
 
 # Dask's defaults that cost the local cluster's workers CPU time for nothing
@@ -22,6 +24,36 @@ LOCAL_CLUSTER_CONFIG = {
     "distributed.admin.system-monitor.interval": "1s",
     "distributed.nanny.pre-spawn-environ.MALLOC_TRIM_THRESHOLD_": None,
 }
+
+
+@contextlib.contextmanager
+def remembered_interrupts() -> Iterator[Callable[[], None]]:
+    """A check that raises KeyboardInterrupt once Ctrl-C has come.
+
+    The interrupt is raised where it lands as well, but Dask runs callbacks
+    of the garbage collector, and an exception raised inside one of those is
+    printed and dropped: the run would go on to its end as if never stopped.
+    """
+    previous = signal.getsignal(signal.SIGINT)
+    if threading.current_thread() is not threading.main_thread() or not callable(previous):
+        yield lambda: None  # not ours to catch, or ignored
+        return
+    seen = False
+
+    def handler(number: int, frame: Any) -> None:
+        nonlocal seen
+        seen = True
+        previous(number, frame)
+
+    def check() -> None:
+        if seen:
+            raise KeyboardInterrupt
+
+    signal.signal(signal.SIGINT, handler)
+    try:
+        yield check
+    finally:
+        signal.signal(signal.SIGINT, previous)
 
 
 def local_cluster(workers: int) -> Any:

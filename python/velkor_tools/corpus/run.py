@@ -21,7 +21,7 @@ from pathlib import Path
 from typing import Any
 
 from velkor_tools.corpus import FORMAT, JOURNAL, MANIFEST, shard_name
-from velkor_tools.corpus.cluster import local_cluster
+from velkor_tools.corpus.cluster import local_cluster, remembered_interrupts
 from velkor_tools.corpus.journal import Journal, is_temporary, still_valid
 from velkor_tools.corpus.manifest import Input, build_manifest, check_inputs, finished_manifest, kept_records, what_differs
 from velkor_tools.corpus.task import ModelPlugin, Task, encode_task, plan_file
@@ -230,7 +230,13 @@ def _encode_locked(
     return manifest
 
 
-def _run_tasks(
+def _run_tasks(*arguments: Any, **settings: Any) -> None:
+    with remembered_interrupts() as interrupted:
+        _run_tasks_checking(interrupted, *arguments, **settings)
+
+
+def _run_tasks_checking(
+    interrupted: Callable[[], None],
     pending: list[Task],
     tasks: list[Task],
     done: dict[int, dict[str, Any]],
@@ -294,6 +300,7 @@ def _run_tasks(
         index_of = {future.key: task.index for future, task in zip(futures, pending)}
         bad: dict[str, Any] | None = None  # the first refused line found so far
         for future in as_completed(futures):
+            interrupted()
             if bad is not None and index_of[future.key] > bad["index"]:
                 continue  # cancelled: only earlier shards can hold an earlier bad line
             try:
@@ -311,6 +318,7 @@ def _run_tasks(
             count(record)
             if on_progress is not None:
                 on_progress(replace(state))
+        interrupted()
         if bad is not None:
             task = tasks[bad["index"]]
             line = _line_number(task, bad["bad_line"])
