@@ -15,15 +15,15 @@ class Tokenizer:
     def __new__(cls, data: bytes) -> Self: ...
     def encode(self, text: str, *, complete: bool = False) -> list[int]:
         """The token ids of text: velkor's Data.encode ids, or with complete=True the complete encoding's."""
-    def decode(self, ids: Any) -> str:
+    def decode(self, ids: Any, /) -> str:
         """The text of ids (a list or tuple of ints, or an integer buffer such as a NumPy array)."""
-    def id_to_token(self, id: int) -> bytes:
+    def id_to_token(self, id: int, /) -> bytes:
         """The bytes token id stands for; ValueError naming an id the model lacks."""
-    def token_to_id(self, token: str | bytes) -> int | None:
+    def token_to_id(self, token: str | bytes, /) -> int | None:
         """The lowest id whose bytes are token's (UTF-8 for a str), or None."""
-    def unknown_clusters(self, text: str) -> dict[str, int]:
+    def unknown_clusters(self, text: str, /) -> dict[str, int]:
         """The grapheme clusters of text that the model does not know, with their counts."""
-    def count_clusters(self, text: str) -> int:
+    def count_clusters(self, text: str, /) -> int:
         """The number of grapheme clusters of text (each one initial token)."""
     def to_bytes(self) -> bytes:
         """The model as the bytes of a tokenizer file."""
@@ -40,7 +40,7 @@ class Tokenizer:
     ) -> tuple[IdBuffer, IdBuffer]: ...
     def _decode_batch(self, batch: Sequence[Any], num_threads: int) -> list[str]: ...
     def _trimmed(self, size: int, /) -> bytes: ...
-    def _save(self, path: str | bytes) -> None: ...
+    def _save(self, path: str | bytes, /) -> None: ...
 
 def ids_text(ids: Any, offsets: Any = None, /) -> bytes:
     """uint16 ids in decimal, separated by spaces; with offsets, one line per document."""

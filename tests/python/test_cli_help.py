@@ -83,3 +83,5 @@ def test_entry_points_and_usage_errors():
     wrong = velkor("encode", "m", "--bogus", "x")
     assert wrong.returncode == 2
     assert wrong.stderr.startswith("usage: velkor encode ") and "unrecognized arguments: --bogus" in wrong.stderr
+    for command in ("encode", "decode"):  # FILE is optional (standard input)
+        assert velkor(command).stderr.endswith("the following arguments are required: MODEL\n")

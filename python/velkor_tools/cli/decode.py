@@ -83,7 +83,7 @@ def register(subparsers: argparse._SubParsersAction) -> None:
          "velkor decode model.tok --format npy story.npy -o story.txt"],
     )
     add_model_argument(parser)
-    parser.add_argument("files", metavar="FILE", nargs="*", help='files of ids ("-" is standard input)')
+    parser.add_argument("files", metavar="FILE", nargs="*", default=[], help='files of ids ("-" is standard input)')
     parser.add_argument("--lines", action="store_true", help="end each document with a line feed")
     parser.add_argument("-o", "--output", metavar="OUT", help="write here instead of standard output")
     parser.add_argument("--format", choices=["text", "npy", "bin"], default="text", help="input format (default: text)")

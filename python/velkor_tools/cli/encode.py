@@ -119,7 +119,7 @@ def register(subparsers: argparse._SubParsersAction) -> None:
          "velkor encode model.tok story.txt --format npy -o story.npy"],
     )
     add_model_argument(parser)
-    parser.add_argument("files", metavar="FILE", nargs="*", help='UTF-8 text files ("-" is standard input)')
+    parser.add_argument("files", metavar="FILE", nargs="*", default=[], help='UTF-8 text files ("-" is standard input)')
     parser.add_argument("--lines", action="store_true", help='each line ("\\n" or "\\r\\n" ended) is a document')
     parser.add_argument("-o", "--output", metavar="OUT", help="write here instead of standard output")
     parser.add_argument("--format", choices=["text", "npy", "bin"], default="text", help="output format (default: text)")

@@ -57,6 +57,8 @@ def train_to_size(
                            "a pass over the corpus added none (more text would add more)")
             break
         tokens = result.tokens
+    if not os.path.exists(model):  # the starter model held enough: no pass ran to write it
+        write_atomically(model, STARTER_MODEL)
     trim(model, size, progress)
     _, final = read_model(model)
     # Time and bytes of every pass; the bytes replaced are the corpus's, counted by each pass.
