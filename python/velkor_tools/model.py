@@ -132,16 +132,21 @@ def utf8_name(path: str) -> bool:
     return True
 
 
-def load_model(path: str) -> velkor.Data:
+def load_model(path: str, data: bytes | None = None) -> velkor.Data:
     """The module's Data object for the file at path (through a private copy
-    when its name is not UTF-8)."""
+    when its name is not UTF-8). `data`, the file's bytes as read_model gave
+    them, stands in for a file that cannot be read twice (a pipe)."""
     _check_model_path(path)
     with contextlib.ExitStack() as stack:
         usable = path
-        if not utf8_name(path):
+        if not utf8_name(path) or (data is not None and not os.path.isfile(path)):
             usable = os.path.join(stack.enter_context(tempfile.TemporaryDirectory(prefix="velkor-")), "tokenizer")
             try:
-                shutil.copyfile(path, usable)
+                if data is None:
+                    shutil.copyfile(path, usable)
+                else:
+                    with open(usable, "wb") as copy:
+                        copy.write(data)
             except OSError as error:
                 raise ToolError(f"{path}: {describe(error)}") from None
         with module_failures(path, "not a valid tokenizer file"):

@@ -48,7 +48,7 @@ class UnknownClusters:
                 self.examples[cluster] = self.examples.get(cluster, 0) + count
 
     def message(self, source: str) -> str:
-        shown = ", ".join(f"{cluster!r} ({count}x)" for cluster, count in self.examples.items())
+        shown = ", ".join(f"{shortened(cluster)} ({count}x)" for cluster, count in self.examples.items())
         more = ", ..." if self.total > sum(self.examples.values()) else ""
         return (
             f"{source}: {plural(self.total, 'cluster')} the model does not know "
@@ -62,6 +62,14 @@ class UnknownClusters:
         if strict:
             raise ToolError(f"{self.message(source)} (refused by --strict-unknown)")
         print(f"velkor: warning: {self.message(source)}", file=sys.stderr)
+
+
+def shortened(text: str, most: int = 24) -> str:
+    """text as repr shows it, cut after `most` characters: one cluster may
+    carry any number of combining marks, one token any number of bytes."""
+    if len(text) <= most:
+        return repr(text)
+    return f"{text[:most]!r}... ({len(text)} characters)"
 
 
 def add_strict_unknown_option(parser: argparse.ArgumentParser) -> None:

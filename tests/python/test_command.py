@@ -69,6 +69,10 @@ def test_info_counts_and_json(trained):
     assert info["merges"] > 0 and len(info["sha256"]) == 64
     text = velkor_cmd("info", model).stdout.decode()
     assert f"merges    {info['merges']}" in text and info["sha256"] in text
+    # A model that can be read once only (a pipe) is read once.
+    piped = velkor_cmd("info", "/dev/stdin", "--json", input=model.read_bytes()).stdout
+    assert json.loads(piped)["sha256"] == info["sha256"]
+    assert velkor_cmd("show", "/dev/stdin", "ab", input=model.read_bytes()).returncode == 0
 
 
 def test_encode_decode_round_trips(trained, tmp_path):
@@ -247,6 +251,12 @@ BAD_INPUTS = [
     (["decode", "m.tok", "ids.txt", "-o", "out"], None, "ids.txt:2: 'x1' is not a token id"),
     (["decode", "m.tok", "-o", "out"], b"0\n70000\n", "<stdin>:2: token id 70000 is out of range"),
     (["decode", "m.tok", "-o", "out"], b"0\n\n5\n", "<stdin>:3: token id 5 is not in the model"),
+    (["decode", "m.tok", "-o", "out"], b"0 1_0\n", "<stdin>:1: '1_0' is not a token id"),
+    # A header declaring far more than the file holds, and a .npz archive.
+    (["decode", "m.tok", "--format", "npy", "-o", "out"],
+     b"\x93NUMPY\x01\x00v\x00{'descr': '<u2', 'fortran_order': False, 'shape': (1000000000000000,), }"
+     + b" " * 45 + b"\n\x00\x00", "<stdin>: not a NumPy .npy file (its header declares shape"),
+    (["decode", "m.tok", "--format", "npy", "-o", "out"], b"PK\x03\x04" + b"\x00" * 60, "<stdin>: not a NumPy .npy file"),
     (["encode", "m.tok", "-o", "no/such/dir/out"], b"x", "no/such/dir/out: cannot write"),
     (["train", "no/such/dir/m.tok", "ids.txt", "--vocab-size", "300"], None, "no/such/dir/m.tok: cannot write"),
     (["show", "m.tok", "--html", "out"], b"\xc3(", "<stdin>:1: invalid UTF-8"),

@@ -109,7 +109,8 @@ def test_closed_streams_give_a_status_not_a_traceback(work):
 def test_names_that_are_not_utf8(work):
     model, corpus = os.fsdecode(b"m\xff.tok"), os.fsdecode(b"t\xfe.txt")
     os.rename(work / "t.txt", work / corpus)
-    for args in (["new", model], ["train", model, corpus], ["encode", model, corpus, "-o", "ids"], ["info", model]):
+    for args in (["new", model], ["train", model, corpus], ["encode", model, corpus, "-o", "ids"],
+                 ["show", model, "ab", "--html", "page.html"], ["info", model]):
         result = run(*args, cwd=work)
         assert result.returncode == 0 and b"Traceback" not in result.stderr, result.stderr
     assert result.stdout.startswith(b"m\xff.tok\n")
@@ -118,8 +119,8 @@ def test_names_that_are_not_utf8(work):
 def test_show_draws_control_characters_on_a_terminal():
     from velkor_tools.cli.show import Piece, coloured
 
-    shown = coloured([Piece("a\x1b[2J\tb\n\x9b\x7f", 1, False)], False).plain
-    assert shown == "a\u241b[2J\tb\n\\x9b\u2421"
+    shown = coloured([Piece("a\x1b[2J\tb\n\x9b\x7f\u202e", 1, False)], False).plain
+    assert shown == "a\u241b[2J\tb\n\\x9b\u2421\\u202e"
 
 
 def test_dev_stdout_is_written_through_the_descriptor(work):

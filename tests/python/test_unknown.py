@@ -35,6 +35,9 @@ def test_encode_counts_over_documents_and_strict_writes_nothing(tmp_path, monkey
     assert main(["encode", "m.tok", "in.txt", "--strict-unknown", "-o", "strict"]) == 1
     assert "refused by --strict-unknown" in capsys.readouterr().err
     assert not (tmp_path / "strict").exists()
+    (tmp_path / "marks.txt").write_text("x" + "\u0301" * 10_000)  # one cluster, shown cut short
+    assert main(["encode", "m.tok", "marks.txt", "-o", "out"]) == 0
+    assert capsys.readouterr().err.endswith("... (10001 characters) (1x)\n")
 
 
 def test_one_count_over_many_documents_is_exact():

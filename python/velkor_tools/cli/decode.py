@@ -4,6 +4,8 @@ from __future__ import annotations
 
 import argparse
 import io
+import math
+from typing import Any
 
 from velkor_tools.cli.common import add_command, add_model_argument, plural
 from velkor_tools.errors import ToolError
@@ -18,8 +20,10 @@ def parse_ids(name: str, raw: bytes, known: set[int]) -> list[list[int]]:
         ids = []
         for word in line.split():
             try:
-                value = int(word.decode("ascii"))
-            except (UnicodeDecodeError, ValueError):
+                if not word.isdigit():  # ASCII digits only, as encode writes them (int() takes "1_0", "+9")
+                    raise ValueError
+                value = int(word)
+            except ValueError:
                 shown = word.decode("utf-8", "backslashreplace")
                 raise ToolError(f"{name}:{number}: {shown!r} is not a token id") from None
             if value not in known:
@@ -28,6 +32,18 @@ def parse_ids(name: str, raw: bytes, known: set[int]) -> list[list[int]]:
             ids.append(value)
         documents.append(ids)
     return documents
+
+
+def _load_npy(np: Any, raw: bytes) -> Any:
+    """The array of a .npy file's bytes, never unpickled; its header is
+    checked against the bytes that follow before anything is allocated."""
+    stream = io.BytesIO(raw)
+    version = np.lib.format.read_magic(stream)  # an .npz or other file fails here
+    read_header = np.lib.format.read_array_header_1_0 if version == (1, 0) else np.lib.format.read_array_header_2_0
+    shape, _, dtype = read_header(stream)
+    if math.prod(shape) * dtype.itemsize > len(raw) - stream.tell():
+        raise ValueError(f"its header declares shape {shape} of {dtype}, more than the file holds")
+    return np.load(io.BytesIO(raw), allow_pickle=False)
 
 
 def read_array(name: str, raw: bytes, form: str, known: set[int]) -> list[int]:
@@ -40,7 +56,7 @@ def read_array(name: str, raw: bytes, form: str, known: set[int]) -> list[int]:
         ids = np.frombuffer(raw, "<u2").tolist()
     else:
         try:
-            array = np.load(io.BytesIO(raw), allow_pickle=False)
+            array = _load_npy(np, raw)
         except (ValueError, OSError, EOFError) as error:
             raise ToolError(f"{name}: not a NumPy .npy file ({error})") from None
         if array.ndim != 1 or array.dtype.kind not in "ui":

@@ -9,6 +9,7 @@ import sys
 
 from velkor_tools.cli.common import add_command, add_model_argument
 from velkor_tools.model import load_model, read_model
+from velkor_tools.unknown import shortened
 
 SHOWN = 10
 
@@ -19,8 +20,8 @@ def token_text(raw: bytes) -> str:
 
 def summary(path: str) -> dict[str, object]:
     """Counts, size, sha256, longest tokens and most recent merges of the file at path."""
-    load_model(path)  # the module's own check of the file
     data, model = read_model(path)
+    load_model(path, data)  # the module's own check of the file
     longest = sorted(model.lookup.items(), key=lambda item: (-len(token_text(item[1])), item[0]))[:SHOWN]
     # Training numbers new tokens upwards, so the highest merged ids are the most recent.
     recent = [
@@ -42,7 +43,9 @@ def summary(path: str) -> dict[str, object]:
 def run(args: argparse.Namespace) -> int:
     info = summary(args.model)
     if args.json:
-        json.dump(info, sys.stdout, ensure_ascii=False)
+        # On a terminal every non-ASCII character is escaped: a token may hold
+        # C1 controls or bidirectional marks that a terminal would act on.
+        json.dump(info, sys.stdout, ensure_ascii=sys.stdout.isatty())
         print()
         return 0
     print(f"{info['path']}")
@@ -53,10 +56,10 @@ def run(args: argparse.Namespace) -> int:
     print(f"  sha256    {info['sha256']}")
     print("longest tokens:")
     for entry in info["longest_tokens"]:  # type: ignore[attr-defined]
-        print(f"  {entry['id']:>5}  {entry['text']!r}")
+        print(f"  {entry['id']:>5}  {shortened(entry['text'], 80)}")
     print("most recent merges:")
     for entry in info["recent_merges"]:  # type: ignore[attr-defined]
-        print(f"  {entry['id']:>5} = {entry['left']} + {entry['right']}  {entry['text']!r}")
+        print(f"  {entry['id']:>5} = {entry['left']} + {entry['right']}  {shortened(entry['text'], 80)}")
     return 0
 
 

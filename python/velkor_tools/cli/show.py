@@ -14,7 +14,8 @@ import velkor
 from velkor_tools.cli.common import add_complete_option, add_command, add_model_argument, encoding_failures, plural
 from velkor_tools.errors import ToolError
 from velkor_tools.files import STDIN_NAME, output_stream, read_input, refuse_model_as_output
-from velkor_tools.model import load_tokenizer, STARTER_MODEL, load_model, module_failures, read_model
+from velkor_tools.model import STARTER_MODEL, load_model, module_failures, read_model
+from velkor_tools.tokenizer import Tokenizer
 from velkor_tools.unknown import UnknownClusters, add_strict_unknown_option
 from velkor_tools.utf8 import add_errors_option, decode
 
@@ -91,8 +92,11 @@ def plain(parts: list[Piece], ids: bool) -> str:
 # Control characters drawn as symbols on a terminal, where they would act
 # (an escape sequence can clear the screen): C0 as the Control Pictures
 # block (U+2400 on), DEL as U+2421, C1 as a \x escape. Line feed and tab stay.
+# The marks that reorder or break the lines around them (bidirectional
+# controls, line and paragraph separators) show as \u escapes.
 VISIBLE = {code: chr(0x2400 + code) for code in range(0x20) if chr(code) not in "\n\t"}
 VISIBLE |= {0x7F: "\u2421"} | {code: f"\\x{code:02x}" for code in range(0x80, 0xA0)}
+VISIBLE |= {code: f"\\u{code:04x}" for code in (0x061C, 0x200E, 0x200F, *range(0x2028, 0x202F), *range(0x2066, 0x206A))}
 
 
 def coloured(parts: list[Piece], ids: bool) -> "Text":
@@ -129,21 +133,22 @@ def page(parts: list[Piece], ids: bool, model: str) -> str:
         span = f'<span class="{kind}" title="{title}">{html.escape(part.text)}</span>'
         spans.append(span + (f"<sub>{part.token}</sub>" if ids else ""))
     unknown = sum(part.unknown for part in parts)
-    summary = f"{plural(len(parts), 'token')}, {plural(unknown, 'unknown cluster')}; model {html.escape(model)}"
-    return PAGE.format(title=f"velkor show {html.escape(model)}", summary=summary, body="".join(spans))
+    shown = html.escape(os.fsencode(model).decode("utf-8", "replace"))  # a name that is not UTF-8
+    summary = f"{plural(len(parts), 'token')}, {plural(unknown, 'unknown cluster')}; model {shown}"
+    return PAGE.format(title=f"velkor show {shown}", summary=summary, body="".join(spans))
 
 
 def run(args: argparse.Namespace) -> int:
     refuse_model_as_output(args.html, args.model, "--html")
-    tok = load_model(args.model)
-    _, model = read_model(args.model)
+    image, model = read_model(args.model)  # read once: MODEL may be a pipe
+    tok = load_model(args.model, image)
     if args.text is None or args.text == "-":
         name, raw = read_input("-")
         text = decode(raw, name, args.errors)
     else:
         text = decode(os.fsencode(args.text), "TEXT", args.errors)
     with module_failures(args.model, "the model cannot encode this text"), encoding_failures(args.model):
-        ids = load_tokenizer(args.model).encode(text, complete=True) if args.complete else None
+        ids = Tokenizer(image, name=args.model).encode(text, complete=True) if args.complete else None
         parts = pieces(tok, model.oov_id, text, ids)
     unknown = UnknownClusters()
     for part in parts:
