@@ -14,7 +14,8 @@ namespace {
 // A contiguous buffer of one integer type, released at the end of the scope.
 class View {
  public:
-  View(PyObject* object, Py_ssize_t itemsize, const char* what) {
+  // A one-dimensional buffer of itemsize-byte integers whose format is one of codes.
+  View(PyObject* object, Py_ssize_t itemsize, const char* codes, const char* what) {
     if (PyObject_GetBuffer(object, &view_, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) {
       throw ErrorSet{};
     }
@@ -22,8 +23,8 @@ class View {
     if (!format.empty() && (format[0] == '@' || format[0] == '=' || format[0] == '<')) {
       format.erase(0, 1);
     }
-    const bool integer = format.size() == 1 && std::strchr("hHiIlLqQ", format[0]) != nullptr;
-    if (view_.itemsize != itemsize || !integer) {
+    const bool integer = format.size() == 1 && std::strchr(codes, format[0]) != nullptr;
+    if (view_.itemsize != itemsize || !integer || view_.ndim != 1) {
       PyBuffer_Release(&view_);
       raise(PyExc_TypeError, what);
     }
@@ -51,11 +52,13 @@ PyObject* ids_text(PyObject* /*module*/, PyObject* args) {
     PyObject* ids_object = nullptr;
     PyObject* offsets_object = nullptr;
     if (!PyArg_ParseTuple(args, "O|O:ids_text", &ids_object, &offsets_object)) return nullptr;
-    const View ids(ids_object, 2, "ids must be a contiguous uint16 buffer");
+    // Unsigned only: a signed -1 would be written as 65535.
+    const View ids(ids_object, 2, "HIL", "ids must be a one-dimensional contiguous uint16 buffer");
     // Without offsets, one document and no line end.
     std::vector<std::int64_t> ends;
     if (offsets_object != nullptr && offsets_object != Py_None) {
-      const View offsets(offsets_object, 8, "offsets must be a contiguous int64 buffer");
+      const View offsets(offsets_object, 8, "lLqQ",
+                         "offsets must be a one-dimensional contiguous int64 buffer");
       std::int64_t previous = 0;
       for (std::size_t i = 0; i < offsets.size(); ++i) {
         const auto offset = offsets.at<std::int64_t>(i);

@@ -17,6 +17,7 @@ import velkor_tools
 from conftest import EXAMPLE_IMAGE, tokenizer_image
 from tokenizer_model import TEXTS, train_model
 from velkor_tools import Tokenizer
+from velkor_tools._native import ids_text
 
 
 @pytest.fixture(scope="module")
@@ -150,6 +151,11 @@ def test_errors(trained, tmp_path, capfd):
         {0: b"", 1: b"a", 2: b"aa"}, (((i >> 8, i & 255), 2) for i in range(65536)), {"a": 1, "oov": 0}))
     with pytest.raises(RuntimeError, match="more merges"):
         crowded.encode("aaa", complete=True)
+    # The command's id writer takes one-dimensional unsigned ids only.
+    assert ids_text(numpy.array([1, 2], numpy.uint16), numpy.array([0, 1, 2])) == b"1\n2\n"
+    for bad in (numpy.array([-1], numpy.int16), numpy.zeros((2, 2), numpy.uint16), numpy.array(7, numpy.uint16)):
+        with pytest.raises(TypeError):
+            ids_text(bad)
     assert capfd.readouterr().err == ""
 
 
