@@ -2,6 +2,7 @@
 
 import json
 import os
+import pickle
 import re
 import signal
 import socket
@@ -118,6 +119,8 @@ def test_documents_equal_direct_encode(job, reference, tmp_path):
     everything = [list(ids) for ids in corpus]
     for part in (slice(0, 2), slice(-5, None, 2), slice(3, 1)):  # slices across shards, as a list's
         assert [list(ids) for ids in corpus[part]] == everything[part]
+    again = pickle.loads(pickle.dumps(corpus))  # opened again, not copied
+    assert len(pickle.dumps(corpus)) < 500 and [list(ids) for ids in again] == everything
     manifest = corpus.manifest
     assert len(manifest["shards"]) > 10  # many tasks, cut inside multi-byte text
     assert (manifest["documents"], manifest["bytes"]) == (len(documents), sum(map(os.path.getsize, inputs)))
@@ -189,7 +192,7 @@ def test_an_input_changed_during_or_after_a_stopped_run(job, reference, client, 
         encode_corpus(model, given, str(out), client=client, shard_bytes=SHARD_BYTES, on_progress=edit_and_leave_a_temporary)
     # The stopped run resumes with the changed input encoded anew and the other's shards kept.
     (tmp_path / "a.txt").write_bytes(original)
-    manifest = encode_corpus(model, given, str(out), client=client, shard_bytes=SHARD_BYTES)
+    manifest = encode_corpus(Path(model), [Path(name) for name in given], out, client=client, shard_bytes=SHARD_BYTES)
     assert manifest["shards"] == json.loads(reference["manifest.json"])["shards"]
     assert {name: data for name, data in files(out).items() if name != "manifest.json"} == {
         name: data for name, data in reference.items() if name != "manifest.json"}
@@ -236,6 +239,12 @@ def test_refused_before_any_work(job, tmp_path):
     for given, out, message in cases:
         with pytest.raises(ToolError, match=message):
             encode_corpus(model, given, str(out), workers=2)  # a cluster would take seconds
+    for error, settings in ((ValueError, {"workers": -1}), (TypeError, {"workers": 1.5}),
+                            (TypeError, {"shard_bytes": True}), (TypeError, {"text_field": b"text"})):
+        with pytest.raises(error):
+            encode_corpus(model, inputs, str(tmp_path / "out"), **settings)
+    with pytest.raises(TypeError, match="not one path"):
+        encode_corpus(model, inputs[0], str(tmp_path / "out"))
     assert not (tmp_path / "out").exists()
 
 

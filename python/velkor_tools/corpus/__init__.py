@@ -44,7 +44,9 @@ def _mapped(path: Path, dtype: np.dtype, count: int) -> np.ndarray:
     if path.stat().st_size != count * dtype.itemsize:
         raise ToolError(f"{path}: size does not match {MANIFEST}")
     if count == 0:  # an empty file cannot be mapped
-        return np.empty(0, dtype)
+        empty = np.empty(0, dtype)
+        empty.flags.writeable = False  # read-only like the mapped ones
+        return empty
     return np.memmap(path, dtype=dtype, mode="r")
 
 
@@ -97,6 +99,11 @@ class Shards:
 
     def __len__(self) -> int:
         return self._documents
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        # Opened again where unpickled (a data loader's workers), not copied: the
+        # shards stay on disk, mapped read-only.
+        return (Shards, (str(self.directory),))
 
     def verify(self) -> None:
         """Checks every shard file against the sha256 the manifest records;

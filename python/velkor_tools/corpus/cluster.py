@@ -77,6 +77,9 @@ def local_cluster(workers: int) -> Any:
                 threads_per_worker=1,
                 processes=True,
                 dashboard_address="127.0.0.1:0",  # no fixed port: another cluster may hold it
+                # No dashboard (nothing here reads it): two clusters starting at
+                # once race on its lazy import inside Dask, and one fails to start.
+                scheduler_kwargs={"dashboard": False},
                 silence_logs=logging.CRITICAL,  # a failed task is reported once, by _run_tasks
             )
     finally:

@@ -13,6 +13,7 @@ from __future__ import annotations
 import fcntl
 import hashlib
 import json
+import operator
 import os
 import tempfile
 from collections.abc import Callable
@@ -84,9 +85,9 @@ def _prepare_directory(directory: Path) -> int:
 
 
 def encode_corpus(
-    model: str,
-    inputs: list[str],
-    out_dir: str,
+    model: str | os.PathLike[str],
+    inputs: list[str | os.PathLike[str]],
+    out_dir: str | os.PathLike[str],
     *,
     workers: int | None = None,
     scheduler: str | None = None,
@@ -105,10 +106,15 @@ def encode_corpus(
     """
     if errors not in ERRORS:
         raise ValueError(f"errors must be 'strict' or 'replace', not {errors!r}")
-    if not isinstance(shard_bytes, int) or not 1 <= shard_bytes <= MAX_SHARD_BYTES:
-        raise ValueError(f"shard_bytes must be an integer from 1 to {MAX_SHARD_BYTES}")
-    image, model_sha256 = _read_model(model)
-    found = check_inputs(inputs)
+    if isinstance(inputs, (str, bytes, os.PathLike)):  # would be taken a character at a time
+        raise TypeError("inputs must be a list of paths, not one path (write [path])")
+    if not isinstance(text_field, str):
+        raise TypeError(f"text_field must be a str, not {type(text_field).__name__}")
+    shard_bytes = _whole_number("shard_bytes", shard_bytes, 1, MAX_SHARD_BYTES)
+    if workers is not None:
+        workers = _whole_number("workers", workers, 1, None)
+    image, model_sha256 = _read_model(os.fsdecode(model))
+    found = check_inputs([os.fsdecode(path) for path in inputs])
     directory = Path(out_dir).absolute()
     lock = _prepare_directory(directory)
     try:
@@ -118,6 +124,19 @@ def encode_corpus(
         )
     finally:
         os.close(lock)
+
+
+def _whole_number(name: str, value: Any, least: int, most: int | None) -> int:
+    """value as an int in [least, most]; NumPy integers too, bool not."""
+    try:
+        if isinstance(value, bool):
+            raise TypeError
+        number = operator.index(value)
+    except TypeError:
+        raise TypeError(f"{name} must be an int, not {type(value).__name__}") from None
+    if number < least or (most is not None and number > most):
+        raise ValueError(f"{name} must be from {least}" + (f" to {most}" if most is not None else " up") + f", not {number}")
+    return number
 
 
 def _remove_temporaries(directory: Path) -> None:
