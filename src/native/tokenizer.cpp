@@ -84,11 +84,8 @@ PyObject* to_str(std::string_view text) {
 // and free the strings the views point into.
 std::vector<std::string_view> texts_of(PyObject* texts, PyRef& holder) {
   if (PyUnicode_Check(texts)) raise(PyExc_TypeError, "texts must be a sequence of str, not a str");
-  if (PyBytes_Check(texts) || PyByteArray_Check(texts)) {
-    raise(PyExc_TypeError,
-          std::string("texts must be a sequence of str, not '") + Py_TYPE(texts)->tp_name + "'");
-  }
-  if (Py_TYPE(texts)->tp_iter == nullptr && !PySequence_Check(texts)) {
+  if (PyBytes_Check(texts) || PyByteArray_Check(texts) ||
+      (Py_TYPE(texts)->tp_iter == nullptr && !PySequence_Check(texts))) {
     raise(PyExc_TypeError,
           std::string("texts must be a sequence of str, not '") + Py_TYPE(texts)->tp_name + "'");
   }
