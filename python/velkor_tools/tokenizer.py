@@ -8,13 +8,13 @@ NumPy arrays, pickling, the thread count's defaults).
 
 from __future__ import annotations
 
-import operator
 import os
 import sys
 from collections.abc import Iterable, Sequence
 from typing import TYPE_CHECKING, Any
 
 from velkor_tools import _native
+from velkor_tools.arguments import whole_number
 from velkor_tools.plain_errors import plain_rendering
 
 if TYPE_CHECKING:
@@ -37,18 +37,8 @@ def _threads(num_threads: int | None) -> int:
             raise ValueError(
                 f"{_THREADS_VARIABLE} must be a whole number, not {setting!r}"
             ) from None
-    if isinstance(num_threads, bool):
-        raise TypeError("num_threads must be an int or None, not bool")
-    try:
-        num_threads = operator.index(num_threads)  # NumPy integers too
-    except TypeError:
-        raise TypeError(
-            f"num_threads must be an int or None, not {type(num_threads).__name__}"
-        ) from None
-    if num_threads < 1:
-        raise ValueError(f"{name} must be at least 1, not {num_threads}")
     # The native side caps the threads it starts; a huge request is no error.
-    return min(num_threads, sys.maxsize)
+    return min(whole_number(name, num_threads, 1), sys.maxsize)
 
 
 class Tokenizer(_native.Tokenizer):

@@ -13,7 +13,6 @@ from __future__ import annotations
 import fcntl
 import hashlib
 import json
-import operator
 import os
 import tempfile
 from collections.abc import Callable
@@ -26,6 +25,7 @@ from velkor_tools.corpus.cluster import local_cluster, remembered_interrupts
 from velkor_tools.corpus.journal import Journal, is_temporary, still_valid
 from velkor_tools.corpus.manifest import Input, build_manifest, check_inputs, finished_manifest, kept_records, what_differs
 from velkor_tools.corpus.task import ModelPlugin, Task, encode_task, plan_file
+from velkor_tools.arguments import whole_number
 from velkor_tools.errors import ToolError
 from velkor_tools.files import describe, write_atomically
 from velkor_tools.model import load_model
@@ -110,9 +110,9 @@ def encode_corpus(
         raise TypeError("inputs must be a list of paths, not one path (write [path])")
     if not isinstance(text_field, str):
         raise TypeError(f"text_field must be a str, not {type(text_field).__name__}")
-    shard_bytes = _whole_number("shard_bytes", shard_bytes, 1, MAX_SHARD_BYTES)
+    shard_bytes = whole_number("shard_bytes", shard_bytes, 1, MAX_SHARD_BYTES)
     if workers is not None:
-        workers = _whole_number("workers", workers, 1, None)
+        workers = whole_number("workers", workers, 1)
     image, model_sha256 = _read_model(os.fsdecode(model))
     found = check_inputs([os.fsdecode(path) for path in inputs])
     directory = Path(out_dir).absolute()
@@ -124,19 +124,6 @@ def encode_corpus(
         )
     finally:
         os.close(lock)
-
-
-def _whole_number(name: str, value: Any, least: int, most: int | None) -> int:
-    """value as an int in [least, most]; NumPy integers too, bool not."""
-    try:
-        if isinstance(value, bool):
-            raise TypeError
-        number = operator.index(value)
-    except TypeError:
-        raise TypeError(f"{name} must be an int, not {type(value).__name__}") from None
-    if number < least or (most is not None and number > most):
-        raise ValueError(f"{name} must be from {least}" + (f" to {most}" if most is not None else " up") + f", not {number}")
-    return number
 
 
 def _remove_temporaries(directory: Path) -> None:
@@ -220,15 +207,17 @@ def _encode_locked(
     journal.start(list(done.values()))
     finished.unlink(missing_ok=True)  # a stale one: the journal now holds what it kept
     try:
-        _run_tasks(
-            [task for task in tasks if task.index not in done],
-            tasks,
-            done,
-            image,
-            journal,
-            found,
-            **run,
-        )
+        with remembered_interrupts() as interrupted:
+            _run_tasks(
+                [task for task in tasks if task.index not in done],
+                tasks,
+                done,
+                image,
+                journal,
+                found,
+                **run,
+                interrupted=interrupted,
+            )
     except BaseException:
         journal.close()
         # Stopped before any shard (a scheduler out of reach): with nothing to
@@ -249,13 +238,7 @@ def _encode_locked(
     return manifest
 
 
-def _run_tasks(*arguments: Any, **settings: Any) -> None:
-    with remembered_interrupts() as interrupted:
-        _run_tasks_checking(interrupted, *arguments, **settings)
-
-
-def _run_tasks_checking(
-    interrupted: Callable[[], None],
+def _run_tasks(
     pending: list[Task],
     tasks: list[Task],
     done: dict[int, dict[str, Any]],
@@ -267,6 +250,7 @@ def _run_tasks_checking(
     scheduler: str | None,
     workers: int | None,
     on_progress: Callable[[Progress], None] | None,
+    interrupted: Callable[[], None],
 ) -> None:
     total = sum(item.size for item in inputs)
     state = Progress(0, total, 0, 0)
