@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import contextlib
+import gc
 import logging
 import signal
 import threading
@@ -30,9 +31,10 @@ LOCAL_CLUSTER_CONFIG = {
 def remembered_interrupts() -> Iterator[Callable[[], None]]:
     """A check that raises KeyboardInterrupt once Ctrl-C has come.
 
-    The interrupt is raised where it lands as well, but Dask runs callbacks
-    of the garbage collector, and an exception raised inside one of those is
-    printed and dropped: the run would go on to its end as if never stopped.
+    The interrupt is raised where it lands as well, except inside a callback
+    of the garbage collector (Dask installs one): raised there, it would be
+    printed and dropped, and the run would go on to its end as if never
+    stopped. The check raises it at the next shard instead.
     """
     previous = signal.getsignal(signal.SIGINT)
     if threading.current_thread() is not threading.main_thread() or not callable(previous):
@@ -43,7 +45,8 @@ def remembered_interrupts() -> Iterator[Callable[[], None]]:
     def handler(number: int, frame: Any) -> None:
         nonlocal seen
         seen = True
-        previous(number, frame)
+        if not _in_gc_callback(frame):
+            previous(number, frame)
 
     def check() -> None:
         if seen:
@@ -54,6 +57,16 @@ def remembered_interrupts() -> Iterator[Callable[[], None]]:
         yield check
     finally:
         signal.signal(signal.SIGINT, previous)
+
+
+def _in_gc_callback(frame: Any) -> bool:
+    """Whether frame runs inside one of the garbage collector's callbacks."""
+    codes = {getattr(getattr(callback, "__func__", callback), "__code__", None) for callback in gc.callbacks}
+    while frame is not None:
+        if frame.f_code in codes:
+            return True
+        frame = frame.f_back
+    return False
 
 
 def local_cluster(workers: int) -> Any:
