@@ -118,7 +118,7 @@ def test_vocab_size_at_the_id_limit_and_odd_models(tmp_path, monkeypatch):
     # Training that runs out of ids stops the passes (the last completed chunk kept), not the command.
     (tmp_path / "full.tok").write_bytes(_binary_model(65530))
     (tmp_path / "t.txt").write_text("".join("cdefghij"[(i * 7919) % 8] for i in range(20000)))
-    with pytest.warns(UserWarning, match="short of 65536"):
+    with pytest.warns(UserWarning, match="short of 65536: a chunk ran out of token ids"):
         assert len(velkor_tools.train("full.tok", ["t.txt"], vocab_size=65536, progress=False)) == 65530
     # The starter model already holds one token: no pass runs, and the model is still written.
     assert len(velkor_tools.train("new.tok", ["t.txt"], vocab_size=1, progress=False)) == 1

@@ -35,13 +35,13 @@ def train(
     if vocab_size is not None and (isinstance(vocab_size, bool) or not isinstance(vocab_size, int)):
         raise TypeError(f"vocab_size must be an int or None, not {type(vocab_size).__name__}")
     path = os.fsdecode(model)  # bytes paths too, as str
-    run_training(path, [os.fsdecode(f) for f in files], vocab_size=vocab_size, progress=progress)
+    result = run_training(path, [os.fsdecode(f) for f in files], vocab_size=vocab_size, progress=progress)
     tokenizer = Tokenizer.from_file(path)
     if vocab_size is not None and len(tokenizer) < vocab_size:
-        warnings.warn(
-            f"{path}: {len(tokenizer)} tokens, short of {vocab_size}: a pass over the files "
-            "added none (more text would add more)", UserWarning, stacklevel=2,
-        )
+        why = ("a chunk ran out of token ids" if result.ran_out_of_ids
+               else "a pass over the files added none (more text would add more)")
+        warnings.warn(f"{path}: {len(tokenizer)} tokens, short of {vocab_size}: {why}",
+                      UserWarning, stacklevel=2)
     elif vocab_size is not None and len(tokenizer) > vocab_size:
         warnings.warn(
             f"{path}: {len(tokenizer)} cluster tokens alone are more than {vocab_size}: all kept",

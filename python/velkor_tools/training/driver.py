@@ -138,6 +138,7 @@ class TrainResult:
     seconds: float
     corpus_bytes: int
     replaced_bytes: int = 0  # turned into U+FFFD by the module
+    ran_out_of_ids: bool = False  # a chunk ended training to a size: no id was left
 
 
 def scan_corpus(path: str, errors: str, name: str | None = None) -> int:
@@ -230,6 +231,19 @@ def regular_copy(path: str, directory: str, number: int) -> str:
     return copy
 
 
+def check_training_files(model: str, given: list[str], corpora: list[str]) -> list[int]:
+    """The sizes of the regular files `corpora` (named `given` in messages), once
+    each is found readable and none is MODEL, and MODEL writable."""
+    sizes = [check_input_file(path) for path in corpora]
+    for path, name in zip(corpora, given):
+        if same_file(path, model):  # the module refuses this too
+            raise ToolError(f"{name}: is the model file; a model is not trained on itself")
+    if os.path.exists(model) and not os.access(model, os.W_OK):  # a rename would replace it all the same
+        raise ToolError(f"{model}: cannot write: {os.strerror(errno.EACCES)} (the file is read-only)")
+    check_writable(model)
+    return sizes
+
+
 def train_files(
     model: str, given: list[str], corpora: list[str], log: str | None, verbose: bool, errors: str,
     progress: bool = True,
@@ -237,17 +251,11 @@ def train_files(
     """One training of MODEL on the regular files `corpora` (named `given` in
     messages), in a child process, MODEL replaced after every chunk."""
     names = {os.path.abspath(path): name for path, name in zip(corpora, given)}
-    sizes = [check_input_file(path) for path in corpora]
-    for path, name in zip(corpora, given):
-        if same_file(path, model):  # the module refuses this too
-            raise ToolError(f"{name}: is the model file; a model is not trained on itself")
+    sizes = check_training_files(model, given, corpora)
     replaced = sum(scan_corpus(path, errors, names[os.path.abspath(path)]) for path in corpora)
     existed = os.path.exists(model)
     if existed:
         load_model(model)
-        if not os.access(model, os.W_OK):  # the rename would replace it all the same
-            raise ToolError(f"{model}: cannot write: {os.strerror(errno.EACCES)} (the file is read-only)")
-    check_writable(model)
     if log is not None:
         check_log(log, model, given)
         check_writable(log)

@@ -4,12 +4,13 @@ from __future__ import annotations
 
 import os
 import sys
+import time
 
 from velkor_tools.cli.common import plural
 from velkor_tools.errors import ToolError
-from velkor_tools.files import check_input_file, check_writable, write_atomically
+from velkor_tools.files import write_atomically
 from velkor_tools.model import STARTER_MODEL, parse_model, read_model
-from velkor_tools.training.driver import TrainResult, VocabularyFull, train_files
+from velkor_tools.training.driver import TrainResult, VocabularyFull, check_training_files, train_files
 
 
 def check_vocab_size(size: int) -> None:
@@ -31,26 +32,29 @@ def train_to_size(
     """Training passes until MODEL holds `size` tokens or a pass adds none, then the trim."""
     result: TrainResult | None = None
     tokens = _tokens(model)
-    check_writable(model)  # before any pass is announced
+    # Before any pass is announced; when none runs, the files are unread, but a
+    # missing one, or MODEL among them, is still an error (standard input is a
+    # private copy by now).
+    check_training_files(model, given, corpora)
     if tokens > size:
-        for path in corpora:  # unread, but a missing or unreadable one is still an error
-            check_input_file(path)  # (standard input is a private copy by now)
         _say(progress, f"{model}: holds {plural(tokens, 'token')}, more than {size}: trimmed without training")
     number = 0
-    seconds = 0.0
+    started = time.monotonic()
     corpus_bytes = 0
+    full = False
     while tokens < size:
         number += 1
         _say(progress, f"pass {number}: {plural(tokens, 'token')} of {size}")
         try:
             result = train_files(model, given, corpora, None, verbose, errors, progress)
         except VocabularyFull:
-            # Every id is taken: MODEL keeps the pass's last completed chunk, at least as
-            # large as the one before it, and is trimmed from there.
+            # A chunk ran out of ids: MODEL keeps the pass's last completed chunk, at
+            # least as large as the one before it, and is trimmed from there.
             tokens = _tokens(model)
-            _say(progress, f"{model}: the vocabulary is full at {plural(tokens, 'token')}")
+            full = True
+            _say(progress, f"{model}: a chunk ran out of token ids; kept the last completed one, "
+                           f"{plural(tokens, 'token')}")
             break
-        seconds += result.seconds
         corpus_bytes += result.corpus_bytes
         if result.tokens <= tokens:
             _say(progress, f"{model}: stopped at {plural(tokens, 'token')}, short of {size}: "
@@ -62,8 +66,9 @@ def train_to_size(
     trim(model, size, progress)
     _, final = read_model(model)
     # Time and bytes of every pass; the bytes replaced are the corpus's, counted by each pass.
-    return TrainResult(len(final.lookup), len(final.merges), final.clusters, seconds, corpus_bytes,
-                       result.replaced_bytes if result else 0)
+    return TrainResult(len(final.lookup), len(final.merges), final.clusters,
+                       time.monotonic() - started, corpus_bytes,
+                       result.replaced_bytes if result else 0, full)
 
 
 def trim(model: str, size: int, progress: bool) -> None:
