@@ -22,6 +22,7 @@ import velkor
 
 from velkor_tools.errors import ToolError
 from velkor_tools.files import describe, quiet_stderr
+from velkor_tools.image import read_image
 from velkor_tools.plain_errors import plain
 
 if TYPE_CHECKING:
@@ -114,7 +115,7 @@ def read_model(path: str) -> tuple[bytes, Model]:
     _check_model_path(path)
     try:
         with open(path, "rb") as f:
-            data = f.read()
+            data = read_image(f)
     except OSError as error:
         raise ToolError(f"{path}: {describe(error)}") from None
     try:

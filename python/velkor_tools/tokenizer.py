@@ -15,6 +15,7 @@ from typing import TYPE_CHECKING, Any
 
 from velkor_tools import _native
 from velkor_tools.arguments import whole_number
+from velkor_tools.image import read_image
 from velkor_tools.plain_errors import plain_rendering
 
 if TYPE_CHECKING:
@@ -75,7 +76,7 @@ class Tokenizer(_native.Tokenizer):
         if not isinstance(name, str):
             name = os.fsdecode(name)
         with open(name, "rb") as file:
-            data = file.read()
+            data = read_image(file)
         try:
             return cls(data, name=name)
         except ValueError as error:

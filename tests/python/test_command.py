@@ -273,6 +273,9 @@ BAD_INPUTS = [
     (["train", "m.tok", "./m.tok"], None, "./m.tok: is the model file; a model is not trained on itself"),
     # Trimming a model that is already larger reads no corpus, but a missing one is still named.
     (["train", "nooov.tok", "missing.txt", "--vocab-size", "1"], None, "missing.txt: No such file or directory"),
+    (["train", "m.tok", "m.tok", "--vocab-size", "1"], None, "m.tok: is the model file"),  # no pass needed
+    # A device as MODEL is read no further than its model goes.
+    (["stats", "/dev/zero", "-"], b"ab", "/dev/zero: the model cannot encode this text"),
 ]
 
 

@@ -109,6 +109,9 @@ def main(argv: list[str] | None = None) -> int:
     except KeyboardInterrupt:
         print("velkor: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED
+    except MemoryError:
+        print("velkor: out of memory", file=sys.stderr)
+        return 1
     except BaseException as error:
         # A failure inside the tokenizer module that no command turned into a
         # ToolError: still one line, no traceback.

@@ -28,7 +28,7 @@ from velkor_tools.corpus.task import ModelPlugin, Task, encode_task, plan_file
 from velkor_tools.arguments import whole_number
 from velkor_tools.errors import ToolError
 from velkor_tools.files import describe, write_atomically
-from velkor_tools.model import load_model
+from velkor_tools.model import load_model, read_model
 from velkor_tools.utf8 import ERRORS, InvalidUtf8
 
 MAX_SHARD_BYTES = 1 << 40  # a shard's input, at most
@@ -45,11 +45,8 @@ class Progress:
 
 
 def _read_model(model: str) -> tuple[bytes, str]:
-    load_model(model)  # refuses what is not a tokenizer file, in one line
-    try:
-        image = Path(model).read_bytes()
-    except OSError as error:
-        raise ToolError(f"{model}: {describe(error)}") from None
+    image = read_model(model)[0]  # read once: MODEL may be a pipe
+    load_model(model, image)  # refuses what is not a tokenizer file, in one line
     return image, hashlib.sha256(image).hexdigest()
 
 
