@@ -119,4 +119,4 @@ sanitize: venv system-deps
 	tools/sanitize.sh
 
 clean:
-	rm -rf build $(VENV) $(VENV313) .venv-asan
+	rm -rf build dist $(VENV) $(VENV313) .venv-asan
