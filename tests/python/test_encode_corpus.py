@@ -398,15 +398,17 @@ def test_damaged_shards_are_found(job, client, tmp_path):
         assert result.returncode == 1 and result.stderr == f"velkor: {out}/manifest.json: not a manifest of encode-corpus; the corpus is damaged\n"
 
 
-def test_ctrl_c_is_one_line_and_status_130(job, tmp_path):
+@pytest.mark.parametrize("ending", [signal.SIGINT, signal.SIGTERM])
+def test_ctrl_c_and_sigterm_are_one_line_and_leave_no_partial_shard(job, tmp_path, ending):
     model, _, _ = job
     (tmp_path / "big.txt").write_text((TEXT + "\n") * 200_000)
     command = [sys.executable, "-m", "velkor_tools", "encode-corpus", model, "big.txt", "-o", "out", "--workers", "1"]
     with subprocess.Popen(command, cwd=tmp_path, stderr=subprocess.PIPE, start_new_session=True) as child:
         child.stderr.readline()  # the first progress line: the workers are there
-        os.killpg(child.pid, signal.SIGINT)  # as Ctrl-C does, to the whole group
+        os.killpg(child.pid, ending)  # as Ctrl-C (or a batch system) does, to the whole group
         rest = child.stderr.read().decode()
-    assert child.returncode == 130 and rest == "velkor: interrupted; run the same command again to resume\n"
+    assert child.returncode == 128 + ending and rest == "velkor: interrupted; run the same command again to resume\n"
+    assert not [name for name in os.listdir(tmp_path / "out") if ".tmp-" in name]
 
 
 def test_complete_encoding_is_recorded_and_kept_on_resume(job, client, tmp_path):

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import signal
 import sys
 import time
 from collections.abc import Callable
@@ -67,6 +68,24 @@ def register(subparsers: argparse._SubParsersAction) -> None:
     parser.set_defaults(run=run)
 
 
+def _end_like_ctrl_c() -> list[int]:
+    """Makes SIGTERM and SIGHUP (a closed terminal) stop the run as Ctrl-C does:
+    shards in progress dropped, the cluster closed, the journal kept for a
+    resume. The list they go to is filled with the signals that came."""
+    came: list[int] = []
+
+    def end(number: int, frame: Any) -> None:
+        came.append(number)
+        interrupt = signal.getsignal(signal.SIGINT)
+        if not callable(interrupt):  # Ctrl-C is held off while the cluster starts
+            sys.exit(128 + number)
+        interrupt(signal.SIGINT, frame)
+
+    for ending in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(ending, end)
+    return came
+
+
 def run(args: argparse.Namespace) -> int:
     try:
         import dask.distributed  # noqa: F401 - only to check that it is installed
@@ -74,6 +93,7 @@ def run(args: argparse.Namespace) -> int:
         raise ToolError("encode-corpus needs Dask: pip install 'velkor[corpus]'") from None
     from velkor_tools.corpus.run import Progress, encode_corpus
 
+    ended_by = _end_like_ctrl_c()
     display: ByteProgress | None = None
     shown_at = 0.0
 
@@ -100,7 +120,8 @@ def run(args: argparse.Namespace) -> int:
             on_progress=show,
         )
     except KeyboardInterrupt:
-        raise ToolError("interrupted; run the same command again to resume", EXIT_INTERRUPTED) from None
+        status = 128 + ended_by[-1] if ended_by else EXIT_INTERRUPTED
+        raise ToolError("interrupted; run the same command again to resume", status) from None
     finally:
         if display is not None:
             display.close()
