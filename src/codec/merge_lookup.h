@@ -21,7 +21,12 @@ class MergeLookup {
  public:
   static constexpr std::uint32_t kNone = 0xFFFFFFFF;
 
-  explicit MergeLookup(const Model& model);
+  explicit MergeLookup(const Model& model) : MergeLookup(model.merges) {}
+  explicit MergeLookup(const HashMap<TokenPair, TokenId>& merges);
+
+  // Whether no two of merges give the same id, so that a merged id names
+  // its merge.
+  static bool distinct_results(const HashMap<TokenPair, TokenId>& merges);
 
   // Where find(left, right) starts; for a caller that fetches it ahead.
   std::size_t bucket_of(std::uint32_t left, std::uint32_t right) const {

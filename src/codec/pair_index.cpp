@@ -22,17 +22,21 @@ constexpr unsigned kMinCacheBits = 6;
 // chunks' worth); beyond it, as for an encode of a huge text, arrays grow
 // as they fill rather than claim gigabytes of address space up front.
 constexpr std::size_t kMaxRoom = std::size_t{1} << 24;
+// From this length on, an index that files learned merges only takes long
+// blocks, and with Pairs::kMergesOnly looks pairs up through a MergeLookup
+// made for the sequence (a fraction of a millisecond).
+constexpr std::size_t kLongFrom = std::size_t{1} << 18;
 
 }  // namespace
 
 void PairIndex::assign(std::span<const TokenId> ids) {
-  set_mode(nullptr, Pairs::kAll);
+  set_mode(nullptr, Pairs::kAll, ids.size());
   GapNode* nodes = prepare(ids.size());
   for (std::size_t i = 0; i < ids.size(); ++i) nodes[i] = GapNode{ids[i]};
   build(ids.size());
 }
 
-void PairIndex::set_mode(const MergeMap* merges, Pairs pairs) {
+void PairIndex::set_mode(const MergeMap* merges, Pairs pairs, std::size_t max_length) {
   const bool merges_only = pairs == Pairs::kMergesOnly;
   // An entry's index must fit beside the merged id in a heap item.
   if (merges_only && (merges == nullptr || merges->size() > kMaxMergesOnly)) {
@@ -40,6 +44,13 @@ void PairIndex::set_mode(const MergeMap* merges, Pairs pairs) {
   }
   merges_only_ = merges_only;
   file_only_ = merges;
+  lookup_.reset();
+  block_bits_ = merges != nullptr && max_length >= kLongFrom ? kLongBlockBits : kBlockBits;
+  block_ = 1u << block_bits_;
+  if (merges_only && max_length >= kLongFrom && MergeLookup::distinct_results(*merges)) {
+    by_merged_.resize(kIdSpace);  // the build clears what the last sequence set
+    lookup_ = std::make_unique<MergeLookup>(*merges);
+  }
 }
 
 GapNode* PairIndex::prepare(std::size_t max_length) {
@@ -62,6 +73,9 @@ void PairIndex::build(std::size_t length) {
   nodes_[0] = GapNode{kEnd};
   nodes_[n + 1] = GapNode{kEnd};
   size_ = n;
+  if (!by_merged_.empty()) {
+    for (const Entry& entry : entries_) by_merged_[entry.merged] = 0;
+  }
   entries_.clear();
   counts_.clear();
   store_.clear();
@@ -70,6 +84,7 @@ void PairIndex::build(std::size_t length) {
   grown_.clear();
   excluded_.clear();
   sink_ = kNoEntry;
+  merged_unfiled_ = 0;
   table_used_ = 0;
   // Room for what the sequence can need, so that these arrays are never
   // copied as they grow (a copy holds both at once): as many entries as
@@ -128,7 +143,7 @@ void PairIndex::build(std::size_t length) {
     if (entries_[e].head == kUnfiled) ends[e] = sink;
     ends[e] |= std::uint64_t{entries_[e].key >> 16} << 32;
   }
-  store_.resize((std::size_t{sink} + 1 + kBlock - 1) / kBlock * kBlock);
+  store_.resize((std::size_t{sink} + block_) >> block_bits_ << block_bits_);
   std::uint32_t* pool = store_.data();
   std::uint64_t* end_of = ends.data();
   for (std::uint32_t i = 1; i < n && merges_only_; ++i) {
@@ -172,6 +187,7 @@ void PairIndex::build(std::size_t length) {
 }
 
 std::uint32_t PairIndex::find(std::uint32_t key) const {
+  if (lookup_ != nullptr) return find_merge(key);
   const std::size_t mask = table_.size() - 1;
   for (std::size_t bucket = keyed_mix(secret_, key) & mask;; bucket = (bucket + 1) & mask) {
     std::uint64_t cell = table_[bucket];
@@ -182,7 +198,34 @@ std::uint32_t PairIndex::find(std::uint32_t key) const {
   }
 }
 
+std::uint32_t PairIndex::find_merge(std::uint32_t key) const {
+  const std::uint32_t merged = lookup_->find(key >> 16, key & 0xFFFF);
+  return merged == MergeLookup::kNone ? kNoEntry : by_merged_[merged] - 1;
+}
+
+std::uint32_t PairIndex::find_or_add_merge(std::uint32_t key) {
+  const std::uint32_t merged = lookup_->find(key >> 16, key & 0xFFFF);
+  if (merged == MergeLookup::kNone) {
+    return sink_ != kNoEntry ? sink_ : add_entry(key, std::nullopt);
+  }
+  std::uint32_t& slot = by_merged_[merged];
+  if (slot == 0) slot = add_entry(key, static_cast<TokenId>(merged)) + 1;
+  return slot - 1;
+}
+
+std::uint32_t PairIndex::add_entry(std::uint32_t key, std::optional<TokenId> merged) {
+  const auto entry = static_cast<std::uint32_t>(entries_.size());
+  Entry& added = entries_.emplace_back();
+  added.key = key;
+  if (file_only_ != nullptr && !merged) added.head = kUnfiled;
+  if (merged) added.merged = *merged;
+  counts_.push_back(0);
+  if (merges_only_ && !merged) sink_ = entry;
+  return entry;
+}
+
 std::uint32_t PairIndex::find_or_add(std::uint32_t key) {
+  if (lookup_ != nullptr) return find_or_add_merge(key);
   std::size_t mask = table_.size() - 1;
   std::size_t bucket = keyed_mix(secret_, key) & mask;
   for (;; bucket = (bucket + 1) & mask) {
@@ -198,19 +241,10 @@ std::uint32_t PairIndex::find_or_add(std::uint32_t key) {
         file_only_->find(TokenPair{static_cast<TokenId>(key >> 16), static_cast<TokenId>(key)});
     if (found != file_only_->end()) merged = found->second;
   }
-  auto entry = static_cast<std::uint32_t>(entries_.size());
-  if (merges_only_ && !merged && sink_ != kNoEntry) {
-    // Not filed in the table: it would fill with every pair of the text and
-    // miss the caches, while the merge map is small and stays in them.
-    return sink_;
-  } else {
-    Entry& added = entries_.emplace_back();
-    added.key = key;
-    if (file_only_ != nullptr && !merged) added.head = kUnfiled;
-    if (merged) added.merged = *merged;
-    counts_.push_back(0);
-    if (merges_only_ && !merged) sink_ = entry;
-  }
+  // Not filed in the table: it would fill with every pair of the text and
+  // miss the caches, while the merge map is small and stays in them.
+  if (merges_only_ && !merged && sink_ != kNoEntry) return sink_;
+  const std::uint32_t entry = add_entry(key, merged);
   table_[bucket] = (std::uint64_t{key} << 32) | (entry + 1);
   // Keep the load at most one half so probe runs stay short.
   if (++table_used_ * 2 > table_.size()) grow_table();
@@ -284,21 +318,21 @@ void PairIndex::clear_exclusions() {
 std::uint32_t PairIndex::new_block() {
   if (free_block_ != kNoBlock) {
     const std::uint32_t block = free_block_;
-    free_block_ = store_[std::size_t{block} * kBlock + kBlock - 1];
+    free_block_ = store_[(std::size_t{block} << block_bits_) + block_ - 1];
     return block;
   }
   const std::size_t words = store_.size();
-  if (words / kBlock >= kUnfiled) fail("too many positions for the pair index");
-  store_.resize(words + kBlock);
-  return static_cast<std::uint32_t>(words / kBlock);
+  if ((words >> block_bits_) >= kUnfiled) fail("too many positions for the pair index");
+  store_.resize(words + block_);
+  return static_cast<std::uint32_t>(words >> block_bits_);
 }
 
 void PairIndex::free_stretch(std::uint32_t begin, std::uint32_t size) {
-  const std::size_t first = (std::size_t{begin} + kBlock - 1) / kBlock;
-  const std::size_t end = (std::size_t{begin} + size) / kBlock;
+  const std::size_t first = (std::size_t{begin} + block_ - 1) >> block_bits_;
+  const std::size_t end = (std::size_t{begin} + size) >> block_bits_;
   // Highest first, so they are taken again in ascending order.
   for (std::size_t block = end; block-- > first;) {
-    store_[block * kBlock + kBlock - 1] = free_block_;
+    store_[(block << block_bits_) + block_ - 1] = free_block_;
     free_block_ = static_cast<std::uint32_t>(block);
   }
 }
@@ -321,16 +355,16 @@ void PairIndex::free_stretch(std::uint32_t begin, std::uint32_t size) {
     entry->tail = block;
     used = 0;
   } else {
-    const std::size_t tail = std::size_t{entry->tail} * kBlock;
+    const std::size_t tail = std::size_t{entry->tail} << block_bits_;
     if (store_[tail + used - 1] >= position) entry->sorted = false;
-    if (used == kBlock - 1) {
+    if (used == block_ - 1) {
       const std::uint32_t block = new_block();
-      store_[tail + kBlock - 1] = block;
+      store_[tail + block_ - 1] = block;
       entry->tail = block;
       used = 0;
     }
   }
-  store_[std::size_t{entry->tail} * kBlock + used] = position;
+  store_[(std::size_t{entry->tail} << block_bits_) + used] = position;
   entry->tail_used = static_cast<std::uint8_t>(used + 1);
 }
 
@@ -342,12 +376,12 @@ std::span<const std::uint32_t> PairIndex::take_positions(Entry& entry) {
   // Copy the chain out, handing its blocks back.
   scratch_.clear();
   for (std::uint32_t block = entry.head;;) {
-    const std::size_t at = std::size_t{block} * kBlock;
+    const std::size_t at = std::size_t{block} << block_bits_;
     const bool last = block == entry.tail;
     const std::uint32_t* first = store_.data() + at;
-    scratch_.insert(scratch_.end(), first, first + (last ? entry.tail_used : kBlock - 1));
-    const std::uint32_t next = store_[at + kBlock - 1];
-    store_[at + kBlock - 1] = free_block_;
+    scratch_.insert(scratch_.end(), first, first + (last ? entry.tail_used : block_ - 1));
+    const std::uint32_t next = store_[at + block_ - 1];
+    store_[at + block_ - 1] = free_block_;
     free_block_ = block;
     if (last) break;
     block = next;
@@ -377,8 +411,16 @@ std::size_t PairIndex::merge(TokenPair pair, TokenId merged) {
   if (target == kNoEntry || target == sink_ || counts_[target] == 0) return 0;
 
   // Each replacement files at most two positions, each perhaps in a new
-  // block; with that room the store does not move under candidates.
-  const std::size_t need = store_.size() + std::size_t{counts_[target]} * 2 * kBlock;
+  // block; with that room the store does not move under candidates. The
+  // new blocks are also at most one per block_ - 1 positions and a first
+  // one per pair that gets positions: a pair with the merged id on one
+  // side, and with merges, one of those or a pair merged while not filed
+  // (with long blocks, a bound of a block per position would move the store).
+  const std::size_t filed = std::size_t{counts_[target]} * 2;
+  std::size_t pairs = 2 * kIdSpace;
+  if (file_only_ != nullptr) pairs = std::min(pairs, file_only_->size() + merged_unfiled_ + 1);
+  const std::size_t blocks = std::min(filed, filed / (block_ - 1) + pairs);
+  const std::size_t need = store_.size() + (blocks << block_bits_);
   if (need > store_.capacity()) store_.reserve(std::max(need, store_.capacity() * 2));
   const std::uint32_t stretch_begin = entries_[target].begin;
   const std::uint32_t stretch_size = entries_[target].built;
@@ -392,6 +434,7 @@ std::size_t PairIndex::merge(TokenPair pair, TokenId merged) {
       if (nodes_[p].value == a) scratch_.push_back(p);
     }
     entries_[target].head = kNoBlock;
+    ++merged_unfiled_;
     candidates = scratch_;
   } else {
     candidates = take_positions(entries_[target]);

@@ -6,11 +6,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <utility>
 #include <vector>
 
+#include "codec/merge_lookup.h"
 #include "memory/huge_pages.h"
 #include "memory/keyed_hash.h"
 #include "model/model.h"
@@ -79,7 +81,7 @@ class PairIndex {
   template <class Fill>
   void assign_from(std::size_t max_length, Fill&& fill, const MergeMap* merges = nullptr,
                    Pairs pairs = Pairs::kAll) {
-    set_mode(merges, pairs);
+    set_mode(merges, pairs, max_length);
     GapNode* nodes = prepare(max_length);
     std::size_t length = 0;
     try {
@@ -146,25 +148,36 @@ class PairIndex {
     TokenId merged = 0;  // with Pairs::kMergesOnly: what the pair merges into
   };
 
-  // A block of added positions: kBlock - 1 positions, then the next block.
+  // A block of added positions: block_ - 1 positions, then the next block.
   // Taking a pair's positions walks its chain, one cache miss per block
   // that the next block's address waits on: 16 words halve the walk of 8
-  // (training full.txt: 5 to 10% less CPU, 2.2 MiB more peak).
-  static constexpr std::uint32_t kBlock = 16;
+  // (training full.txt: 5 to 10% less CPU, 2.2 MiB more peak). When only
+  // learned merges are filed, few pairs have a chain, so a long sequence
+  // takes blocks of 128 words, whose partly filled ones cost little
+  // (complete encoding of 3 to 5 MB texts: 10 to 15% less CPU than 16).
+  static constexpr unsigned kBlockBits = 4;
+  static constexpr unsigned kLongBlockBits = 7;
   static constexpr std::uint32_t kNoBlock = 0xFFFFFFFF;
   static constexpr std::uint32_t kUnfiled = 0xFFFFFFFE;  // head of a pair not filed
 
   static std::uint32_t key_of(std::uint32_t left, std::uint32_t right) {
     return (left << 16) | right;
   }
+  // What assign_from() files and how, for a sequence of max_length ids at
+  // most.
+  void set_mode(const MergeMap* merges, Pairs pairs, std::size_t max_length);
   // Room for max_length nodes after the kEnd one, to be filled with just
   // their ids, then build() on the first length of them.
-  void set_mode(const MergeMap* merges, Pairs pairs);
   GapNode* prepare(std::size_t max_length);
   void build(std::size_t length);
   [[noreturn]] static void overflow();
   std::uint32_t find(std::uint32_t key) const;
   std::uint32_t find_or_add(std::uint32_t key);
+  // A new entry for key, with what it merges into if it is a merge.
+  std::uint32_t add_entry(std::uint32_t key, std::optional<TokenId> merged);
+  // find() and find_or_add() when lookup_ is in use.
+  std::uint32_t find_merge(std::uint32_t key) const;
+  std::uint32_t find_or_add_merge(std::uint32_t key);
   void grow_table();
   // find_or_add() through a small direct-mapped cache: a merge looks up the
   // same few pairs (those holding the merged id or the pair's ids) over and
@@ -202,17 +215,21 @@ class PairIndex {
   // which is never pushed to the heap.
   bool merges_only_ = false;
   std::uint32_t sink_ = kNoEntry;
+  // Pairs that merge() filed from then on, not being in file_only_.
+  std::size_t merged_unfiled_ = 0;
   std::size_t size_ = 0;
 
   std::vector<Entry> entries_;
   // First the positions filed at the build, grouped by entry, then the
-  // blocks of added positions (block b at word b * kBlock). A merged pair's
+  // blocks of added positions (block b at word b * block_). A merged pair's
   // blocks go to the free list, and so does its built stretch once taken:
   // the most frequent pairs are merged first, and their stretches hold most
   // of what later merges add, so the store hardly grows past the build.
   std::vector<std::uint32_t, HugePageAllocator<std::uint32_t>> store_;
   std::vector<std::uint32_t> scratch_;
   std::uint32_t free_block_ = kNoBlock;
+  unsigned block_bits_ = kBlockBits;
+  std::uint32_t block_ = 1u << kBlockBits;  // words per block
   // Occurrences of each entry's pair, apart from the entries themselves so
   // the updates of a merge stay within a few cache lines.
   std::vector<std::uint32_t> counts_;
@@ -223,6 +240,12 @@ class PairIndex {
   std::vector<std::uint64_t> table_;
   std::size_t table_used_ = 0;  // cells in use
   HashSecret secret_ = HashSecret::draw();
+  // With Pairs::kMergesOnly on a long sequence, when no two merges give the
+  // same id: the merges in a table that answers in one cache line, and per
+  // merged id its entry + 1 (0 for none yet), in place of table_ and of the
+  // merge map, whose probes missed the caches for every pair of the text.
+  std::unique_ptr<MergeLookup> lookup_;
+  std::vector<std::uint32_t> by_merged_;
   // Same layout, one cell per hash of the key, replaced on a miss.
   std::vector<std::uint64_t> cache_;
   unsigned cache_shift_ = 0;  // 32 less the cache's index bits

@@ -11,12 +11,10 @@ constexpr std::uint32_t kPrefetch = 8;
 }  // namespace
 
 bool ShortMerger::serves(const Model& model) {
-  std::vector<bool> seen(kIdSpace);
   for (const auto& [pair, merged] : model.merges) {
-    if (seen[merged] || merged >= kTaken) return false;
-    seen[merged] = true;
+    if (merged >= kTaken) return false;
   }
-  return true;
+  return MergeLookup::distinct_results(model.merges);
 }
 
 ShortMerger::ShortMerger(const Model& model)

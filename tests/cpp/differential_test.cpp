@@ -374,6 +374,14 @@ TEST(Differential, EncoderCompleteOnDeepModels) {
       ASSERT_EQ(encoder.encode(part, Encoding::kComplete), encode(model, part, Encoding::kComplete))
           << "round " << round << ", length " << length;
     }
+    if (round == 0) {
+      // Long enough for the index's long blocks and its lookup by merged id,
+      // twice through one kept index.
+      for (TokenId id : random_ids(rng, 0x40000 - text.size() + 5, 3)) text += 'a' + id;
+      const Ids complete = encode_complete_reference(model, text);
+      for (int again = 0; again < 2; ++again)
+        ASSERT_EQ(encoder.encode(text, Encoding::kComplete), complete);
+    }
   }
 }
 
