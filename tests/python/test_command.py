@@ -276,6 +276,11 @@ BAD_INPUTS = [
     (["train", "m.tok", "m.tok", "--vocab-size", "1"], None, "m.tok: is the model file"),  # no pass needed
     # A device as MODEL is read no further than its model goes.
     (["stats", "/dev/zero", "-"], b"ab", "/dev/zero: the model cannot encode this text"),
+    # Hand-made models: 65,536 merges (too many for the complete encoding), a merge
+    # into one of its own parts, a real token at id 0 (which training empties).
+    (["stats", "many.tok", "-"], b"ab", "many.tok: the model cannot encode this text"),
+    (["show", "cycle.tok", "ab"], None, "the model's tokens do not spell the whole text"),
+    (["train", "id0.tok", "ids.txt"], None, "id0.tok: id 0 is not the empty token"),
 ]
 
 
@@ -285,6 +290,11 @@ def test_bad_input_is_one_line_and_leaves_no_output(tmp_path, args, stdin, messa
     (tmp_path / "corrupt.tok").write_bytes(STARTER_MODEL[:30])
     (tmp_path / "ids.txt").write_text("0 0\n0 x1\n")
     (tmp_path / "nooov.tok").write_bytes(tokenizer_image({0: b"", 1: b"a"}, {}, {"a": 1}))  # no "oov"
+    ab = {0: b"", 1: b"a", 2: b"b"}, {"oov": 0, "a": 1, "b": 2}
+    (tmp_path / "cycle.tok").write_bytes(tokenizer_image(ab[0], {(1, 2): 1}, ab[1]))
+    (tmp_path / "id0.tok").write_bytes(tokenizer_image({0: b"a", 1: b""}, {}, {"a": 0, "oov": 1}))
+    if "many.tok" in args:
+        (tmp_path / "many.tok").write_bytes(tokenizer_image(ab[0], {(i >> 8, i & 255): 1 for i in range(65536)}, ab[1]))
     before = sorted(os.listdir(tmp_path))
     result = velkor_cmd(*args, input=stdin or b"", cwd=tmp_path, check=False)
     assert result.returncode == 1

@@ -35,7 +35,7 @@ def encoding_failures(model: str) -> Iterator[None]:
     a cluster it lacks) as one line naming the model."""
     try:
         yield
-    except ValueError as error:
+    except (ValueError, RuntimeError) as error:  # RuntimeError: too many merges for --complete
         raise ToolError(f"{model}: the model cannot encode this text ({error})") from None
 
 

@@ -77,6 +77,8 @@ def pieces(
             result.append(Piece(piece, token, False))
             length = len(piece)
         position += length
+    if position != len(text):  # a hand-made model's tokens can spell less than the text
+        raise ToolError("the model's tokens do not spell the whole text they encode")
     return result
 
 

@@ -28,7 +28,7 @@ from dataclasses import dataclass
 
 from velkor_tools.errors import ToolError
 from velkor_tools.files import check_input_file, check_writable, describe, same_file, write_atomically
-from velkor_tools.model import STARTER_MODEL, load_model, read_model, utf8_name
+from velkor_tools.model import STARTER_MODEL, Model, load_model, read_model, utf8_name
 from velkor_tools.plain_errors import plain
 from velkor_tools.streams import stdin_buffer
 from velkor_tools.training.child import FAILURE_MARK
@@ -244,6 +244,14 @@ def check_training_files(model: str, given: list[str], corpora: list[str]) -> li
     return sizes
 
 
+def check_id_0(model: str, parsed: Model) -> None:
+    """Refuses a model whose id 0 holds a token: training makes id 0 the empty
+    "oov" token, and that token would be lost."""
+    if parsed.lookup.get(0, b"") != b"":
+        raise ToolError(f"{model}: id 0 is not the empty token that training keeps for \"oov\"; "
+                        "training would overwrite it")
+
+
 def train_files(
     model: str, given: list[str], corpora: list[str], log: str | None, verbose: bool, errors: str,
     progress: bool = True,
@@ -256,6 +264,7 @@ def train_files(
     existed = os.path.exists(model)
     if existed:
         load_model(model)
+        check_id_0(model, read_model(model)[1])
     if log is not None:
         check_log(log, model, given)
         check_writable(log)
