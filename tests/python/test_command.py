@@ -281,6 +281,7 @@ BAD_INPUTS = [
     (["stats", "many.tok", "-"], b"ab", "many.tok: the model cannot encode this text"),
     (["show", "cycle.tok", "ab"], None, "the model's tokens do not spell the whole text"),
     (["train", "id0.tok", "ids.txt"], None, "id0.tok: id 0 is not the empty token"),
+    (["train", "/dev/null", "ids.txt"], None, "/dev/null: not a regular file"),  # a FIFO waited for ever
 ]
 
 

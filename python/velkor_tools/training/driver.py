@@ -238,6 +238,10 @@ def check_training_files(model: str, given: list[str], corpora: list[str]) -> li
     for path, name in zip(corpora, given):
         if same_file(path, model):  # the module refuses this too
             raise ToolError(f"{name}: is the model file; a model is not trained on itself")
+    if os.path.isdir(model):
+        raise ToolError(f"{model}: is a directory, not a tokenizer file")
+    if os.path.exists(model) and not os.path.isfile(model):  # read more than once, written after every chunk
+        raise ToolError(f"{model}: not a regular file; a model to train must be one")
     if os.path.exists(model) and not os.access(model, os.W_OK):  # a rename would replace it all the same
         raise ToolError(f"{model}: cannot write: {os.strerror(errno.EACCES)} (the file is read-only)")
     check_writable(model)
