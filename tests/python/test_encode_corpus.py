@@ -107,18 +107,20 @@ def reference(job, client, tmp_path_factory):
     return files(out)
 
 
-def test_documents_equal_direct_encode(job, reference, tmp_path):
+def test_documents_equal_direct_encode(job, reference, tmp_path, monkeypatch):
     model, inputs, documents = job
     (tmp_path / "out").mkdir()
     for name, content in reference.items():
         (tmp_path / "out" / name).write_bytes(content)
-    corpus = open_shards(tmp_path / "out")
+    monkeypatch.chdir(tmp_path)
+    corpus = open_shards("out")  # relative: unpickled below from another directory
     data = velkor.load_from_file(model)
     assert [list(ids) for ids in corpus] == [data.encode(document) for document in documents]
     assert list(corpus[-4]) == data.encode(JSONL_RECORDS[0]["text"])
     everything = [list(ids) for ids in corpus]
     for part in (slice(0, 2), slice(-5, None, 2), slice(3, 1)):  # slices across shards, as a list's
         assert [list(ids) for ids in corpus[part]] == everything[part]
+    monkeypatch.chdir(tmp_path / "out")
     again = pickle.loads(pickle.dumps(corpus))  # opened again, not copied
     assert len(pickle.dumps(corpus)) < 500 and [list(ids) for ids in again] == everything
     manifest = corpus.manifest
@@ -392,10 +394,16 @@ def test_damaged_shards_are_found(job, client, tmp_path):
     offsets.tofile(out / "shard-00000.idx")
     with pytest.raises(ToolError, match="shard-00000.idx: the offsets do not fit"):
         open_shards(out)
-    for damaged in ("{oops", "[1, 2]", '{"shards": [{"tokens": 3}]}'):
+    manifest = json.loads((out / "manifest.json").read_text())
+    short = json.dumps(manifest | {"shards": manifest["shards"][:1]})  # totals no longer add up
+    for damaged in ("{oops", "[1, 2]", '{"shards": [{"tokens": 3}]}', short):
         (out / "manifest.json").write_text(damaged)
         result = subprocess.run(verify, capture_output=True, text=True, timeout=60)
         assert result.returncode == 1 and result.stderr == f"velkor: {out}/manifest.json: not a manifest of encode-corpus; the corpus is damaged\n"
+    (out / "manifest.json").unlink()
+    os.mkfifo(out / "manifest.json")  # would be waited on
+    result = subprocess.run(verify, capture_output=True, text=True, timeout=60)
+    assert result.returncode == 1 and "manifest.json: not a regular file" in result.stderr
 
 
 @pytest.mark.parametrize("ending", [signal.SIGINT, signal.SIGTERM])

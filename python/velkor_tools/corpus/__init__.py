@@ -15,6 +15,7 @@ import bisect
 import hashlib
 import json
 import operator
+import stat
 from collections.abc import Iterator
 from pathlib import Path
 from typing import Any, overload
@@ -41,7 +42,10 @@ def shard_paths(directory: Path, index: int) -> tuple[Path, Path]:
 
 
 def _mapped(path: Path, dtype: np.dtype, count: int) -> np.ndarray:
-    if path.stat().st_size != count * dtype.itemsize:
+    status = path.stat()
+    if not stat.S_ISREG(status.st_mode):  # a FIFO or a device would be read without end
+        raise ToolError(f"{path}: not a regular file; the shard is damaged")
+    if status.st_size != count * dtype.itemsize:
         raise ToolError(f"{path}: size does not match {MANIFEST}")
     if count == 0:  # an empty file cannot be mapped
         empty = np.empty(0, dtype)
@@ -51,14 +55,32 @@ def _mapped(path: Path, dtype: np.dtype, count: int) -> np.ndarray:
 
 
 def _well_formed(manifest: Any) -> bool:
-    """Whether a parsed manifest has the shard counts a reader relies on."""
+    """Whether a parsed manifest has the shard counts a reader relies on, and
+    totals that agree with them (a shard list cut short does not)."""
     if not isinstance(manifest, dict) or not isinstance(manifest.get("shards"), list):
         return False
-    return all(
+    if manifest.get("format") != FORMAT:
+        return False
+    shards = manifest["shards"]
+    if not all(
         isinstance(shard, dict)
         and all(type(shard.get(key)) is int and shard[key] >= 0 for key in ("documents", "tokens"))
-        for shard in manifest["shards"]
-    )
+        for shard in shards
+    ):
+        return False
+    return all(manifest.get(key) == sum(shard[key] for shard in shards) for key in ("documents", "tokens"))
+
+
+def regular_manifest(path: Path) -> bool:
+    """Whether the manifest at path is a regular file (False if it is missing);
+    anything else (a FIFO, a device) is refused before it is read."""
+    try:
+        mode = path.stat().st_mode
+    except FileNotFoundError:
+        return False
+    if not stat.S_ISREG(mode):
+        raise ToolError(f"{path}: not a regular file; not a manifest of encode-corpus")
+    return True
 
 
 class Shards:
@@ -73,6 +95,7 @@ class Shards:
     def __init__(self, directory: str | Path) -> None:
         directory = Path(directory)
         try:
+            regular_manifest(directory / MANIFEST)
             manifest = json.loads((directory / MANIFEST).read_text("utf-8"))
         except FileNotFoundError:
             raise ToolError(f"{directory}: no {MANIFEST} (not a finished corpus)") from None
@@ -85,6 +108,7 @@ class Shards:
         self._first: list[int] = []  # first document of each shard
         documents = 0
         self.directory = directory
+        self._absolute = directory.absolute()  # the same corpus wherever it is unpickled
         for index, shard in enumerate(self.manifest["shards"]):
             ids_path, idx_path = shard_paths(directory, index)
             offsets = _mapped(idx_path, OFFSET_DTYPE, shard["documents"] + 1)
@@ -103,7 +127,7 @@ class Shards:
     def __reduce__(self) -> tuple[Any, ...]:
         # Opened again where unpickled (a data loader's workers), not copied: the
         # shards stay on disk, mapped read-only.
-        return (Shards, (str(self.directory),))
+        return (Shards, (str(self._absolute),))
 
     def verify(self) -> None:
         """Checks every shard file against the sha256 the manifest records;

@@ -9,7 +9,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
-from velkor_tools.corpus import FORMAT, shard_name
+from velkor_tools.corpus import FORMAT, regular_manifest, shard_name
 from velkor_tools.errors import ToolError
 from velkor_tools.files import describe
 from velkor_tools.unknown import UnknownClusters
@@ -85,6 +85,7 @@ def build_manifest(
 def finished_manifest(path: Path) -> dict[str, Any] | None:
     """The manifest of a finished run in the directory, or None if there is none."""
     try:
+        regular_manifest(path)
         manifest = json.loads(path.read_bytes())
     except FileNotFoundError:
         return None
