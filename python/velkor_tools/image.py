@@ -9,6 +9,10 @@ import struct
 from typing import BinaryIO
 
 
+# The longest entry the module reads from a stream.
+STREAM_ENTRY_CAP = 1 << 32
+
+
 def read_image(file: BinaryIO) -> bytes:
     """The bytes of the tokenizer file open as `file`. A regular file is read
     whole; anything else (a pipe, a device) no further than its model goes,
@@ -19,6 +23,8 @@ def read_image(file: BinaryIO) -> bytes:
     image = bytearray()
 
     def take(size: int) -> bytes:
+        if size > STREAM_ENTRY_CAP:  # the module refuses it unread, and so stops here
+            raise EOFError
         start = len(image)
         while len(image) - start < size:
             chunk = file.read(min(size - (len(image) - start), 1 << 20))
@@ -32,8 +38,12 @@ def read_image(file: BinaryIO) -> bytes:
         for _ in range(count):
             take(struct.unpack("<HQ", take(10))[1])
         (count,) = struct.unpack("<Q", take(8))
-        take(6 * count)
+        while count:  # merges, 6 bytes each, a block at a time
+            block = min(count, 1 << 16)
+            take(6 * block)
+            count -= block
         (count,) = struct.unpack("<Q", take(8))
         for _ in range(count):
-            take(struct.unpack("<Q", take(8))[0] + 2)
+            take(struct.unpack("<Q", take(8))[0])
+            take(2)
     return bytes(image)

@@ -281,7 +281,8 @@ BAD_INPUTS = [
     (["stats", "many.tok", "-"], b"ab", "many.tok: the model cannot encode this text"),
     (["show", "cycle.tok", "ab"], None, "the model's tokens do not spell the whole text"),
     (["train", "id0.tok", "ids.txt"], None, "id0.tok: id 0 is not the empty token"),
-    (["train", "/dev/null", "ids.txt"], None, "/dev/null: not a regular file"),  # a FIFO waited for ever
+    (["train", "/dev/null", "ids.txt"], None, "/dev/null: not a regular file"),
+    (["train", "pipe.tok", "ids.txt", "--vocab-size", "5"], None, "pipe.tok: not a regular file"),  # was waited on
 ]
 
 
@@ -294,6 +295,8 @@ def test_bad_input_is_one_line_and_leaves_no_output(tmp_path, args, stdin, messa
     ab = {0: b"", 1: b"a", 2: b"b"}, {"oov": 0, "a": 1, "b": 2}
     (tmp_path / "cycle.tok").write_bytes(tokenizer_image(ab[0], {(1, 2): 1}, ab[1]))
     (tmp_path / "id0.tok").write_bytes(tokenizer_image({0: b"a", 1: b""}, {}, {"a": 0, "oov": 1}))
+    if "pipe.tok" in args:
+        os.mkfifo(tmp_path / "pipe.tok")
     if "many.tok" in args:
         (tmp_path / "many.tok").write_bytes(tokenizer_image(ab[0], {(i >> 8, i & 255): 1 for i in range(65536)}, ab[1]))
     before = sorted(os.listdir(tmp_path))

@@ -3,10 +3,12 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 import signal
 import sys
+import threading
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from typing import Any
 
 from velkor_tools.cli.common import add_complete_option, EXIT_INTERRUPTED, add_command, add_model_argument, plural
@@ -68,11 +70,16 @@ def register(subparsers: argparse._SubParsersAction) -> None:
     parser.set_defaults(run=run)
 
 
-def _end_like_ctrl_c() -> list[int]:
+@contextlib.contextmanager
+def _end_like_ctrl_c() -> Iterator[list[int]]:
     """Makes SIGTERM and SIGHUP (a closed terminal) stop the run as Ctrl-C does:
     shards in progress dropped, the cluster closed, the journal kept for a
-    resume. The list they go to is filled with the signals that came."""
+    resume. Yields the list of the signals that came; the previous handlers
+    are back afterwards. Off the main thread, signals are not ours to set."""
     came: list[int] = []
+    if threading.current_thread() is not threading.main_thread():
+        yield came
+        return
 
     def end(number: int, frame: Any) -> None:
         came.append(number)
@@ -81,19 +88,26 @@ def _end_like_ctrl_c() -> list[int]:
             sys.exit(128 + number)
         interrupt(signal.SIGINT, frame)
 
-    for ending in (signal.SIGTERM, signal.SIGHUP):
-        signal.signal(ending, end)
-    return came
+    previous = {ending: signal.signal(ending, end) for ending in (signal.SIGTERM, signal.SIGHUP)}
+    try:
+        yield came
+    finally:
+        for ending, handler in previous.items():
+            signal.signal(ending, handler)
 
 
 def run(args: argparse.Namespace) -> int:
+    with _end_like_ctrl_c() as ended_by:
+        return _run(args, ended_by)
+
+
+def _run(args: argparse.Namespace, ended_by: list[int]) -> int:
     try:
         import dask.distributed  # noqa: F401 - only to check that it is installed
     except ImportError:
         raise ToolError("encode-corpus needs Dask: pip install 'velkor[corpus]'") from None
     from velkor_tools.corpus.run import Progress, encode_corpus
 
-    ended_by = _end_like_ctrl_c()
     display: ByteProgress | None = None
     shown_at = 0.0
 

@@ -31,11 +31,11 @@ def train_to_size(
 ) -> TrainResult:
     """Training passes until MODEL holds `size` tokens or a pass adds none, then the trim."""
     result: TrainResult | None = None
-    tokens = _tokens(model)
-    # Before any pass is announced; when none runs, the files are unread, but a
-    # missing one, or MODEL among them, is still an error (standard input is a
-    # private copy by now).
+    # Before any pass is announced, and before MODEL is read (a FIFO would be
+    # waited on); when no pass runs, the files are unread, but a missing one, or
+    # MODEL among them, is still an error (standard input is a private copy by now).
     check_training_files(model, given, corpora)
+    tokens = _tokens(model)
     if tokens > size:
         _say(progress, f"{model}: holds {plural(tokens, 'token')}, more than {size}: trimmed without training")
     number = 0
