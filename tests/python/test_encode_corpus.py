@@ -8,7 +8,6 @@ import signal
 import socket
 import subprocess
 import sys
-import threading
 from hashlib import sha256
 from itertools import accumulate
 from pathlib import Path
@@ -405,19 +404,6 @@ def test_damaged_shards_are_found(job, client, tmp_path):
     os.mkfifo(out / "manifest.json")  # would be waited on
     result = subprocess.run(verify, capture_output=True, text=True, timeout=60)
     assert result.returncode == 1 and "manifest.json: not a regular file" in result.stderr
-
-
-def test_command_in_a_thread_and_its_signal_handlers(job, tmp_path):
-    from velkor_tools.cli.app import main
-
-    model, inputs, _ = job
-    results = []
-    thread = threading.Thread(target=lambda: results.append(main(["encode-corpus", model, inputs[0], "-o", str(tmp_path / "t")])))
-    thread.start()
-    thread.join()
-    before = signal.getsignal(signal.SIGTERM)
-    assert results == [0] and main(["encode-corpus", model, inputs[0], "-o", str(tmp_path / "m")]) == 0
-    assert signal.getsignal(signal.SIGTERM) is before  # put back when the command returns
 
 
 @pytest.mark.parametrize("ending", [signal.SIGINT, signal.SIGTERM])
