@@ -248,12 +248,13 @@ def check_training_files(model: str, given: list[str], corpora: list[str]) -> li
     return sizes
 
 
-def check_id_0(model: str, parsed: Model) -> None:
+def check_id_0(model: str, parsed: Model, trimming: bool = False) -> None:
     """Refuses a model whose id 0 holds a token: training makes id 0 the empty
-    "oov" token, and that token would be lost."""
-    if parsed.lookup.get(0, b"") != b"":
+    "oov" token, and that token would be lost. A trim renumbers from id 0, so
+    it needs that token there."""
+    if parsed.lookup.get(0, None if trimming else b"") != b"":
         raise ToolError(f"{model}: id 0 is not the empty token that training keeps for \"oov\"; "
-                        "training would overwrite it")
+                        + ("cannot trim it" if trimming else "training would overwrite it"))
 
 
 def train_files(
@@ -266,9 +267,11 @@ def train_files(
     sizes = check_training_files(model, given, corpora)
     replaced = sum(scan_corpus(path, errors, names[os.path.abspath(path)]) for path in corpora)
     existed = os.path.exists(model)
+    image = STARTER_MODEL
     if existed:
-        load_model(model)
-        check_id_0(model, read_model(model)[1])
+        load_model(model)  # the module's own wording of what is wrong
+        image, parsed = read_model(model)
+        check_id_0(model, parsed)
     if log is not None:
         check_log(log, model, given)
         check_writable(log)
@@ -281,7 +284,7 @@ def train_files(
         if not existed or not utf8_name(model):  # the child's module takes UTF-8 names only
             start = os.path.join(private, "start.tok")
             with open(start, "wb") as f:
-                f.write(read_model(model)[0] if existed else STARTER_MODEL)
+                f.write(image)
         errors_path = os.path.join(private, "child.err")
         with open(errors_path, "wb") as child_errors:
             child = subprocess.Popen(

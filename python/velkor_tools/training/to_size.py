@@ -10,7 +10,9 @@ from velkor_tools.cli.common import plural
 from velkor_tools.errors import ToolError
 from velkor_tools.files import write_atomically
 from velkor_tools.model import STARTER_MODEL, parse_model, read_model
-from velkor_tools.training.driver import TrainResult, VocabularyFull, check_training_files, train_files
+from velkor_tools.training.driver import (
+    TrainResult, VocabularyFull, check_id_0, check_training_files, train_files,
+)
 
 
 def check_vocab_size(size: int) -> None:
@@ -76,10 +78,7 @@ def trim(model: str, size: int, progress: bool) -> None:
     from velkor_tools.tokenizer import Tokenizer
 
     image, parsed = read_model(model)
-    if parsed.lookup.get(0) != b"":
-        # Training keeps id 0 for the empty "oov" token and writes it over
-        # whatever the renumbering would put there.
-        raise ToolError(f"{model}: id 0 is not the empty token that training keeps for \"oov\"; cannot trim it")
+    check_id_0(model, parsed, trimming=True)
     trimmed = Tokenizer.from_bytes(image)._trimmed(size)
     kept = len(parse_model(trimmed).lookup)
     if kept > size:
