@@ -317,6 +317,9 @@ def output_stream(path: str | None) -> Iterator[BinaryIO]:
             raise ToolError(f"standard output: cannot write: {describe(error)}") from None
         flush_stdout()
     else:
+        target = os.path.realpath(path)
+        if os.path.isfile(target) and not os.access(target, os.W_OK):  # a rename would replace it all the same
+            raise ToolError(f"{path}: cannot write: {os.strerror(errno.EACCES)} (the file is read-only)")
         with atomic_output(path) as out:
             yield out
 

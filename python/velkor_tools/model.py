@@ -10,6 +10,7 @@ ignored.
 from __future__ import annotations
 
 import contextlib
+import errno
 import os
 import shutil
 import struct
@@ -103,6 +104,11 @@ def _check_model_path(path: str) -> None:
         raise ToolError(f"{path}: is a directory, not a tokenizer file")
     if not os.path.exists(path):
         raise ToolError(f"{path}: no such tokenizer file (create one with `velkor new {path}`)")
+    if not os.path.isfile(path):
+        # A pipe gives its bytes to one open only: the read that follows.
+        if not os.access(path, os.R_OK):
+            raise ToolError(f"{path}: {os.strerror(errno.EACCES)}")
+        return
     try:
         with open(path, "rb"):
             pass
@@ -161,11 +167,14 @@ def load_tokenizer(path: str) -> Tokenizer:
 
     _check_model_path(path)
     try:
-        return Tokenizer.from_file(path)
+        with open(path, "rb") as f:
+            data = read_image(f)  # once: a pipe cannot be read again
     except OSError as error:
         raise ToolError(f"{path}: {describe(error)}") from None
+    try:
+        return Tokenizer(data, name=path)
     except ValueError as error:
-        load_model(path)  # the module's own wording of what is wrong
+        load_model(path, data)  # the module's own wording of what is wrong
         raise ToolError(f"{path}: not a valid tokenizer file ({error})") from None
 
 

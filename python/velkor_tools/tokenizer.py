@@ -24,6 +24,10 @@ if TYPE_CHECKING:
 _THREADS_VARIABLE = "VELKOR_NUM_THREADS"
 
 
+class ThreadsSettingError(ValueError):
+    """$VELKOR_NUM_THREADS is not a whole number."""
+
+
 def _threads(num_threads: int | None) -> int:
     """num_threads, else $VELKOR_NUM_THREADS, else the cores this process may use."""
     name = "num_threads"
@@ -35,7 +39,7 @@ def _threads(num_threads: int | None) -> int:
         try:
             num_threads = int(setting)
         except ValueError:
-            raise ValueError(
+            raise ThreadsSettingError(
                 f"{_THREADS_VARIABLE} must be a whole number, not {setting!r}"
             ) from None
     # The native side caps the threads it starts; a huge request is no error.

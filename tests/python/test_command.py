@@ -283,6 +283,8 @@ BAD_INPUTS = [
     (["train", "id0.tok", "ids.txt"], None, "id0.tok: id 0 is not the empty token"),
     (["train", "/dev/null", "ids.txt"], None, "/dev/null: not a regular file"),
     (["train", "pipe.tok", "ids.txt", "--vocab-size", "5"], None, "pipe.tok: not a regular file"),  # was waited on
+    (["show", "m.tok", "ab", "--html", ""], None, ": cannot write"),  # not the plain view, status 0
+    (["decode", "m.tok", "-o", "out"], b"0 " + b"9" * 5000, "token id 999999999999999999999999... is out of range"),
 ]
 
 
@@ -305,3 +307,30 @@ def test_bad_input_is_one_line_and_leaves_no_output(tmp_path, args, stdin, messa
     lines = result.stderr.decode().splitlines()
     assert len(lines) == 1 and lines[0].startswith("velkor: ") and message in lines[0], lines
     assert sorted(os.listdir(tmp_path)) == before
+
+
+def test_model_from_a_fifo_is_read_once(tmp_path):
+    # info and show opened MODEL twice, encode and stats a damaged one: the second open waited for ever.
+    import threading
+
+    fifo = tmp_path / "pipe.tok"
+    os.mkfifo(fifo)
+    for args, image, status in [(["info", fifo], STARTER_MODEL, 0), (["show", fifo, "ab"], STARTER_MODEL, 0),
+                                (["encode", fifo, "/dev/null"], STARTER_MODEL[:20], 1)]:
+        writer = threading.Thread(target=fifo.write_bytes, args=(image,), daemon=True)
+        writer.start()
+        assert velkor_cmd(*args, check=False).returncode == status
+        writer.join()
+
+
+def test_setting_and_read_only_output_are_named(tmp_path):
+    (tmp_path / "m.tok").write_bytes(STARTER_MODEL)
+    result = subprocess.run([sys.executable, "-m", "velkor_tools", "encode", "m.tok", "-"], input=b"ab", cwd=tmp_path,
+                            capture_output=True, env={**os.environ, "VELKOR_NUM_THREADS": "abc"})
+    assert result.stderr.decode() == "velkor: VELKOR_NUM_THREADS must be a whole number, not 'abc'\n"
+    if os.geteuid() != 0:  # root may write any file
+        (tmp_path / "ro.txt").write_bytes(b"keep")
+        (tmp_path / "ro.txt").chmod(0o444)
+        result = velkor_cmd("encode", "m.tok", "-", "-o", "ro.txt", input=b"ab", cwd=tmp_path, check=False)
+        assert result.returncode == 1 and b"read-only" in result.stderr
+        assert (tmp_path / "ro.txt").read_bytes() == b"keep"

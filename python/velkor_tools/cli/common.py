@@ -33,8 +33,12 @@ def add_command(
 def encoding_failures(model: str) -> Iterator[None]:
     """A Tokenizer's encode refusing the text (a model without "oov" meeting
     a cluster it lacks) as one line naming the model."""
+    from velkor_tools.tokenizer import ThreadsSettingError
+
     try:
         yield
+    except ThreadsSettingError as error:  # the setting's fault, not the model's
+        raise ToolError(str(error)) from None
     except (ValueError, RuntimeError) as error:  # RuntimeError: too many merges for --complete
         raise ToolError(f"{model}: the model cannot encode this text ({error})") from None
 

@@ -19,16 +19,15 @@ def parse_ids(name: str, raw: bytes, known: set[int]) -> list[list[int]]:
     for number, line in enumerate(split_lines(raw), 1):
         ids = []
         for word in line.split():
-            try:
-                if not word.isdigit():  # ASCII digits only, as encode writes them (int() takes "1_0", "+9")
-                    raise ValueError
-                value = int(word)
-            except ValueError:
-                shown = word.decode("utf-8", "backslashreplace")
-                raise ToolError(f"{name}:{number}: {shown!r} is not a token id") from None
+            # ASCII digits only, as encode writes them (int() takes "1_0", "+9"); a
+            # long word is shown cut short, and int() refuses over 4,300 digits.
+            shown = word[:24].decode("utf-8", "backslashreplace") + ("..." if len(word) > 24 else "")
+            if not word.isdigit():
+                raise ToolError(f"{name}:{number}: '{shown}' is not a token id")
+            value = int(word) if len(word) <= 24 else 1 << 80
             if value not in known:
                 what = "out of range (0 to 65535)" if not 0 <= value <= 65535 else "not in the model"
-                raise ToolError(f"{name}:{number}: token id {value} is {what}")
+                raise ToolError(f"{name}:{number}: token id {value if len(word) <= 24 else shown} is {what}")
             ids.append(value)
         documents.append(ids)
     return documents

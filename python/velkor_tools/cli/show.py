@@ -159,7 +159,7 @@ def run(args: argparse.Namespace) -> int:
     source = "TEXT" if args.text not in (None, "-") else STDIN_NAME
     if args.strict_unknown:
         unknown.report(source, strict=True)  # before anything is written
-    if args.html:
+    if args.html is not None:
         with output_stream(args.html) as out:  # "-": standard output
             out.write(page(parts, args.ids, args.model).encode("utf-8"))
     elif sys.stdout.isatty():
