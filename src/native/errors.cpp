@@ -1,5 +1,8 @@
 #include "native/errors.h"
 
+#include <cxxabi.h>
+#include <unistd.h>
+
 #include <new>
 #include <stdexcept>
 
@@ -9,6 +12,35 @@
 #include "threads/parallel.h"
 
 namespace velkor::native {
+namespace {
+
+// Python 3.12 and 3.13 end a daemon thread that asks for the lock after the
+// interpreter began to exit with pthread_exit, whose unwinding would run
+// this module's destructors without the lock (dropping references, releasing
+// buffers) and abort the process at the first noexcept frame on its way.
+// The thread waits here for the process to end, holding nothing, as later
+// interpreters have every such thread do.
+[[noreturn]] void wait_for_exit() noexcept {
+  for (;;) pause();
+}
+
+}  // namespace
+
+void lock_again(PyThreadState* state) noexcept {
+  try {
+    PyEval_RestoreThread(state);
+  } catch (abi::__forced_unwind&) {
+    wait_for_exit();
+  }
+}
+
+PyGILState_STATE ensure_lock() noexcept {
+  try {
+    return PyGILState_Ensure();
+  } catch (abi::__forced_unwind&) {
+    wait_for_exit();
+  }
+}
 
 void raise(PyObject* type, const std::string& message) {
   PyErr_SetString(type, message.c_str());

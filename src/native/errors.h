@@ -35,17 +35,23 @@ PyObject* boundary(Body&& body) noexcept {
   }
 }
 
+// PyEval_RestoreThread(state), except that a thread the exiting interpreter
+// ends there waits for the process to end instead (see errors.cpp).
+void lock_again(PyThreadState* state) noexcept;
+// PyGILState_Ensure(), likewise.
+PyGILState_STATE ensure_lock() noexcept;
+
 // The interpreter lock released for the life of the object; poll() takes it
 // back for a moment to run the signal handlers (Ctrl-C).
 class Unlocked {
  public:
   Unlocked() : state_(PyEval_SaveThread()) {}
-  ~Unlocked() { PyEval_RestoreThread(state_); }
+  ~Unlocked() { lock_again(state_); }
   Unlocked(const Unlocked&) = delete;
   Unlocked& operator=(const Unlocked&) = delete;
   // False once a signal handler raised; the exception stays set.
   bool poll() {
-    PyEval_RestoreThread(state_);
+    lock_again(state_);
     const bool go_on = PyErr_CheckSignals() == 0;
     state_ = PyEval_SaveThread();
     return go_on;

@@ -34,7 +34,7 @@ PyModuleDef module_def = {
 // (Ctrl-C raising KeyboardInterrupt ends the call), taking the lock for that
 // moment when the call runs without it.
 void check_signals() {
-  const PyGILState_STATE lock = PyGILState_Ensure();
+  const PyGILState_STATE lock = ensure_lock();
   const bool raised = PyErr_CheckSignals() < 0;
   PyGILState_Release(lock);
   if (raised) throw ErrorSet{};

@@ -5,6 +5,8 @@ import _thread
 import multiprocessing
 import os
 import signal
+import subprocess
+import sys
 import threading
 import time
 
@@ -129,3 +131,22 @@ def test_a_blocked_save_lets_threads_run_and_stops_on_ctrl_c(trained, tmp_path):
     timer.join()
     beat.join()
     assert len(beats) == 20 and sorted(p.name for p in tmp_path.iterdir()) == ["fifo"]
+
+
+def test_exit_while_daemon_threads_encode(trained, tmp_path):
+    # The exiting interpreter ends such threads when they take the lock back; that aborted the process.
+    trained[0].save(tmp_path / "m.tok")
+    code = f"""
+import threading, time
+from velkor_tools import Tokenizer
+tok = Tokenizer.from_file({str(tmp_path / "m.tok")!r})
+texts = ["The river town woke slowly. " * 40] * 20000
+def work(i):
+    while True:
+        tok.encode_batch(texts, num_threads=1 + i % 2)
+for i in range(4):
+    threading.Thread(target=work, args=(i,), daemon=True).start()
+time.sleep(0.5)
+"""
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, timeout=60)
+    assert (result.returncode, result.stderr) == (0, b"")
