@@ -128,7 +128,8 @@ class Tokenizer(_native.Tokenizer):
         return self._decode_batch(batch, _threads(num_threads))
 
     def __reduce__(self) -> tuple[Any, ...]:
-        return (_restore, (self.to_bytes(), self._name, type(self)))
+        # A subclass's attributes come along with its class.
+        return (_restore, (self.to_bytes(), self._name, type(self)), getattr(self, "__dict__", None) or None)
 
     def __repr__(self) -> str:
         return f"Tokenizer({self._name!r}, tokens={len(self)})"

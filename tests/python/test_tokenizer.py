@@ -92,7 +92,9 @@ def test_pickle_copy_and_processes(trained):
     for clone in (pickle.loads(pickle.dumps(tok)), copy.copy(tok), copy.deepcopy(tok)):
         assert clone.encode_batch(TEXTS) == tok.encode_batch(TEXTS) and repr(clone) == repr(tok)
     mine = Mine.from_file(path)
+    mine.lang = "fr"
     assert type(pickle.loads(pickle.dumps(mine))) is Mine and weakref.ref(mine)() is mine
+    assert pickle.loads(pickle.dumps(mine)).lang == copy.copy(mine).lang == "fr"
     for method in ("spawn", "fork"):
         with multiprocessing.get_context(method).Pool(2) as pool:
             assert pool.map(tok.encode, TEXTS) == [data.encode(text) for text in TEXTS]
