@@ -1,6 +1,5 @@
 #include "native/errors.h"
 
-#include <cxxabi.h>
 #include <unistd.h>
 
 #include <new>
@@ -19,7 +18,9 @@ namespace {
 // this module's destructors without the lock (dropping references, releasing
 // buffers) and abort the process at the first noexcept frame on its way.
 // The thread waits here for the process to end, holding nothing, as later
-// interpreters have every such thread do.
+// interpreters have every such thread do. The two calls are C: pthread_exit's
+// unwinding is all that can leave them, and it carries no object to bind a
+// reference to, hence catch (...).
 [[noreturn]] void wait_for_exit() noexcept {
   for (;;) pause();
 }
@@ -29,7 +30,7 @@ namespace {
 void lock_again(PyThreadState* state) noexcept {
   try {
     PyEval_RestoreThread(state);
-  } catch (abi::__forced_unwind&) {
+  } catch (...) {
     wait_for_exit();
   }
 }
@@ -37,7 +38,7 @@ void lock_again(PyThreadState* state) noexcept {
 PyGILState_STATE ensure_lock() noexcept {
   try {
     return PyGILState_Ensure();
-  } catch (abi::__forced_unwind&) {
+  } catch (...) {
     wait_for_exit();
   }
 }
