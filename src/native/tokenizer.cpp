@@ -125,8 +125,11 @@ PyObject* tokenizer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyRef self = PyRef::steal(checked(type->tp_alloc(type, 0)));
     std::unique_ptr<State> state;
     {
-      const std::string_view image(static_cast<const char*>(data.buf),
-                                   static_cast<std::size_t>(data.len));
+      std::string_view image(static_cast<const char*>(data.buf),
+                             static_cast<std::size_t>(data.len));
+      // Another thread may write a writable buffer while the lock is released.
+      std::string copy;
+      if (!data.readonly) image = copy.assign(image);
       Unlocked unlocked;
       state = std::make_unique<State>(read_model(image));
     }

@@ -1,11 +1,14 @@
 #include "threads/parallel.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <exception>
 #include <mutex>
+#include <stdexcept>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -70,6 +73,7 @@ void run_parallel(std::size_t count, unsigned threads,
     running -= threads - static_cast<unsigned>(pool.size());
   }
 
+  const pid_t process = ::getpid();
   bool stopped = false;
   {
     std::unique_lock lock(mutex);
@@ -78,6 +82,13 @@ void run_parallel(std::size_t count, unsigned threads,
       if (stopped) continue;
       lock.unlock();
       const bool go_on = poll();
+      if (::getpid() != process) {
+        // A signal handler forked: the child has none of the workers, so
+        // nothing would ever end the wait (or a join).
+        for (auto& thread : pool) thread.detach();
+        throw std::runtime_error(
+            "the process forked during a batch; the batch cannot finish in the child");
+      }
       lock.lock();
       if (!go_on) {
         stopped = true;

@@ -150,3 +150,27 @@ time.sleep(0.5)
 """
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, timeout=60)
     assert (result.returncode, result.stderr) == (0, b"")
+
+
+def test_fork_from_a_signal_handler_during_a_batch(trained, tmp_path):
+    # The child has none of the batch's threads: it waited for them for ever.
+    trained[0].save(tmp_path / "m.tok")
+    code = f"""
+import os, signal, sys
+from velkor_tools import Tokenizer
+tok = Tokenizer.from_file({str(tmp_path / "m.tok")!r})
+pids = []
+def handler(*_):
+    pids.append(os.fork())
+    if pids[0] == 0:
+        signal.signal(signal.SIGALRM, signal.SIG_DFL)
+        signal.alarm(20)  # ends a hung child
+signal.signal(signal.SIGALRM, handler)
+signal.setitimer(signal.ITIMER_REAL, 0.05)
+try:
+    tok.encode_batch([{TEXTS[-1] * 50!r}] * 3000, num_threads=2)
+except RuntimeError:
+    os._exit(3 if pids == [0] else 1)
+sys.exit(os.waitstatus_to_exitcode(os.waitpid(pids[0], 0)[1]) if pids else 2)
+"""
+    assert subprocess.run([sys.executable, "-c", code], timeout=60).returncode == 3
