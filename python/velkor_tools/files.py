@@ -305,6 +305,12 @@ def _sync_directory(directory: str) -> None:
             os.close(fd)
 
 
+def refuse_read_only(path: str) -> None:
+    """Refuses a file the user may not write: a rename would replace it all the same."""
+    if os.path.isfile(path) and not os.access(path, os.W_OK):
+        raise ToolError(f"{path}: cannot write: {os.strerror(errno.EACCES)} (the file is read-only)")
+
+
 @contextlib.contextmanager
 def output_stream(path: str | None) -> Iterator[BinaryIO]:
     """Standard output when path is None or "-", else atomic_output(path)."""
@@ -317,9 +323,7 @@ def output_stream(path: str | None) -> Iterator[BinaryIO]:
             raise ToolError(f"standard output: cannot write: {describe(error)}") from None
         flush_stdout()
     else:
-        target = os.path.realpath(path)
-        if os.path.isfile(target) and not os.access(target, os.W_OK):  # a rename would replace it all the same
-            raise ToolError(f"{path}: cannot write: {os.strerror(errno.EACCES)} (the file is read-only)")
+        refuse_read_only(path)
         with atomic_output(path) as out:
             yield out
 

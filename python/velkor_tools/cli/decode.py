@@ -13,21 +13,23 @@ from velkor_tools.files import output_stream, read_input, refuse_model_as_output
 from velkor_tools.model import load_model, module_failures
 
 
+def _cut(word: bytes) -> str:
+    """A word of an ids file as an error shows it: a long one cut short."""
+    return word[:24].decode("utf-8", "backslashreplace") + ("..." if len(word) > 24 else "")
+
+
 def parse_ids(name: str, raw: bytes, known: set[int]) -> list[list[int]]:
     """One list of ids per line of the text format; errors name the line."""
     documents = []
     for number, line in enumerate(split_lines(raw), 1):
         ids = []
         for word in line.split():
-            # ASCII digits only, as encode writes them (int() takes "1_0", "+9"); a
-            # long word is shown cut short, and int() refuses over 4,300 digits.
-            shown = word[:24].decode("utf-8", "backslashreplace") + ("..." if len(word) > 24 else "")
-            if not word.isdigit():
-                raise ToolError(f"{name}:{number}: '{shown}' is not a token id")
-            value = int(word) if len(word) <= 24 else 1 << 80
+            if not word.isdigit():  # ASCII digits only, as encode writes them (int() takes "1_0", "+9")
+                raise ToolError(f"{name}:{number}: '{_cut(word)}' is not a token id")
+            value = int(word) if len(word) <= 24 else None  # int() refuses over 4,300 digits
             if value not in known:
-                what = "out of range (0 to 65535)" if not 0 <= value <= 65535 else "not in the model"
-                raise ToolError(f"{name}:{number}: token id {value if len(word) <= 24 else shown} is {what}")
+                what = "not in the model" if value is not None and value <= 65535 else "out of range (0 to 65535)"
+                raise ToolError(f"{name}:{number}: token id {_cut(word) if value is None else value} is {what}")
             ids.append(value)
         documents.append(ids)
     return documents

@@ -27,7 +27,9 @@ from collections.abc import Iterator
 from dataclasses import dataclass
 
 from velkor_tools.errors import ToolError
-from velkor_tools.files import check_input_file, check_writable, describe, same_file, write_atomically
+from velkor_tools.files import (
+    check_input_file, check_writable, describe, refuse_read_only, same_file, write_atomically,
+)
 from velkor_tools.model import STARTER_MODEL, Model, load_model, read_model, utf8_name
 from velkor_tools.plain_errors import plain
 from velkor_tools.streams import stdin_buffer
@@ -242,8 +244,7 @@ def check_training_files(model: str, given: list[str], corpora: list[str]) -> li
         raise ToolError(f"{model}: is a directory, not a tokenizer file")
     if os.path.exists(model) and not os.path.isfile(model):  # read more than once, written after every chunk
         raise ToolError(f"{model}: not a regular file; a model to train must be one")
-    if os.path.exists(model) and not os.access(model, os.W_OK):  # a rename would replace it all the same
-        raise ToolError(f"{model}: cannot write: {os.strerror(errno.EACCES)} (the file is read-only)")
+    refuse_read_only(model)
     check_writable(model)
     return sizes
 
