@@ -320,6 +320,7 @@ def output_stream(path: str | None) -> Iterator[BinaryIO]:
         except BrokenPipeError:
             raise
         except OSError as error:
+            abandon_stdout()
             raise ToolError(f"standard output: cannot write: {describe(error)}") from None
         flush_stdout()
     else:
@@ -336,4 +337,17 @@ def flush_stdout() -> None:
         raise
     except (OSError, ValueError) as error:
         detail = describe(error) if isinstance(error, OSError) else "it is closed"
+        abandon_stdout()
         raise ToolError(f"standard output: cannot write: {detail}") from None
+
+
+def abandon_stdout() -> None:
+    """Sends what standard output still buffers to /dev/null once a write has failed:
+    the interpreter would try it again at exit, fail again and print a traceback."""
+    with contextlib.suppress(OSError, ValueError, AttributeError):
+        null = os.open(os.devnull, os.O_WRONLY)
+        try:
+            os.dup2(null, sys.stdout.fileno())
+        finally:
+            os.close(null)
+        sys.stdout.flush()

@@ -55,6 +55,21 @@ def test_a_short_write_fails_in_one_line(work, args):
     assert "Traceback" not in result.stderr.decode() and last.startswith("velkor: ") and "cannot write" in last
 
 
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
+@pytest.mark.parametrize("buffered", [True, False])
+def test_short_texts_into_a_full_device_fail(work, buffered):
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONUNBUFFERED"}
+    if not buffered:
+        env["PYTHONUNBUFFERED"] = "1"
+    for args in (["--help"], ["--version"], ["info", "--help"], ["info", "m.tok"], ["stats", "m.tok", "t.txt"],
+                 ["train", "m.tok", "t.txt", "--verbose"]):
+        with open("/dev/full", "wb") as full:
+            result = subprocess.run([sys.executable, "-m", "velkor_tools", *args], stdout=full,
+                                    stderr=subprocess.PIPE, cwd=work, env=env, timeout=60)
+        assert result.returncode == 1, args
+        assert result.stderr.decode().splitlines() == ["velkor: standard output: cannot write: No space left on device"]
+
+
 def test_npy_into_a_closed_pipe_ends_quietly(work):
     with subprocess.Popen([sys.executable, "-m", "velkor_tools", "encode", "m.tok", "t.txt", "--format", "npy"],
                           cwd=work, stdout=subprocess.PIPE, stderr=subprocess.PIPE) as child:

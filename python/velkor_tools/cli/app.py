@@ -6,12 +6,12 @@ import argparse
 import importlib
 import io
 import importlib.metadata
-import os
 import sys
+from typing import Any
 
 from velkor_tools.cli.common import EXIT_INTERRUPTED
 from velkor_tools.errors import ToolError
-from velkor_tools.files import describe, flush_stdout
+from velkor_tools.files import abandon_stdout, describe, flush_stdout, output_stream
 from velkor_tools.streams import guard_closed_streams
 from velkor_tools.plain_errors import plain
 
@@ -29,7 +29,18 @@ SUBCOMMAND_MODULES = [
     "velkor_tools.cli.verify",
 ]
 
-class CommandParser(argparse.ArgumentParser):
+class Parser(argparse.ArgumentParser):
+    """argparse drops a failed write of --help or --version; here one to standard
+    output raises, so the command cannot report success for text that never came out."""
+
+    def _print_message(self, message: str, file: Any = None) -> None:
+        if message and file is sys.stdout:
+            file.write(message)
+        else:
+            super()._print_message(message, file)
+
+
+class CommandParser(Parser):
     """A subcommand's parser: options may stand before, between or after its
     positional arguments, and an unrecognized argument is a usage error of
     this subcommand (with its usage), not of the whole command."""
@@ -50,7 +61,7 @@ class CommandParser(argparse.ArgumentParser):
 
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = Parser(
         prog="velkor",
         description="Train, inspect and apply velkor tokenizers.",
         epilog="example: velkor new model.tok && velkor train model.tok corpus.txt",
@@ -84,13 +95,22 @@ def main(argv: list[str] | None = None) -> int:
         sys.stdout.reconfigure(errors="surrogateescape")
     parser = build_parser()
     try:
-        args = parser.parse_args(argv)
-    except ToolError as error:  # --help into a closed standard output
+        with output_stream(None):  # --help into a closed or full standard output fails
+            try:
+                args = parser.parse_args(argv)
+            except SystemExit as done:
+                if done.code in (0, None):  # --help, --version: their text must be out
+                    flush_stdout()
+                raise
+            if args.command is None:  # `velkor` alone: what there is to run
+                parser.print_help()
+                return 0
+    except ToolError as error:
         print(f"velkor: {error}", file=sys.stderr)
         return error.status
-    if args.command is None:  # `velkor` alone: what there is to run
-        parser.print_help()
-        return 0
+    except BrokenPipeError:  # `velkor --help | head -1`
+        abandon_stdout()
+        return 1
     try:
         status = int(args.run(args) or 0)
         flush_stdout()  # a write that fails here must not pass as success
@@ -100,7 +120,7 @@ def main(argv: list[str] | None = None) -> int:
         return error.status
     except BrokenPipeError:
         # The reader went away (`velkor info m | head`): stop quietly, as `cat` does.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        abandon_stdout()
         return 1
     except OSError as error:  # one no command turned into a ToolError: still one line
         where = f"{error.filename}: " if error.filename else ""

@@ -8,6 +8,7 @@ import json
 import sys
 
 from velkor_tools.cli.common import add_command, add_model_argument
+from velkor_tools.files import output_stream
 from velkor_tools.model import load_model, read_model
 from velkor_tools.unknown import shortened
 
@@ -42,12 +43,18 @@ def summary(path: str) -> dict[str, object]:
 
 def run(args: argparse.Namespace) -> int:
     info = summary(args.model)
-    if args.json:
+    with output_stream(None):  # a failed write names standard output
+        _print(info, args.json)
+    return 0
+
+
+def _print(info: dict[str, object], as_json: bool) -> None:
+    if as_json:
         # On a terminal every non-ASCII character is escaped: a token may hold
         # C1 controls or bidirectional marks that a terminal would act on.
         json.dump(info, sys.stdout, ensure_ascii=sys.stdout.isatty())
         print()
-        return 0
+        return
     print(f"{info['path']}")
     print(f"  tokens    {info['tokens']}")
     print(f"  merges    {info['merges']}")
@@ -60,7 +67,6 @@ def run(args: argparse.Namespace) -> int:
     print("most recent merges:")
     for entry in info["recent_merges"]:  # type: ignore[attr-defined]
         print(f"  {entry['id']:>5} = {entry['left']} + {entry['right']}  {shortened(entry['text'], 80)}")
-    return 0
 
 
 def register(subparsers: argparse._SubParsersAction) -> None:

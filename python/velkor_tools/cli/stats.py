@@ -8,6 +8,7 @@ from typing import Any
 
 from velkor_tools.cli.common import add_command, add_model_argument, encoding_failures
 from velkor_tools.cli.encode import documents
+from velkor_tools.files import output_stream
 from velkor_tools.model import load_tokenizer
 from velkor_tools.utf8 import add_errors_option
 
@@ -41,9 +42,15 @@ def run(args: argparse.Namespace) -> int:
     with encoding_failures(args.model):
         files = [file_stats(tok, path, args.lines, args.errors) for path in args.files]
     total = _with_ratios({key: sum(f[key] for f in files) for key in _COUNTS})
-    if args.json:
+    with output_stream(None):  # a failed write names standard output
+        _print(files, total, args.json)
+    return 0
+
+
+def _print(files: list[dict[str, Any]], total: dict[str, Any], as_json: bool) -> None:
+    if as_json:
         print(json.dumps({"files": files, "total": total}))
-        return 0
+        return
     header = f"{'bytes':>12} {'clusters':>11} {'unknown':>8} {'tokens':>11} {'B/token':>7} {'complete':>11} {'B/token':>7}  file"
     print(header)
     for row in [*files, {**total, "path": "total"}]:
@@ -52,7 +59,6 @@ def run(args: argparse.Namespace) -> int:
             f"{row['bytes_per_token']:>7.2f} {row['tokens_complete']:>11} "
             f"{row['bytes_per_token_complete']:>7.2f}  {row['path']}"
         )
-    return 0
 
 
 def register(subparsers: argparse._SubParsersAction) -> None:

@@ -8,6 +8,7 @@ import signal
 import sys
 
 from velkor_tools.cli.common import add_command, plural
+from velkor_tools.files import output_stream
 from velkor_tools.training.run import run_training
 from velkor_tools.utf8 import add_errors_option
 
@@ -20,11 +21,12 @@ def run(args: argparse.Namespace) -> int:
     result = run_training(args.model, args.corpus, args.log, args.verbose, args.errors, args.vocab_size)
     rate = result.corpus_bytes / 1e6 / result.seconds if result.seconds > 0 else 0.0
     replaced = f", {plural(result.replaced_bytes, 'byte')} replaced by U+FFFD" if result.replaced_bytes else ""
-    print(
-        f"{args.model}: {plural(result.tokens, 'token')}, {plural(result.merges, 'merge')}, "
-        f"{plural(result.clusters, 'cluster')}, "
-        f"{result.seconds:.1f} s, {rate:.2f} MB/s{replaced}"
-    )
+    with output_stream(None):  # a failed write names standard output
+        print(
+            f"{args.model}: {plural(result.tokens, 'token')}, {plural(result.merges, 'merge')}, "
+            f"{plural(result.clusters, 'cluster')}, "
+            f"{result.seconds:.1f} s, {rate:.2f} MB/s{replaced}"
+        )
     return 0
 
 

@@ -5,6 +5,7 @@ from __future__ import annotations
 import argparse
 
 from velkor_tools.cli.common import add_command, plural
+from velkor_tools.files import output_stream
 
 
 def run(args: argparse.Namespace) -> int:
@@ -13,8 +14,9 @@ def run(args: argparse.Namespace) -> int:
     corpus = open_shards(args.directory)
     corpus.verify()
     shards = len(corpus.shards)
-    print(f"{args.directory}: {plural(shards, 'shard')} {'matches' if shards == 1 else 'match'} the manifest, "
-          f"{plural(len(corpus), 'document')}")
+    with output_stream(None):  # a failed write names standard output
+        print(f"{args.directory}: {plural(shards, 'shard')} {'matches' if shards == 1 else 'match'} the manifest, "
+              f"{plural(len(corpus), 'document')}")
     return 0
 
 

@@ -28,7 +28,7 @@ from dataclasses import dataclass
 
 from velkor_tools.errors import ToolError
 from velkor_tools.files import (
-    check_input_file, check_writable, describe, refuse_read_only, same_file, write_atomically,
+    check_input_file, check_writable, describe, output_stream, refuse_read_only, same_file, write_atomically,
 )
 from velkor_tools.model import STARTER_MODEL, Model, load_model, read_model, utf8_name
 from velkor_tools.plain_errors import plain
@@ -337,11 +337,12 @@ def _follow(
                 publisher.publish()
         return
     if verbose:
-        for line in child.stdout:
-            sys.stdout.buffer.write(line)
-            sys.stdout.buffer.flush()
-            if counter.feed(line):
-                publisher.publish()
+        with output_stream(None) as out:  # a failed write stops training, naming standard output
+            for line in child.stdout:
+                out.write(line)
+                out.flush()
+                if counter.feed(line):
+                    publisher.publish()
         return
     with ByteProgress("training", total, ["chunks", "merges", "merges/s"]) as progress:
         for line in child.stdout:
