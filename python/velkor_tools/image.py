@@ -23,7 +23,7 @@ def read_image(file: BinaryIO) -> bytes:
     image = bytearray()
 
     def take(size: int) -> bytes:
-        if size > STREAM_ENTRY_CAP:  # the module refuses it unread, and so stops here
+        if size >= STREAM_ENTRY_CAP:  # the module refuses it unread, and so stops here
             raise EOFError
         start = len(image)
         while len(image) - start < size:

@@ -23,8 +23,8 @@ constexpr std::size_t kMergesCap = 174'762;
 constexpr std::size_t kUnicodeLookupCap = 65'536;
 
 constexpr char kSavePath[] = "tokenizer";
-// The longest entry read from a stream (a pipe, a device): a longer length
-// is taken for damage rather than read until memory runs out.
+// The length from which an entry read from a stream (a pipe, a device) is
+// taken for damage rather than read until memory runs out.
 constexpr std::uint64_t kStreamEntryCap = std::uint64_t{1} << 32;
 // The least a stream is read by at a time.
 constexpr std::size_t kStreamRead = 65'536;
@@ -127,7 +127,7 @@ class ImageReader {
   // stream ends, running the signal check between reads.
   bool fill(std::size_t count) {
     if (stream_ == nullptr) return false;
-    if (count > kStreamEntryCap) {
+    if (count >= kStreamEntryCap) {
       fail_invalid_size(count, ": an entry read from a stream must be shorter than " +
                                    std::to_string(kStreamEntryCap) + " bytes");
     }

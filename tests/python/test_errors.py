@@ -1,5 +1,7 @@
 """Internal failures, borrows, and errors coming back through Python code."""
 
+import os
+import struct
 import subprocess
 import sys
 import textwrap
@@ -220,3 +222,12 @@ def test_endless_stream_loads_up_to_the_end_of_the_model(PanicException):
     assert velkor.load_from_file("/dev/zero").vocab() == []
     with pytest.raises(PanicException, match="^Should work: "):
         velkor.load_from_file("/dev/urandom")
+    # From a stream, an entry of 4 GiB or more is refused before any of it is read.
+    r, w = os.pipe()
+    os.write(w, struct.pack("<QHQ", 1, 0, 1 << 32))
+    os.close(w)
+    try:
+        with pytest.raises(PanicException, match="Invalid size 4294967296"):
+            velkor.load_from_file(f"/proc/self/fd/{r}")
+    finally:
+        os.close(r)
