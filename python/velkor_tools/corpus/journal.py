@@ -93,7 +93,7 @@ class Journal:
         raise ToolError(
             f"{self.path.parent}: holds an unfinished run made with "
             f"{', '.join(differs) or 'other inputs or settings'}; "
-            "run again with the same ones, or use another directory"
+            "run again with the same settings, or use another directory"
         )
 
     def _unchanged_inputs(self, header: dict[str, Any]) -> set[int] | None:

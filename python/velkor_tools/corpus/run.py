@@ -163,7 +163,7 @@ def _encode_locked(
         if differs:
             raise ToolError(
                 f"{directory}: holds a finished corpus made with {', '.join(differs)}; "
-                "run again with the same ones, or use another directory"
+                "run again with the same settings, or use another directory"
             )
         if manifest.get("inputs") == expected["inputs"] and not (errors == "strict" and _replaced(manifest)):
             (directory / JOURNAL).unlink(missing_ok=True)

@@ -44,7 +44,8 @@ def train(
                       UserWarning, stacklevel=2)
     elif vocab_size is not None and len(tokenizer) > vocab_size:
         warnings.warn(
-            f"{path}: {len(tokenizer)} cluster tokens alone are more than {vocab_size}: all kept",
+            f"{path}: {len(tokenizer)} cluster tokens ({result.clusters} clusters and the empty token) "
+            f"alone are more than {vocab_size}: all kept",
             UserWarning, stacklevel=2,
         )
     return tokenizer

@@ -80,9 +80,10 @@ def trim(model: str, size: int, progress: bool) -> None:
     image, parsed = read_model(model)
     check_id_0(model, parsed, trimming=True)
     trimmed = Tokenizer.from_bytes(image)._trimmed(size)
-    kept = len(parse_model(trimmed).lookup)
-    if kept > size:
-        _say(progress, f"{model}: its {plural(kept, 'cluster token')} alone are more than {size}: all kept")
+    kept = parse_model(trimmed)
+    if len(kept.lookup) > size:
+        _say(progress, f"{model}: its {len(kept.lookup)} cluster tokens ({plural(kept.clusters, 'cluster')} "
+                       f"and the empty token) alone are more than {size}: all kept")
     write_atomically(model, trimmed)
 
 
