@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import codecs
 import importlib
 import io
 import importlib.metadata
@@ -87,12 +88,27 @@ def _version() -> str:
         return "unknown"
 
 
+def _escape(error: UnicodeError) -> tuple[str | bytes, int]:
+    """A name that is not UTF-8 prints as its bytes (as surrogateescape does);
+    a character that standard output's encoding lacks (an ASCII or Latin-1
+    locale, PYTHONIOENCODING) prints as a backslash escape instead of failing."""
+    if not isinstance(error, UnicodeEncodeError):
+        raise error
+    char = error.object[error.start]
+    if "\udc80" <= char <= "\udcff":
+        return bytes([ord(char) - 0xDC00]), error.start + 1
+    return char.encode("ascii", "backslashreplace").decode("ascii"), error.start + 1
+
+
+codecs.register_error("velkor-escape", _escape)
+
+
 def main(argv: list[str] | None = None) -> int:
     """Runs the command; returns 0 on success, 1 on an error, 130 after Ctrl-C
     (a usage error exits with 2 from the parser)."""
     guard_closed_streams()
-    if isinstance(sys.stdout, io.TextIOWrapper):  # file names that are not UTF-8 print as their bytes
-        sys.stdout.reconfigure(errors="surrogateescape")
+    if isinstance(sys.stdout, io.TextIOWrapper):
+        sys.stdout.reconfigure(errors="velkor-escape")
     parser = build_parser()
     try:
         with output_stream(None):  # --help into a closed or full standard output fails

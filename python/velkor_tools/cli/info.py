@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import codecs
 import hashlib
 import json
 import sys
@@ -51,8 +52,11 @@ def run(args: argparse.Namespace) -> int:
 def _print(info: dict[str, object], as_json: bool) -> None:
     if as_json:
         # On a terminal every non-ASCII character is escaped: a token may hold
-        # C1 controls or bidirectional marks that a terminal would act on.
-        json.dump(info, sys.stdout, ensure_ascii=sys.stdout.isatty())
+        # C1 controls or bidirectional marks that a terminal would act on. So
+        # it is when standard output's encoding is not UTF-8 (an ASCII locale),
+        # which would escape them in a form JSON does not read.
+        utf8 = codecs.lookup(getattr(sys.stdout, "encoding", None) or "utf-8").name == "utf-8"
+        json.dump(info, sys.stdout, ensure_ascii=sys.stdout.isatty() or not utf8)
         print()
         return
     print(f"{info['path']}")
