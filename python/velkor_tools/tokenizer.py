@@ -25,25 +25,26 @@ _THREADS_VARIABLE = "VELKOR_NUM_THREADS"
 
 
 class ThreadsSettingError(ValueError):
-    """$VELKOR_NUM_THREADS is not a whole number."""
+    """$VELKOR_NUM_THREADS is not a whole number of at least 1."""
 
 
 def _threads(num_threads: int | None) -> int:
     """num_threads, else $VELKOR_NUM_THREADS, else the cores this process may use."""
-    name = "num_threads"
     if num_threads is None:
         setting = os.environ.get(_THREADS_VARIABLE, "").strip()
         if not setting:
             return len(os.sched_getaffinity(0))
-        name = _THREADS_VARIABLE
         try:
-            num_threads = int(setting)
+            number = int(setting)
         except ValueError:
             raise ThreadsSettingError(
                 f"{_THREADS_VARIABLE} must be a whole number, not {setting!r}"
             ) from None
+        if number < 1:  # the setting's fault, not the caller's (nor the model's)
+            raise ThreadsSettingError(f"{_THREADS_VARIABLE} must be at least 1, not {number}")
+        return min(number, sys.maxsize)
     # The native side caps the threads it starts; a huge request is no error.
-    return min(whole_number(name, num_threads, 1), sys.maxsize)
+    return min(whole_number("num_threads", num_threads, 1), sys.maxsize)
 
 
 class Tokenizer(_native.Tokenizer):

@@ -325,9 +325,10 @@ def test_model_from_a_fifo_is_read_once(tmp_path):
 
 def test_setting_and_read_only_output_are_named(tmp_path):
     (tmp_path / "m.tok").write_bytes(STARTER_MODEL)
-    result = subprocess.run([sys.executable, "-m", "velkor_tools", "encode", "m.tok", "-"], input=b"ab", cwd=tmp_path,
-                            capture_output=True, env={**os.environ, "VELKOR_NUM_THREADS": "abc"})
-    assert result.stderr.decode() == "velkor: VELKOR_NUM_THREADS must be a whole number, not 'abc'\n"
+    for setting, fault in [("abc", "a whole number, not 'abc'"), ("0", "at least 1, not 0")]:  # not the model's fault
+        result = subprocess.run([sys.executable, "-m", "velkor_tools", "encode", "m.tok", "-"], input=b"ab",
+                                cwd=tmp_path, capture_output=True, env={**os.environ, "VELKOR_NUM_THREADS": setting})
+        assert result.stderr.decode() == f"velkor: VELKOR_NUM_THREADS must be {fault}\n"
     if os.geteuid() != 0:  # root may write any file
         (tmp_path / "ro.txt").write_bytes(b"keep")
         (tmp_path / "ro.txt").chmod(0o444)
