@@ -19,7 +19,14 @@ STDIN_NAME = "<stdin>"
 
 
 def describe(error: OSError) -> str:
-    """The system's text for an OS error, without Python's decorations."""
+    """The system's text for an OS error, without Python's decorations; a
+    nameless "No such file or directory" met in a removed working directory
+    (a relative path, os.getcwd) says so."""
+    if error.errno == errno.ENOENT and not error.filename:
+        try:
+            os.getcwd()
+        except FileNotFoundError:
+            return "the current directory no longer exists (cd to one that does)"
     return error.strerror or str(error)
 
 

@@ -2,10 +2,12 @@
 
 import json
 import os
+import resource
 import subprocess
 import sys
 
 from conftest import tokenizer_image
+from velkor_tools.model import STARTER_MODEL
 
 
 def run(*args, cwd, env=None, input=None):
@@ -34,3 +36,28 @@ def test_output_in_an_ascii_locale(tmp_path):
     assert stats.returncode == 0 and stats.stderr == b"" and b"x\xff.txt" in stats.stdout
     trained = run("train", model.name, odd, cwd=tmp_path, env=ascii_out)
     assert trained.returncode == 0 and trained.stdout.startswith(b"m\\xf6del.tok: "), trained.stderr
+
+
+def test_a_local_cluster_that_cannot_start_is_one_line(tmp_path):
+    # Short of open files, Dask's local cluster failed with a traceback ("Nanny failed to
+    # start.") or its scheduler looped for ever on failed accepts. The soft limit is raised
+    # as far as the hard one allows; beyond that, and in a removed working directory, one line.
+    (tmp_path / "m.tok").write_bytes(STARTER_MODEL)
+    (tmp_path / "in.txt").write_bytes(b"ab\n" * 1000)
+    args = ["encode-corpus", "m.tok", "in.txt", "-o", "ids", "--workers", "4", "--shard-mb", "0.001"]
+
+    def limited(soft, hard):
+        return subprocess.run([sys.executable, "-m", "velkor_tools", *args], cwd=tmp_path, capture_output=True,
+                              timeout=120, preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard)))
+
+    failed = limited(24, 24)
+    assert failed.returncode == 1 and failed.stderr == (
+        b"velkor: the open-file limit (ulimit -n) of 24 is too low for 4 local workers; raise it\n")
+    assert limited(24, 4096).returncode == 0
+    gone = tmp_path / "gone"
+    command = f"mkdir {gone} && cd {gone} && rmdir {gone} && {sys.executable} -m velkor_tools"
+    for args in [f"encode-corpus {tmp_path}/m.tok {tmp_path}/in.txt -o {tmp_path}/ids2 --workers 1",
+                 f"encode {tmp_path}/m.tok {tmp_path}/in.txt -o out.txt"]:
+        failed = subprocess.run(f"{command} {args}", shell=True, capture_output=True, timeout=120)
+        assert failed.returncode == 1 and failed.stderr.count(b"\n") == 1, failed.stderr
+        assert failed.stderr.endswith(b"the current directory no longer exists (cd to one that does)\n")

@@ -5,10 +5,13 @@ from __future__ import annotations
 import contextlib
 import gc
 import logging
+import resource
 import signal
 import threading
 from collections.abc import Callable, Iterator
 from typing import Any
+
+from velkor_tools.errors import ToolError
 
 # Dask's defaults that cost the local cluster's workers CPU time for nothing
 # this job uses. Every 10 ms the statistical profiler (only seen on a
@@ -69,6 +72,27 @@ def _in_gc_callback(frame: Any) -> bool:
     return False
 
 
+def _open_files_for(workers: int) -> None:
+    """Raises the soft open-file limit (up to the hard one) to what `workers`
+    local workers need, as Dask's own scheduler command does: the scheduler
+    runs in this process and holds about ten descriptors per worker. Short of
+    descriptors, the cluster fails to start or its scheduler loops for ever on
+    failed accepts; a hard limit too low for them all is refused here instead."""
+    least, wanted = 32 + 10 * workers, 64 + 16 * workers
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if soft == resource.RLIM_INFINITY or soft >= wanted:
+        return
+    limit = wanted if hard == resource.RLIM_INFINITY else min(hard, wanted)
+    if limit > soft:
+        with contextlib.suppress(OSError, ValueError):
+            resource.setrlimit(resource.RLIMIT_NOFILE, (limit, hard))
+            soft = limit
+    if soft < least:
+        fit = (soft - 32) // 10
+        advice = f"give --workers {fit} or fewer" if fit >= 1 else "raise it"
+        raise ToolError(f"the open-file limit (ulimit -n) of {soft} is too low for {workers} local workers; {advice}")
+
+
 def local_cluster(workers: int) -> Any:
     """A LocalCluster of single-threaded worker processes, set up as
     LOCAL_CLUSTER_CONFIG says. Processes, although the Tokenizer releases the
@@ -78,6 +102,7 @@ def local_cluster(workers: int) -> Any:
     import dask
     from dask.distributed import LocalCluster
 
+    _open_files_for(workers)
     # The worker processes start with SIGINT ignored (and keep it so): Ctrl-C
     # reaches the whole process group, and only this process should act on it,
     # closing the cluster, rather than every worker printing its traceback.

@@ -10,6 +10,7 @@ often the run was interrupted.
 
 from __future__ import annotations
 
+import errno
 import fcntl
 import hashlib
 import json
@@ -235,6 +236,21 @@ def _encode_locked(
     return manifest
 
 
+def _first_cause(error: BaseException) -> str:
+    """What went wrong beneath an error that others wrap: the system's error
+    that began it, if any (a file limit, a missing directory), else the error's own words."""
+    chain = [error]
+    while (inner := chain[-1].__cause__ or chain[-1].__context__) is not None and inner not in chain:
+        chain.append(inner)
+    system = next((e for e in reversed(chain) if isinstance(e, OSError) and e.strerror), None)
+    if system is not None:
+        where = f"{system.filename}: " if system.filename else ""
+        hint = " (raise the limit with `ulimit -n`, or give fewer --workers)" if system.errno == errno.EMFILE else ""
+        return f"{where}{describe(system)}{hint}"
+    text = str(error.args[0]) if isinstance(error, KeyError) and error.args else str(error)
+    return f"{type(error).__name__}: {text}" if text else type(error).__name__
+
+
 def _run_tasks(
     pending: list[Task],
     tasks: list[Task],
@@ -279,8 +295,14 @@ def _run_tasks(
             except (OSError, ValueError) as error:
                 raise ToolError(f"cannot reach the Dask scheduler at {scheduler}: {error}") from None
         else:
-            cluster = local_cluster(workers or os.cpu_count() or 1)
-            client = Client(cluster)
+            size = workers or os.cpu_count() or 1
+            try:
+                cluster = local_cluster(size)
+                client = Client(cluster)
+            except ToolError:
+                raise
+            except Exception as error:  # Dask's own wrapping hides the cause (a file limit, a bad setting)
+                raise ToolError(f"cannot start a local Dask cluster of {size} workers: {_first_cause(error)}") from error
     # Each local worker's batches share the cores with the other workers; a
     # remote cluster's machines are unknown here, so one thread per task.
     cores = len(os.sched_getaffinity(0))
