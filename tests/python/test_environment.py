@@ -61,3 +61,16 @@ def test_a_local_cluster_that_cannot_start_is_one_line(tmp_path):
         failed = subprocess.run(f"{command} {args}", shell=True, capture_output=True, timeout=120)
         assert failed.returncode == 1 and failed.stderr.count(b"\n") == 1, failed.stderr
         assert failed.stderr.endswith(b"the current directory no longer exists (cd to one that does)\n")
+
+
+def test_names_that_begin_with_a_dash_after_double_dash(tmp_path):
+    # The intermixed parse lost "--": what followed it and began with "-" was taken for an option.
+    (tmp_path / "-m.tok").write_bytes(STARTER_MODEL)
+    (tmp_path / "-in.txt").write_bytes(b"ab")
+    assert run("info", "--json", "--", "-m.tok", cwd=tmp_path).returncode == 0
+    encoded = run("encode", "--", "-m.tok", "-in.txt", cwd=tmp_path)
+    assert encoded.returncode == 0 and encoded.stdout == b"0 0\n", encoded.stderr  # two unknown clusters
+    shown = run("show", "--ids", "--", "-m.tok", "--ids", cwd=tmp_path)  # TEXT "--ids"
+    assert shown.returncode == 0 and shown.stdout == b"|".join(b"[?%c][0]" % c for c in b"--ids") + b"\n"
+    extra = run("info", "--", "-m.tok", "-x", cwd=tmp_path)
+    assert extra.returncode == 2 and extra.stderr.endswith(b"error: unrecognized arguments: -x\n")

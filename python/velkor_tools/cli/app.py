@@ -51,13 +51,28 @@ class CommandParser(Parser):
     def parse_known_args(self, args=None, namespace=None):  # type: ignore[no-untyped-def]
         if self._parsing:  # the two passes of the intermixed parse
             return super().parse_known_args(args, namespace)
+        args = list(sys.argv[1:] if args is None else args)
+        # argparse's intermixed parse loses "--": an argument after it that
+        # begins with "-" (`velkor info -- -m.tok`, `velkor show m.tok -- -5`)
+        # was taken for an option. Each one stands in as a name no option can
+        # have and is put back after the parse.
+        held: dict[str, str] = {}
+        if "--" in args:
+            cut = args.index("--")
+            held = {f"\0velkor-argument-{number}": value for number, value in enumerate(args[cut + 1 :])}
+            args = args[:cut] + list(held)
         self._parsing = True
         try:
             parsed, extras = self.parse_known_intermixed_args(args, namespace)
         finally:
             self._parsing = False
         if extras:
-            self.error(f"unrecognized arguments: {' '.join(extras)}")
+            self.error(f"unrecognized arguments: {' '.join(held.get(extra, extra) for extra in extras)}")
+        for name, value in vars(parsed).items():
+            if isinstance(value, str) and value in held:
+                setattr(parsed, name, held[value])
+            elif isinstance(value, list):
+                setattr(parsed, name, [held.get(item, item) if isinstance(item, str) else item for item in value])
         return parsed, extras
 
 
