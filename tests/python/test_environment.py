@@ -74,3 +74,27 @@ def test_names_that_begin_with_a_dash_after_double_dash(tmp_path):
     assert shown.returncode == 0 and shown.stdout == b"|".join(b"[?%c][0]" % c for c in b"--ids") + b"\n"
     extra = run("info", "--", "-m.tok", "-x", cwd=tmp_path)
     assert extra.returncode == 2 and extra.stderr.endswith(b"error: unrecognized arguments: -x\n")
+
+
+def test_train_keeps_a_private_directory_in_use_elsewhere(tmp_path):
+    # A run in another PID namespace (a container sharing /tmp) or on another machine (a
+    # shared TMPDIR) has a pid that is not alive here: its directory was taken for a killed
+    # run's and removed, and that training failed. The directory's lock tells them apart.
+    import fcntl
+
+    temp = tmp_path / "temp"
+    temp.mkdir()
+    finished = subprocess.Popen(["true"])
+    finished.wait()
+    elsewhere = temp / f"velkor-train-{finished.pid}-abc"
+    elsewhere.mkdir()
+    (tmp_path / "in.txt").write_bytes(b"ab")
+    held = os.open(elsewhere, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        fcntl.flock(held, fcntl.LOCK_EX)
+        assert run("train", "m.tok", "in.txt", cwd=tmp_path, env={"TMPDIR": str(temp)}).returncode == 0
+        assert os.listdir(temp) == [elsewhere.name]
+    finally:
+        os.close(held)
+    assert run("train", "m.tok", "in.txt", cwd=tmp_path, env={"TMPDIR": str(temp)}).returncode == 0
+    assert os.listdir(temp) == []  # a killed run's: removed

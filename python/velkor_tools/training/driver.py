@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import contextlib
 import errno
+import fcntl
 import hashlib
 import os
 import re
@@ -86,8 +87,36 @@ def signals_held() -> Iterator[None]:
         signal.pthread_sigmask(signal.SIG_SETMASK, previous)
 
 
+_HELD: dict[str, int] = {}  # private directory -> descriptor holding its lock
+
+
+def make_private_directory() -> str:
+    """A private directory under TMPDIR, locked (flock) while this process uses it."""
+    path = tempfile.mkdtemp(prefix=f"{PRIVATE_PREFIX}{os.getpid()}-")
+    descriptor = os.open(path, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    try:
+        fcntl.flock(descriptor, fcntl.LOCK_EX)
+    except OSError:  # a file system without such locks: the pid alone tells
+        os.close(descriptor)
+        return path
+    _HELD[path] = descriptor
+    return path
+
+
+def remove_private_directory(path: str) -> None:
+    shutil.rmtree(path, ignore_errors=True)
+    descriptor = _HELD.pop(path, None)
+    if descriptor is not None:
+        os.close(descriptor)
+
+
 def remove_stale_directories() -> None:
-    """Removes the private directories of earlier runs that were killed (SIGKILL)."""
+    """Removes the private directories of earlier runs that were killed (SIGKILL).
+
+    The pid in a name is not enough: a run in another PID namespace (a
+    container sharing /tmp) has a pid that is not alive here. A directory
+    goes only when its lock is free too.
+    """
     base = tempfile.gettempdir()
     for name in os.listdir(base):
         owner = name.removeprefix(PRIVATE_PREFIX).partition("-")[0]
@@ -96,9 +125,27 @@ def remove_stale_directories() -> None:
         try:
             os.kill(int(owner), 0)
         except ProcessLookupError:
-            shutil.rmtree(os.path.join(base, name), ignore_errors=True)
+            _remove_if_unlocked(os.path.join(base, name))
         except OSError:
             pass  # alive, owned by someone else
+
+
+def _remove_if_unlocked(path: str) -> None:
+    try:
+        descriptor = os.open(path, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC)
+    except OSError:
+        return
+    try:
+        fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:  # held by a run alive elsewhere: kept
+        os.close(descriptor)
+        return
+    except OSError:
+        pass  # a file system without such locks: the pid alone tells
+    try:
+        shutil.rmtree(path, ignore_errors=True)
+    finally:
+        os.close(descriptor)
 
 
 class ChunkCounter:
@@ -277,7 +324,7 @@ def train_files(
         check_log(log, model, given)
         check_writable(log)
     started = time.monotonic()
-    private = tempfile.mkdtemp(prefix=f"{PRIVATE_PREFIX}{os.getpid()}-")
+    private = make_private_directory()
     publisher = _Publisher(os.path.join(private, "tokenizer"), model)
     child: subprocess.Popen[bytes] | None = None
     try:
@@ -315,7 +362,7 @@ def train_files(
                     with open(os.path.join(private, "log.txt"), "rb") as f:
                         write_atomically(log, f.read())
             finally:
-                shutil.rmtree(private, ignore_errors=True)
+                remove_private_directory(private)
     _, final = read_model(model)
     return TrainResult(len(final.lookup), len(final.merges), final.clusters,
                        time.monotonic() - started, sum(sizes), replaced)

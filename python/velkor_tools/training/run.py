@@ -2,13 +2,11 @@
 
 from __future__ import annotations
 
-import os
-import shutil
-import tempfile
 
 from velkor_tools.errors import ToolError
 from velkor_tools.training.driver import (
-    PRIVATE_PREFIX, TrainResult, model_lock, regular_copy, remove_stale_directories, signals_held,
+    TrainResult, make_private_directory, model_lock, regular_copy, remove_private_directory,
+    remove_stale_directories, signals_held,
     train_files,
 )
 from velkor_tools.training.to_size import check_vocab_size, train_to_size
@@ -32,7 +30,7 @@ def run_training(
             raise ToolError("--log keeps the log of one pass: leave it out with --vocab-size", 2)
     remove_stale_directories()
     with model_lock(model):
-        copies = tempfile.mkdtemp(prefix=f"{PRIVATE_PREFIX}{os.getpid()}-")
+        copies = make_private_directory()
         try:
             regular = [regular_copy(path, copies, number) for number, path in enumerate(corpora)]
             if vocab_size is None:
@@ -40,4 +38,4 @@ def run_training(
             return train_to_size(model, corpora, regular, verbose, errors, vocab_size, progress)
         finally:
             with signals_held():
-                shutil.rmtree(copies, ignore_errors=True)
+                remove_private_directory(copies)
