@@ -7,6 +7,7 @@ import codecs
 import importlib
 import io
 import importlib.metadata
+import os
 import sys
 from typing import Any
 
@@ -124,6 +125,10 @@ def main(argv: list[str] | None = None) -> int:
     guard_closed_streams()
     if isinstance(sys.stdout, io.TextIOWrapper):
         sys.stdout.reconfigure(errors="velkor-escape")
+    # NumPy's OpenBLAS starts a thread per core at import, for nothing the
+    # command uses, and under a tight process limit (ulimit -u) it fails to
+    # and raises SIGINT, which would end the command as "interrupted".
+    os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
     parser = build_parser()
     try:
         with output_stream(None):  # --help into a closed or full standard output fails
