@@ -6,6 +6,8 @@ import resource
 import subprocess
 import sys
 
+import pytest
+
 from conftest import tokenizer_image
 from velkor_tools.model import STARTER_MODEL
 
@@ -98,3 +100,21 @@ def test_train_keeps_a_private_directory_in_use_elsewhere(tmp_path):
         os.close(held)
     assert run("train", "m.tok", "in.txt", cwd=tmp_path, env={"TMPDIR": str(temp)}).returncode == 0
     assert os.listdir(temp) == []  # a killed run's: removed
+
+
+def test_a_full_tmpdir_is_named(tmp_path):
+    # Training's private files go under TMPDIR: when it is full, the copy of standard input
+    # and the child (whose own message could not be written there either) name it.
+    full = tmp_path / "full"
+    full.mkdir()
+    if os.geteuid() != 0 or subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", full]).returncode:
+        pytest.skip("needs root to mount a small tmpfs")
+    try:
+        (full / "fill").write_bytes(b"\0" * (60 << 10))
+        text = b"the cat sat on the mat\n" * 15000
+        (tmp_path / "in.txt").write_bytes(text)
+        for args, input in ((["in.txt"], None), (["-"], text)):
+            result = run("train", "m.tok", *args, cwd=tmp_path, env={"TMPDIR": str(full)}, input=input)
+            assert result.returncode == 1 and f"under {full} (TMPDIR)".encode() in result.stderr, result.stderr
+    finally:
+        subprocess.run(["umount", full])

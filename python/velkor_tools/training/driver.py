@@ -270,13 +270,25 @@ def regular_copy(path: str, directory: str, number: int) -> str:
         except OSError:
             return path  # check_input_file names the problem
     copy = os.path.join(directory, f"input-{number}")
-    try:
-        with contextlib.ExitStack() as stack:
+    with contextlib.ExitStack() as stack:
+        try:
             source = stdin_buffer() if path == "-" else stack.enter_context(open(path, "rb"))
-            with open(copy, "wb") as target:
-                shutil.copyfileobj(source, target, 1 << 20)
-    except OSError as error:
-        raise ToolError(f"{path}: {describe(error)}") from None
+        except OSError as error:
+            raise ToolError(f"{path}: {describe(error)}") from None
+        try:
+            target = stack.enter_context(open(copy, "wb"))
+            while True:
+                try:
+                    block = source.read(1 << 20)
+                except OSError as error:
+                    raise ToolError(f"{path}: {describe(error)}") from None
+                if not block:
+                    break
+                target.write(block)
+            target.flush()
+        except OSError as error:  # the private directory's side: TMPDIR full, say
+            raise ToolError(f"{path}: cannot copy it under {tempfile.gettempdir()} (TMPDIR): "
+                            f"{describe(error)}") from None
     return copy
 
 
@@ -405,6 +417,15 @@ def _follow(
                 noted = now
 
 
+def _full(path: str) -> bool:
+    """Whether the file system holding path has (almost) no room left."""
+    try:
+        room = os.statvfs(os.path.dirname(path))
+    except OSError:
+        return False
+    return room.f_bavail * room.f_frsize < (1 << 20)
+
+
 def _child_failure(errors_path: str, status: int, names: dict[str, str]) -> str:
     with open(errors_path, "rb") as f:
         lines = f.read().decode("utf-8", "replace").splitlines()
@@ -414,6 +435,8 @@ def _child_failure(errors_path: str, status: int, names: dict[str, str]) -> str:
             corpus = names.get(corpus, corpus)
             return f"{corpus}: training failed: {plain(message)} (the model of the last completed chunk is kept)"
     last = next((line for line in reversed(lines) if line.strip()), "")
+    if not last and status > 0 and _full(errors_path):  # its message could not be written either
+        last = f"no room left under {tempfile.gettempdir()} (TMPDIR) for its files"
     if status < 0:  # killed by a signal
         try:
             how = f"was killed by {signal.Signals(-status).name}"
