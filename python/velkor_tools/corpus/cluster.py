@@ -5,6 +5,7 @@ from __future__ import annotations
 import contextlib
 import gc
 import logging
+import os
 import resource
 import signal
 import threading
@@ -103,6 +104,11 @@ def local_cluster(workers: int) -> Any:
     from dask.distributed import LocalCluster
 
     _open_files_for(workers)
+    try:
+        os.getcwd()  # the workers start there: a removed one fails them, and their helpers print tracebacks
+    except FileNotFoundError:
+        raise ToolError(f"cannot start a local Dask cluster of {workers} workers: "
+                        "the current directory no longer exists (cd to one that does)") from None
     # The worker processes start with SIGINT ignored (and keep it so): Ctrl-C
     # reaches the whole process group, and only this process should act on it,
     # closing the cluster, rather than every worker printing its traceback.
