@@ -1,6 +1,9 @@
 #include "codec/batch.h"
 
+#include <pthread.h>
+
 #include <algorithm>
+#include <mutex>
 #include <numeric>
 #include <thread>
 
@@ -29,11 +32,24 @@ std::vector<std::size_t> largest_first(std::size_t count, Size&& size) {
   return order;
 }
 
+// Guards the idle encoders of every pool. fork() takes it too: a child forked
+// while another thread held it (a pool's lock, taken without the interpreter
+// lock) found it held forever, and its first encode hung.
+std::mutex& idle_mutex() {
+  static std::mutex mutex;
+  static const bool registered = [] {
+    ::pthread_atfork([] { mutex.lock(); }, [] { mutex.unlock(); }, [] { mutex.unlock(); });
+    return true;
+  }();
+  (void)registered;
+  return mutex;
+}
+
 }  // namespace
 
 EncoderPool::Lease EncoderPool::take() {
   {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(idle_mutex());
     if (!idle_.empty()) {
       std::unique_ptr<Encoder> encoder = std::move(idle_.back());
       idle_.pop_back();
@@ -44,7 +60,7 @@ EncoderPool::Lease EncoderPool::take() {
 }
 
 void EncoderPool::give_back(std::unique_ptr<Encoder> encoder) noexcept {
-  std::lock_guard lock(mutex_);
+  std::lock_guard lock(idle_mutex());
   if (idle_.size() >= most_idle()) return;
   try {
     idle_.push_back(std::move(encoder));

@@ -4,7 +4,6 @@
 
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <span>
 #include <string>
 #include <string_view>
@@ -46,7 +45,6 @@ class EncoderPool {
   void give_back(std::unique_ptr<Encoder> encoder) noexcept;
 
   const Model& model_;
-  std::mutex mutex_;
   std::vector<std::unique_ptr<Encoder>> idle_;
 };
 

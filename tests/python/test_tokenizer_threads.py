@@ -174,3 +174,37 @@ except RuntimeError:
 sys.exit(os.waitstatus_to_exitcode(os.waitpid(pids[0], 0)[1]) if pids else 2)
 """
     assert subprocess.run([sys.executable, "-c", code], timeout=60).returncode == 3
+
+
+def test_fork_while_other_threads_encode(trained, tmp_path):
+    # A data loader forks its workers while another thread encodes: a child
+    # forked while that thread held the pool's lock hung at its first encode.
+    trained[0].save(tmp_path / "m.tok")
+    code = f"""
+import os, threading
+from velkor_tools import Tokenizer
+tok = Tokenizer.from_file({str(tmp_path / "m.tok")!r})
+stop = False
+def work():
+    while not stop:
+        tok.encode("a")
+threads = [threading.Thread(target=work) for _ in range(6)]
+for thread in threads:
+    thread.start()
+hung = 0
+for _ in range(1000):
+    pid = os.fork()
+    if pid == 0:
+        import signal
+        signal.alarm(5)
+        tok.encode("river")
+        os._exit(0)
+    hung += os.waitpid(pid, 0)[1] != 0
+stop = True
+for thread in threads:
+    thread.join()
+print(hung)
+"""
+    result = subprocess.run([sys.executable, "-W", "ignore", "-c", code], capture_output=True,
+                            text=True, timeout=240)
+    assert result.stdout.strip() == "0", result.stderr
