@@ -126,3 +126,17 @@ def test_vocab_size_at_the_id_limit_and_odd_models(tmp_path, monkeypatch):
     (tmp_path / "no0.tok").write_bytes(tokenizer_image({1: b"a", 2: b"b", 3: b"ab"}, {(1, 2): 3}, {"a": 1, "b": 2}))
     with pytest.raises(ToolError, match="id 0 is not the empty token"):
         velkor_tools.train("no0.tok", [], vocab_size=2, progress=False)
+
+
+def test_train_in_a_removed_directory_raises_tool_error(tmp_path):
+    # A relative model path there raised a bare, nameless FileNotFoundError.
+    gone = tmp_path / "gone"
+    gone.mkdir()
+    previous = os.getcwd()
+    os.chdir(gone)
+    try:
+        gone.rmdir()
+        with pytest.raises(ToolError, match="current directory no longer exists"):
+            velkor_tools.train("m.tok", [], progress=False)
+    finally:
+        os.chdir(previous)

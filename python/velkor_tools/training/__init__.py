@@ -34,8 +34,15 @@ def train(
         raise TypeError("files must be a list of paths, not one path (write [path])")
     if vocab_size is not None and (isinstance(vocab_size, bool) or not isinstance(vocab_size, int)):
         raise TypeError(f"vocab_size must be an int or None, not {type(vocab_size).__name__}")
+    from velkor_tools.errors import ToolError
+    from velkor_tools.files import describe
+
     path = os.fsdecode(model)  # bytes paths too, as str
-    result = run_training(path, [os.fsdecode(f) for f in files], vocab_size=vocab_size, progress=progress)
+    try:
+        result = run_training(path, [os.fsdecode(f) for f in files], vocab_size=vocab_size, progress=progress)
+    except OSError as error:  # the command reports these as one line; a caller gets a ToolError too
+        where = f"{error.filename}: " if error.filename else f"{path}: "
+        raise ToolError(where + describe(error)) from error
     tokenizer = Tokenizer.from_file(path)
     if vocab_size is not None and len(tokenizer) < vocab_size:
         why = ("a chunk ran out of token ids" if result.ran_out_of_ids
