@@ -41,6 +41,14 @@ void check_signals() {
 }
 
 PyObject* initialise() {
+  // The types are process globals made in one interpreter; only the main one
+  // may have them. Checked before anything is made: an isolated interpreter
+  // runs this function before it refuses the module, and frees what it made.
+  if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+    raise(PyExc_ImportError,
+          "velkor_tools._native does not support subinterpreters; it can only be imported in "
+          "the main interpreter");
+  }
   set_signal_check(check_signals);
   report_failures(false);  // each failure reaches the caller as an exception
   binding::PyRef module = binding::PyRef::steal(checked(PyModule_Create(&module_def)));

@@ -6,6 +6,7 @@ import re
 import shutil
 import subprocess
 import sys
+import tempfile
 import textwrap
 import types
 import weakref
@@ -135,6 +136,43 @@ def test_second_interpreter_is_refused():
     assert "http" not in legacy
     assert isolated.startswith("<class 'ImportError'>: ")
     assert first == "['Data', 'load_from_file'] velkor"
+
+
+def test_native_module_made_in_a_subinterpreter_first():
+    # Its types are process globals: a subinterpreter that imported it first
+    # made them in an interpreter that was then destroyed, and the main one
+    # used them after. 3.12 refuses it there; 3.13 makes a module of this kind
+    # in the main interpreter and lends it out.
+    script = textwrap.dedent(
+        """
+        import sys
+        if sys.version_info < (3, 13):
+            import _xxsubinterpreters as interpreters
+            config = {"isolated": False}
+        else:
+            import _interpreters as interpreters
+            config = {"config": "legacy"}
+        interp = interpreters.create(**config)
+        try:
+            failed = interpreters.run_string(interp, "import velkor_tools._native")
+        except Exception as error:
+            print(error)
+        else:
+            print(f"<class '{failed.type.__name__}'>: {failed.msg}" if failed else "imported")
+        interpreters.destroy(interp)
+        import gc, velkor_tools
+        gc.collect()
+        print(velkor_tools.Tokenizer.from_bytes(open(sys.argv[1], "rb").read()).encode("ab"))
+        """
+    )
+    with tempfile.NamedTemporaryFile(suffix=".tok") as model:
+        model.write(tokenizer_image({0: b"", 1: b"a", 2: b"b"}, {}, {"oov": 0, "a": 1, "b": 2}))
+        model.flush()
+        result = subprocess.run([sys.executable, "-c", script, model.name], capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+    sub, main = result.stdout.splitlines()
+    assert sub == "imported" if sys.version_info >= (3, 13) else "subinterpreters" in sub
+    assert main == "[1, 2]"
 
 
 def test_example_images_match_the_builder():
