@@ -37,7 +37,9 @@ class ClosedOutput:
         return 1
 
 
-def guard_closed_streams() -> None:
+def guard_closed_descriptors() -> None:
+    """Puts /dev/null on descriptors 0 to 2 where they are closed, so that no
+    file opened later takes one and receives what is written to that stream."""
     for descriptor in (0, 1, 2):
         try:
             os.fstat(descriptor)
@@ -46,6 +48,10 @@ def guard_closed_streams() -> None:
             if null != descriptor:
                 os.dup2(null, descriptor)
                 os.close(null)
+
+
+def guard_closed_streams() -> None:
+    guard_closed_descriptors()
     if sys.stdout is None:
         sys.stdout = ClosedOutput()  # type: ignore[assignment]
     if sys.stderr is None:

@@ -118,3 +118,14 @@ def test_a_full_tmpdir_is_named(tmp_path):
             assert result.returncode == 1 and f"under {full} (TMPDIR)".encode() in result.stderr, result.stderr
     finally:
         subprocess.run(["umount", full])
+
+
+def test_train_in_a_process_whose_standard_streams_are_closed(tmp_path):
+    # A daemon's closed descriptors 1 and 2 went to the training's lock socket,
+    # and the progress display wrote into it.
+    (tmp_path / "in.txt").write_text("the cat sat on the mat\n" * 50)
+    script = ("import os, velkor_tools\nos.close(1); os.close(2)\n"
+              "tok = velkor_tools.train('m.tok', ['in.txt'], vocab_size=20, progress=True)\n"
+              "open('out', 'w').write(str(len(tok)))\n")
+    subprocess.run([sys.executable, "-c", script], cwd=tmp_path, timeout=120, check=True)
+    assert (tmp_path / "out").read_text() == "20"

@@ -28,7 +28,13 @@ def train(
     `UserWarning` says so. `progress` shows a display on standard error.
     Failures raise `velkor_tools.errors.ToolError`.
     """
+    from velkor_tools.streams import guard_closed_descriptors
     from velkor_tools.training.run import run_training
+
+    # A process that closed its standard streams (a daemon) would have the
+    # training's lock, directory or files take their descriptors, and the
+    # progress display would write into them.
+    guard_closed_descriptors()
 
     if isinstance(files, (str, bytes, os.PathLike)):  # would be taken a character at a time
         raise TypeError("files must be a list of paths, not one path (write [path])")
