@@ -10,6 +10,9 @@ import os
 import warnings
 from collections.abc import Iterable
 
+from velkor_tools.errors import ToolError
+from velkor_tools.files import describe
+from velkor_tools.streams import guard_closed_descriptors
 from velkor_tools.tokenizer import Tokenizer
 
 
@@ -28,21 +31,16 @@ def train(
     `UserWarning` says so. `progress` shows a display on standard error.
     Failures raise `velkor_tools.errors.ToolError`.
     """
-    from velkor_tools.streams import guard_closed_descriptors
     from velkor_tools.training.run import run_training
-
-    # A process that closed its standard streams (a daemon) would have the
-    # training's lock, directory or files take their descriptors, and the
-    # progress display would write into them.
-    guard_closed_descriptors()
 
     if isinstance(files, (str, bytes, os.PathLike)):  # would be taken a character at a time
         raise TypeError("files must be a list of paths, not one path (write [path])")
     if vocab_size is not None and (isinstance(vocab_size, bool) or not isinstance(vocab_size, int)):
         raise TypeError(f"vocab_size must be an int or None, not {type(vocab_size).__name__}")
-    from velkor_tools.errors import ToolError
-    from velkor_tools.files import describe
-
+    # A process that closed its standard streams (a daemon) would have the
+    # training's lock, directory or files take their descriptors, and the
+    # progress display would write into them.
+    guard_closed_descriptors()
     path = os.fsdecode(model)  # bytes paths too, as str
     try:
         result = run_training(path, [os.fsdecode(f) for f in files], vocab_size=vocab_size, progress=progress)
