@@ -3,8 +3,10 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <type_traits>
+#include <utility>
 
 #include "binding/py_ref.h"
 #include "native/errors.h"
@@ -58,7 +60,9 @@ void read_items(const Py_buffer& view, bool swap, std::vector<TokenId>& ids, con
   }
 }
 
-std::vector<TokenId> from_buffer(PyObject* object, const Model& model) {
+// The ids in a buffer of integers; empty when it holds Python objects
+// (NumPy's dtype object), whose items are converted one by one instead.
+std::optional<std::vector<TokenId>> from_buffer(PyObject* object, const Model& model) {
   Py_buffer view;
   if (PyObject_GetBuffer(object, &view, PyBUF_FORMAT | PyBUF_STRIDES) < 0) throw ErrorSet{};
   struct Release {
@@ -66,6 +70,7 @@ std::vector<TokenId> from_buffer(PyObject* object, const Model& model) {
     ~Release() { PyBuffer_Release(view); }
   } release{&view};
   std::string format = view.format != nullptr ? view.format : "B";
+  if (format == "O" && view.ndim == 1) return std::nullopt;
   bool big_endian = std::endian::native == std::endian::big;
   if (!format.empty() && std::strchr("@=<>!", format[0]) != nullptr) {
     if (format[0] != '@' && format[0] != '=') big_endian = format[0] != '<';
@@ -132,7 +137,9 @@ std::vector<TokenId> to_ids(PyObject* object, const Model& model) {
     raise(PyExc_TypeError, std::string("token ids must be a list, tuple or integer array, not '") +
                                Py_TYPE(object)->tp_name + "'");
   }
-  if (PyObject_CheckBuffer(object)) return from_buffer(object, model);
+  if (PyObject_CheckBuffer(object)) {
+    if (auto ids = from_buffer(object, model)) return std::move(*ids);
+  }
   if (!PySequence_Check(object)) {
     raise(PyExc_TypeError, std::string("token ids must be a list, tuple or integer array, not '") +
                                Py_TYPE(object)->tp_name + "'");

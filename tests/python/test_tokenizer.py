@@ -62,7 +62,8 @@ def test_decode_reads_any_integer_form(trained):
     for form in (tuple(ids), array.array("H", ids), memoryview(array.array("q", ids)),
                  numpy.array(ids, dtype=numpy.int8 if max(ids) < 128 else numpy.int32),
                  numpy.repeat(numpy.array(ids, dtype=numpy.uint64), 2)[::2], range(0),
-                 numpy.array(ids, dtype=">u2"), numpy.array(ids, dtype=">i8")):
+                 numpy.array(ids, dtype=">u2"), numpy.array(ids, dtype=">i8"),
+                 numpy.array(ids, dtype=object)):
         assert tok.decode(form) == (text if len(form) else "")
 
 
