@@ -255,7 +255,7 @@ def test_one_line_errors_without_dask_and_without_a_scheduler(job, tmp_path):
     arguments = ["encode-corpus", model, *inputs, "-o", str(tmp_path / "out")]
     without_dask = "import sys; sys.modules['dask'] = None; from velkor_tools.cli import main; sys.exit(main(sys.argv[1:]))"
     result = subprocess.run([sys.executable, "-c", without_dask, *arguments], capture_output=True, text=True)
-    assert (result.returncode, result.stderr) == (1, "velkor: encode-corpus needs Dask: pip install 'velkor[corpus]'\n")
+    assert (result.returncode, result.stderr) == (1, "velkor: encode-corpus needs Dask: pip install 'dask[distributed]'\n")
 
     with socket.socket() as probe:  # a port where nothing listens once it is closed
         probe.bind(("127.0.0.1", 0))

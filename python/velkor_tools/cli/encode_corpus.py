@@ -105,7 +105,9 @@ def _run(args: argparse.Namespace, ended_by: list[int]) -> int:
     try:
         import dask.distributed  # noqa: F401 - only to check that it is installed
     except ImportError:
-        raise ToolError("encode-corpus needs Dask: pip install 'velkor[corpus]'") from None
+        # The command that installs Dask itself: velkor is not on a package
+        # index, so the 'corpus' extra is no name pip could fetch.
+        raise ToolError("encode-corpus needs Dask: pip install 'dask[distributed]'") from None
     from velkor_tools.corpus.run import Progress, encode_corpus
 
     display: ByteProgress | None = None
