@@ -47,3 +47,12 @@ def test_one_count_over_many_documents_is_exact():
     counter = Tokenizer.from_bytes(MODEL)
     documents = ["ab\x00", "", "x\r", "\nab", "x"]  # separators must not be counted, nor join a "\r\n"
     assert missing_clusters(counter, documents) == {"\x00": 1, "x": 2, "\r": 1, "\n": 1}
+
+
+def test_encode_corpus_warning_names_the_inputs_that_hold_unknown_clusters():
+    from velkor_tools.cli.encode_corpus import _unknown_source
+
+    inputs = [{"path": name} for name in ("clean.txt", "web.jsonl", "more.jsonl", "also-clean.txt")]
+    shards = [{"input": i, "unknown_clusters": n} for i, n in ((0, 0), (1, 4), (1, 0), (2, 1), (3, 0))]
+    assert _unknown_source({"inputs": inputs, "shards": shards}) == "web.jsonl and 1 other input"
+    assert _unknown_source({"inputs": inputs, "shards": shards[:3]}) == "web.jsonl"

@@ -151,12 +151,23 @@ def _run(args: argparse.Namespace, ended_by: list[int]) -> int:
         )
     unknown = UnknownClusters()
     unknown.total, unknown.examples = manifest.get("unknown_clusters", 0), manifest.get("unknown_examples", {})
-    source = args.inputs[0] if len(args.inputs) == 1 else f"{args.inputs[0]} and the other inputs"
+    source = _unknown_source(manifest)
     try:
         unknown.report(source, args.strict_unknown)
     finally:
         _summary(args, manifest, notes)
     return 0
+
+
+def _unknown_source(manifest: dict[str, Any]) -> str:
+    """The inputs that hold clusters the model does not know, as the warning names them:
+    the first of them, and how many others."""
+    inputs = [item["path"] for item in manifest["inputs"]]
+    holding = sorted({shard["input"] for shard in manifest["shards"] if shard.get("unknown_clusters")})
+    if not holding:
+        return inputs[0]
+    others = len(holding) - 1
+    return inputs[holding[0]] + (f" and {plural(others, 'other input')}" if others else "")
 
 
 def _summary(args: argparse.Namespace, manifest: dict[str, Any], notes: str) -> None:
