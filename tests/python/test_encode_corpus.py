@@ -224,6 +224,10 @@ def test_strict_stops_at_the_line_and_replace_counts_it(job, client, tmp_path):
         encode_corpus(model, [str(bad_text)], str(out / ".txt"), client=client, shard_bytes=9, errors="replace")
     with pytest.raises(ToolError, match=f"^{utf8}$"):  # strict again over it: its line is still bad
         encode_corpus(model, [str(bad_text)], str(out / ".txt"), client=client, shard_bytes=8)
+    # ... and the finished corpus stays as it was, still readable.
+    assert sorted(p.name for p in (out / ".txt").iterdir() if not p.name.startswith("shard-")) == ["manifest.json"]
+    open_shards(out / ".txt").verify()
+    assert list(open_shards(out / ".txt")[2]) == data.encode("bad \ufffd byte")
     manifest = encode_corpus(model, [str(bad_jsonl)], str(out / "j"), client=client, errors="replace")
     assert (manifest["replaced_lines"], manifest["skipped_lines"]) == (1, 2)
     assert (manifest["unknown_clusters"], manifest["unknown_examples"]) == (2, {"k": 1, "\ufffd": 1})

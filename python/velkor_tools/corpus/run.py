@@ -134,6 +134,14 @@ def _remove_temporaries(directory: Path) -> None:
                 raise ToolError(f"{entry}: {describe(error)}; remove it") from None
 
 
+def _unchanged(found: list[Input]) -> bool:
+    """Whether every input still has the size and modification time it had when the run began."""
+    try:
+        return check_inputs([item.given for item in found]) == found
+    except ToolError:  # one was removed
+        return False
+
+
 def _replaced(manifest: dict[str, Any]) -> bool:
     """Whether a shard of a finished run had lines replaced or skipped (--errors replace)."""
     return any(
@@ -153,6 +161,7 @@ def _encode_locked(
     }
     finished = directory / MANIFEST
     kept: list[dict[str, Any]] | None = None  # the shards of a stale finished run
+    keep_finished = False  # its manifest stays while this run cannot change a shard
     manifest = finished_manifest(finished)
     if manifest is not None:
         expected = build_manifest(model_sha256, found, settings, [])
@@ -172,6 +181,11 @@ def _encode_locked(
         # An input changed since, or strict meets shards made under replace:
         # those are encoded again.
         kept = kept_records(manifest, found)
+        # Strict over shards made under replace, with no input changed: the
+        # bytes those shards replaced are still there, so each of them stops
+        # at its first bad line and no shard is written; the finished corpus
+        # stays readable.
+        keep_finished = manifest.get("inputs") == expected["inputs"]
 
     tasks: list[Task] = []
     for input_index, item in enumerate(found):
@@ -203,7 +217,8 @@ def _encode_locked(
             if still_valid(record, tasks[index], directory, errors):
                 done[index] = record
     journal.start(list(done.values()))
-    finished.unlink(missing_ok=True)  # a stale one: the journal now holds what it kept
+    if not keep_finished:
+        finished.unlink(missing_ok=True)  # a stale one: the journal now holds what it kept
     try:
         with remembered_interrupts() as interrupted:
             _run_tasks(
@@ -218,6 +233,12 @@ def _encode_locked(
             )
     except BaseException:
         journal.close()
+        if keep_finished:
+            if _unchanged(found):  # the manifest still tells every shard
+                (directory / JOURNAL).unlink(missing_ok=True)
+            else:  # an input changed meanwhile: a shard of it may have been written
+                finished.unlink(missing_ok=True)
+            raise
         # Stopped before any shard (a scheduler out of reach): with nothing to
         # resume, the folder is left as empty as it was, free for any job.
         if not done and [entry.name for entry in directory.iterdir() if not is_temporary(entry.name)] == [JOURNAL]:
@@ -228,6 +249,7 @@ def _encode_locked(
     now = check_inputs([item.given for item in found])
     changed = [was.given for was, item in zip(found, now) if was != item]
     if changed:  # its shards may hold some of each version
+        finished.unlink(missing_ok=True)
         raise ToolError(f"{changed[0]}: changed while it was being encoded; run again to encode it anew")
     _remove_temporaries(directory)  # a worker killed mid-task leaves its shard's files
     manifest = build_manifest(model_sha256, found, settings, [done[index] for index in range(len(tasks))])
