@@ -179,6 +179,17 @@ def test_killed_run_resumes_to_the_same_directory(job, reference, client, tmp_pa
     assert files(out) == reference
 
 
+def test_running_again_over_a_finished_corpus_redoes_a_missing_shard(job, reference, client, tmp_path):
+    model, inputs, _ = job
+    out = tmp_path / "out"
+    encode_corpus(model, inputs, str(out), client=client, shard_bytes=SHARD_BYTES)
+    (out / "shard-00001.idx").unlink()  # what `verify` reports; run again to redo it
+    damaged = out / "shard-00002.bin"
+    damaged.write_bytes(b"\xff\xff" + damaged.read_bytes()[2:])  # found by the same run's hashes
+    encode_corpus(model, inputs, str(out), client=client, shard_bytes=SHARD_BYTES)
+    assert files(out) == reference
+
+
 def test_an_input_changed_during_or_after_a_stopped_run(job, reference, client, tmp_path):
     model, inputs, _ = job
     given = [str(tmp_path / "a.txt"), inputs[1]]

@@ -58,7 +58,8 @@ def build_manifest(
 ) -> dict[str, Any]:
     shards = [
         {"name": shard_name(record["index"])}
-        | {key: value for key, value in record.items() if key not in ("index", "unknown_examples")}
+        # unknown_examples too: a run again that keeps the shard keeps its examples
+        | {key: value for key, value in record.items() if key != "index"}
         for record in records
     ]
     return {

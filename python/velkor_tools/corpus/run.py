@@ -15,13 +15,14 @@ import fcntl
 import hashlib
 import json
 import os
+import stat
 import tempfile
 from collections.abc import Callable
 from dataclasses import dataclass, replace
 from pathlib import Path
 from typing import Any
 
-from velkor_tools.corpus import FORMAT, JOURNAL, MANIFEST, shard_name
+from velkor_tools.corpus import FORMAT, ID_DTYPE, JOURNAL, MANIFEST, OFFSET_DTYPE, shard_name, shard_paths
 from velkor_tools.corpus.cluster import local_cluster, remembered_interrupts
 from velkor_tools.corpus.journal import Journal, is_temporary, still_valid
 from velkor_tools.corpus.manifest import Input, build_manifest, check_inputs, finished_manifest, kept_records, what_differs
@@ -134,6 +135,21 @@ def _remove_temporaries(directory: Path) -> None:
                 raise ToolError(f"{entry}: {describe(error)}; remove it") from None
 
 
+def _shards_in_place(manifest: dict[str, Any], directory: Path) -> bool:
+    """Whether each shard of a finished run has both its files, regular and
+    of the sizes its counts give (no hashing: a cheap check for a run again)."""
+    try:
+        for index, shard in enumerate(manifest["shards"]):
+            sizes = (ID_DTYPE.itemsize * shard["tokens"], OFFSET_DTYPE.itemsize * (shard["documents"] + 1))
+            for path, size in zip(shard_paths(directory, index), sizes):
+                status = path.stat()
+                if not stat.S_ISREG(status.st_mode) or status.st_size != size:
+                    return False
+    except (OSError, TypeError, KeyError):
+        return False
+    return True
+
+
 def _unchanged(found: list[Input]) -> bool:
     """Whether every input still has the size and modification time it had when the run began."""
     try:
@@ -175,16 +191,18 @@ def _encode_locked(
                 f"{directory}: holds a finished corpus made with {', '.join(differs)}; "
                 "run again with the same settings, or use another directory"
             )
-        if manifest.get("inputs") == expected["inputs"] and not (errors == "strict" and _replaced(manifest)):
+        if (manifest.get("inputs") == expected["inputs"] and not (errors == "strict" and _replaced(manifest))
+                and _shards_in_place(manifest, directory)):
             (directory / JOURNAL).unlink(missing_ok=True)
             return manifest  # already done
-        # An input changed since, or strict meets shards made under replace:
-        # those are encoded again.
+        # An input changed since, strict meets shards made under replace, or
+        # a shard file is missing or of another size: those shards are encoded
+        # again, with any other whose sha256 differs; the others are kept.
         kept = kept_records(manifest, found)
-        # Strict over shards made under replace, with no input changed: the
-        # bytes those shards replaced are still there, so each of them stops
-        # at its first bad line and no shard is written; the finished corpus
-        # stays readable.
+        # No input changed (strict over shards made under replace, or a shard
+        # to redo): a shard written again holds what the manifest records, and
+        # one whose bytes were replaced stops at its first bad line under
+        # strict without being written, so the finished corpus stays readable.
         keep_finished = manifest.get("inputs") == expected["inputs"]
 
     tasks: list[Task] = []
