@@ -58,6 +58,8 @@ class Tokenizer(_native.Tokenizer):
     _name: str
 
     def __new__(cls, data: bytes, *, name: str = "<bytes>") -> Tokenizer:
+        if isinstance(data, (str, os.PathLike)):  # a path: the usual slip
+            raise TypeError(f"Tokenizer() takes the bytes of a model; for a path use Tokenizer.from_file({data!r})")
         try:
             self = super().__new__(cls, data)
         except ValueError as error:

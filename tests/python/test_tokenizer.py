@@ -144,6 +144,8 @@ def test_errors(trained, tmp_path, capfd):
         with pytest.raises(TypeError):
             velkor_tools.train(tmp_path / "m.tok", files, vocab_size=size)
     assert not (tmp_path / "m.tok").exists()
+    with pytest.raises(TypeError, match="from_file"):
+        Tokenizer(str(tmp_path / "bad"))
     no_oov = Tokenizer.from_bytes(tokenizer_image({0: b"", 1: b"a"}, {}, {"a": 1}))
     assert no_oov.encode("aa") == [1, 1]
     with pytest.raises(ValueError, match="oov"):

@@ -68,7 +68,7 @@ def _print(info: dict[str, object], as_json: bool) -> None:
     print("longest tokens:")
     for entry in info["longest_tokens"]:  # type: ignore[attr-defined]
         print(f"  {entry['id']:>5}  {shortened(entry['text'], 80)}")
-    print("most recent merges:")
+    print("most recent merges:" if info["recent_merges"] else "most recent merges: none")
     for entry in info["recent_merges"]:  # type: ignore[attr-defined]
         print(f"  {entry['id']:>5} = {entry['left']} + {entry['right']}  {shortened(entry['text'], 80)}")
 

@@ -15,10 +15,11 @@ from velkor_tools.training.driver import (
 )
 
 
-def check_vocab_size(size: int) -> None:
+def check_vocab_size(size: int, name: str = "--vocab-size") -> None:
+    """A ToolError naming the option (or argument) `name` unless size is a vocabulary size training can reach."""
     least = len(parse_model(STARTER_MODEL).lookup)
     if not least <= size <= 65536:
-        raise ToolError(f"--vocab-size must be from {least} (the starter model's tokens) to 65536, not {size}", 2)
+        raise ToolError(f"{name} must be from {least} (the starter model's tokens) to 65536, not {size}", 2)
 
 
 def _tokens(model: str) -> int:
