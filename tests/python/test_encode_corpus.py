@@ -141,6 +141,19 @@ def test_command_with_one_local_worker_writes_the_same_directory(job, reference,
     assert f"{len(job[2])} documents" in result.stderr.splitlines()[-1]
 
 
+def test_unguarded_script_is_told_of_the_main_guard(job, tmp_path):
+    # Each worker imports the script again and calls encode_corpus there; it
+    # had failed on the run's lock with a message about another run.
+    model, inputs, _ = job
+    script = tmp_path / "script.py"
+    script.write_text("import sys\nfrom velkor_tools.corpus.run import encode_corpus\n"
+                      "encode_corpus(sys.argv[1], sys.argv[2:], 'out', workers=1)\n")
+    result = subprocess.run([sys.executable, str(script), model, *inputs], capture_output=True, text=True,
+                            cwd=tmp_path, timeout=120)
+    assert result.returncode != 0 and 'if __name__ == "__main__":' in result.stderr
+    assert "another encode-corpus run" not in result.stderr
+
+
 KILLED_RUN = """
 import os, signal, sys
 from velkor_tools.corpus.run import encode_corpus

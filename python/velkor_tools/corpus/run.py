@@ -14,6 +14,7 @@ import errno
 import fcntl
 import hashlib
 import json
+import multiprocessing
 import os
 import stat
 import tempfile
@@ -103,6 +104,12 @@ def encode_corpus(
     on a new LocalCluster of `workers` processes (default: the machine's cores).
     Everything is checked before any task starts.
     """
+    # A worker process of a local cluster imports the main script again as it
+    # starts; a call at the script's top level would run there too, meet this
+    # run's lock and fail with a message about another run.
+    if getattr(multiprocessing.current_process(), "_inheriting", False):
+        raise ToolError("encode_corpus was called again as a worker process started: "
+                        'call it under if __name__ == "__main__": in the script that starts it')
     if errors not in ERRORS:
         raise ValueError(f"errors must be 'strict' or 'replace', not {errors!r}")
     if isinstance(inputs, (str, bytes, os.PathLike)):  # would be taken a character at a time
