@@ -124,6 +124,9 @@ def test_vocab_size_at_the_id_limit_and_odd_models(tmp_path, monkeypatch):
     assert len(velkor_tools.train("new.tok", ["t.txt"], vocab_size=1, progress=False)) == 1
     with pytest.raises(ToolError, match="^vocab_size must be from 1"):
         velkor_tools.train("new.tok", ["t.txt"], vocab_size=0, progress=False)
+    (tmp_path / "bad.txt").write_bytes(b"ab\xff" * 10)
+    with pytest.warns(UserWarning, match="with 10 bytes of the files replaced by U"):
+        velkor_tools.train("bad.tok", ["bad.txt"], progress=False)
     # Training writes the empty "oov" token at id 0 over whatever the renumbering put there.
     (tmp_path / "no0.tok").write_bytes(tokenizer_image({1: b"a", 2: b"b", 3: b"ab"}, {(1, 2): 3}, {"a": 1, "b": 2}))
     with pytest.raises(ToolError, match="id 0 is not the empty token"):

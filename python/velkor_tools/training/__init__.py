@@ -28,7 +28,8 @@ def train(
     pass adds none), then merged tokens are dropped, highest id first, down to
     exactly `vocab_size`, numbered 0 to vocab_size - 1. When a pass adds no
     token before that size is reached, the model stays smaller and a
-    `UserWarning` says so. `progress` shows a display on standard error.
+    `UserWarning` says so, as it does when bytes of the files that are not
+    UTF-8 were trained as U+FFFD. `progress` shows a display on standard error.
     Failures raise `velkor_tools.errors.ToolError`.
     """
     from velkor_tools.training.run import run_training
@@ -51,6 +52,9 @@ def train(
         where = f"{error.filename}: " if error.filename else f"{path}: "
         raise ToolError(where + describe(error)) from error
     tokenizer = Tokenizer.from_file(path)
+    if result.replaced_bytes:  # a compressed or binary file given by mistake, perhaps
+        warnings.warn(f"{path}: trained with {result.replaced_bytes} bytes of the files replaced by U+FFFD "
+                      "(not UTF-8)", UserWarning, stacklevel=2)
     if vocab_size is not None and len(tokenizer) < vocab_size:
         why = ("a chunk ran out of token ids" if result.ran_out_of_ids
                else "a pass over the files added none (more text would add more)")
