@@ -102,6 +102,18 @@ def test_train_keeps_a_private_directory_in_use_elsewhere(tmp_path):
     assert os.listdir(temp) == []  # a killed run's: removed
 
 
+def test_train_passes_over_names_no_run_made(tmp_path):
+    # Anyone can make these in a shared /tmp; each stopped every training with a traceback.
+    temp = tmp_path / "temp"
+    names = ["velkor-train-99999999999999999999-x", "velkor-train-\u00b2-y"]
+    for name in names:
+        (temp / name).mkdir(parents=True)
+    (tmp_path / "in.txt").write_bytes(b"ab")
+    trained = run("train", "m.tok", "in.txt", cwd=tmp_path, env={"TMPDIR": str(temp)})
+    assert trained.returncode == 0, trained.stderr
+    assert sorted(os.listdir(temp)) == sorted(names)
+
+
 def test_a_full_tmpdir_is_named(tmp_path):
     # Training's private files go under TMPDIR: when it is full, the copy of standard input
     # and the child (whose own message could not be written there either) name it.

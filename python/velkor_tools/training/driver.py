@@ -120,12 +120,15 @@ def remove_stale_directories() -> None:
     base = tempfile.gettempdir()
     for name in os.listdir(base):
         owner = name.removeprefix(PRIVATE_PREFIX).partition("-")[0]
-        if not name.startswith(PRIVATE_PREFIX) or not owner.isdigit():
+        # ASCII only: int() refuses "²", which isdigit() accepts.
+        if not name.startswith(PRIVATE_PREFIX) or not (owner.isascii() and owner.isdigit()):
             continue
         try:
             os.kill(int(owner), 0)
         except ProcessLookupError:
             _remove_if_unlocked(os.path.join(base, name))
+        except OverflowError:
+            pass  # no pid is that large: not a run's directory
         except OSError:
             pass  # alive, owned by someone else
 
