@@ -120,16 +120,18 @@ def refuse_model_as_output(output: str | None, model: str, option: str) -> None:
         raise ToolError(f"{option} {output}: is the model file; write the output elsewhere")
 
 
-def check_input_file(path: str) -> int:
-    """Size of a readable regular file; a ToolError naming it otherwise."""
+def check_input_file(path: str, name: str | None = None) -> int:
+    """Size of a readable regular file; otherwise a ToolError naming it as
+    `name` (by default path: a private link to it is no name for the user)."""
+    name = path if name is None else name
     try:
         size = os.stat(path).st_size
         if os.path.isdir(path):
-            raise ToolError(f"{path}: is a directory")
+            raise ToolError(f"{name}: is a directory")
         with open(path, "rb"):
             pass
     except OSError as error:
-        raise ToolError(f"{path}: {describe(error)}") from None
+        raise ToolError(f"{name}: {describe(error)}") from None
     return size
 
 

@@ -129,6 +129,11 @@ def test_names_that_are_not_utf8(work):
         result = run(*args, cwd=work)
         assert result.returncode == 0 and b"Traceback" not in result.stderr, result.stderr
     assert result.stdout.startswith(b"m\xff.tok\n")
+    folder = os.fsdecode(b"d\xfd")
+    (work / folder).mkdir()
+    refused = run("train", model, folder, cwd=work)  # not its private link's name
+    assert refused.returncode == 1 and refused.stderr.startswith(b"velkor: d"), refused.stderr
+    assert refused.stderr.endswith(b": is a directory\n")
 
 
 def test_show_draws_control_characters_on_a_terminal():

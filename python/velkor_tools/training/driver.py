@@ -298,7 +298,7 @@ def regular_copy(path: str, directory: str, number: int) -> str:
 def check_training_files(model: str, given: list[str], corpora: list[str]) -> list[int]:
     """The sizes of the regular files `corpora` (named `given` in messages), once
     each is found readable and none is MODEL, and MODEL writable."""
-    sizes = [check_input_file(path) for path in corpora]
+    sizes = [check_input_file(path, name) for path, name in zip(corpora, given)]
     for path, name in zip(corpora, given):
         if same_file(path, model):  # the module refuses this too
             raise ToolError(f"{name}: is the model file; a model is not trained on itself")
