@@ -10,6 +10,7 @@ often the run was interrupted.
 
 from __future__ import annotations
 
+import contextlib
 import errno
 import fcntl
 import hashlib
@@ -258,6 +259,10 @@ def _encode_locked(
             )
     except BaseException:
         journal.close()
+        # A worker stopped mid-task as its cluster closed leaves its shard's files; best
+        # effort, so as not to hide the error that stopped the run.
+        with contextlib.suppress(ToolError, OSError):
+            _remove_temporaries(directory)
         if keep_finished:
             if _unchanged(found):  # the manifest still tells every shard
                 (directory / JOURNAL).unlink(missing_ok=True)
