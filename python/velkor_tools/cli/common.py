@@ -11,9 +11,9 @@ from velkor_tools.errors import ToolError
 EXIT_INTERRUPTED = 130
 
 
-def plural(count: int, noun: str, nouns: str | None = None) -> str:
+def plural(count: int, noun: str) -> str:
     """ "1 shard", "2 shards": the count with its noun in the right number."""
-    return f"{count} {noun if count == 1 else nouns or noun + 's'}"
+    return f"{count} {noun if count == 1 else noun + 's'}"
 
 
 def add_command(
