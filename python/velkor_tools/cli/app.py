@@ -87,13 +87,7 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--version", action="version", version=f"velkor {_version()}")
     subparsers = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=CommandParser)
     for name in SUBCOMMAND_MODULES:
-        try:
-            module = importlib.import_module(name)
-        except ModuleNotFoundError as error:
-            if error.name != name:
-                raise
-            continue  # not built yet
-        module.register(subparsers)
+        importlib.import_module(name).register(subparsers)
     return parser
 
 
