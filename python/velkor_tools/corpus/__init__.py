@@ -41,6 +41,15 @@ def shard_paths(directory: Path, index: int) -> tuple[Path, Path]:
     return directory / f"{name}.bin", directory / f"{name}.idx"
 
 
+def file_sha256(path: Path) -> str:
+    """The sha256 of the file at path, read a block at a time."""
+    digest = hashlib.sha256()
+    with open(path, "rb") as file:
+        while block := file.read(1 << 20):
+            digest.update(block)
+    return digest.hexdigest()
+
+
 def _mapped(path: Path, dtype: np.dtype, count: int) -> np.ndarray:
     status = path.stat()
     if not stat.S_ISREG(status.st_mode):  # a FIFO or a device would be read without end
@@ -134,11 +143,7 @@ class Shards:
         a ToolError names the first that differs."""
         for index, shard in enumerate(self.manifest["shards"]):
             for path, key in zip(shard_paths(self.directory, index), ("ids_sha256", "idx_sha256")):
-                digest = hashlib.sha256()
-                with open(path, "rb") as file:
-                    while block := file.read(1 << 20):
-                        digest.update(block)
-                if digest.hexdigest() != shard.get(key):
+                if file_sha256(path) != shard.get(key):
                     raise ToolError(f"{path}: does not match the sha256 in {MANIFEST}; the shard is damaged")
 
     @overload

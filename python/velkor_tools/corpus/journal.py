@@ -9,14 +9,13 @@ hash to the recorded values.
 
 from __future__ import annotations
 
-import hashlib
 import json
 import os
 import re
 from pathlib import Path
 from typing import Any
 
-from velkor_tools.corpus import JOURNAL, shard_paths
+from velkor_tools.corpus import JOURNAL, file_sha256, shard_paths
 from velkor_tools.corpus.manifest import what_differs
 from velkor_tools.corpus.task import Task
 from velkor_tools.errors import ToolError
@@ -24,14 +23,10 @@ from velkor_tools.files import describe, write_atomically
 
 
 def _file_sha256(path: Path) -> str | None:
-    digest = hashlib.sha256()
     try:
-        with open(path, "rb") as file:
-            while block := file.read(1 << 20):
-                digest.update(block)
+        return file_sha256(path)
     except OSError:
         return None
-    return digest.hexdigest()
 
 
 def _sync(path: Path) -> None:
