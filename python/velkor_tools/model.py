@@ -116,14 +116,19 @@ def _check_model_path(path: str) -> None:
         raise ToolError(f"{path}: {describe(error)}") from None
 
 
-def read_model(path: str) -> tuple[bytes, Model]:
-    """The bytes and maps of the tokenizer file at path."""
+def _model_bytes(path: str) -> bytes:
+    """The bytes of the tokenizer file at path, read once (it may be a pipe)."""
     _check_model_path(path)
     try:
         with open(path, "rb") as f:
-            data = read_image(f)
+            return read_image(f)
     except OSError as error:
         raise ToolError(f"{path}: {describe(error)}") from None
+
+
+def read_model(path: str) -> tuple[bytes, Model]:
+    """The bytes and maps of the tokenizer file at path."""
+    data = _model_bytes(path)
     try:
         return data, parse_model(data)
     except ValueError as error:
@@ -165,12 +170,7 @@ def load_tokenizer(path: str) -> Tokenizer:
     """The velkor_tools.Tokenizer of the file at path; errors as load_model's."""
     from velkor_tools.tokenizer import Tokenizer
 
-    _check_model_path(path)
-    try:
-        with open(path, "rb") as f:
-            data = read_image(f)  # once: a pipe cannot be read again
-    except OSError as error:
-        raise ToolError(f"{path}: {describe(error)}") from None
+    data = _model_bytes(path)
     try:
         return Tokenizer(data, name=path)
     except ValueError as error:
