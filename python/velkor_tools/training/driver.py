@@ -328,7 +328,7 @@ def train_files(
     messages), in a child process, MODEL replaced after every chunk."""
     names = {os.path.abspath(path): name for path, name in zip(corpora, given)}
     sizes = check_training_files(model, given, corpora)
-    replaced = sum(scan_corpus(path, errors, names[os.path.abspath(path)]) for path in corpora)
+    replaced = sum(scan_corpus(path, errors, name) for path, name in zip(corpora, given))
     existed = os.path.exists(model)
     image = STARTER_MODEL
     if existed:
