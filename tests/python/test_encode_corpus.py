@@ -368,9 +368,15 @@ def test_the_output_folder_is_guarded(job, client, tmp_path):
         encode_corpus(model, inputs, str(out), client=client)
     os.close(holder)
 
-    encode_corpus(model, inputs, str(out), client=client, shard_bytes=SHARD_BYTES)
+    finished = encode_corpus(model, inputs, str(out), client=client, shard_bytes=SHARD_BYTES)
+    damaged = json.loads((out / "manifest.json").read_text())
+    damaged["shards"][0]["input"] = [0]
+    damaged["inputs"][0]["size"] += 1  # as if edited since: the shards to keep are sorted out
+    (out / "manifest.json").write_text(json.dumps(damaged))
+    assert encode_corpus(model, inputs, str(out), client=client, shard_bytes=SHARD_BYTES) == finished
     for junk, message in (
         (b"[]", "manifest.json: not a manifest"), (b"{garbage", "manifest.json: not a manifest"),
+        (b'{"shards": [], "inputs": 5}', "manifest.json: not a manifest"),
     ):
         (out / "manifest.json").write_bytes(junk)
         with pytest.raises(ToolError, match=message):

@@ -92,7 +92,8 @@ def finished_manifest(path: Path) -> dict[str, Any] | None:
         return None
     except (OSError, ValueError, RecursionError):
         manifest = None
-    if not isinstance(manifest, dict) or not isinstance(manifest.get("shards"), list):
+    if (not isinstance(manifest, dict) or not isinstance(manifest.get("shards"), list)
+            or not isinstance(manifest.get("inputs", []), list)):
         raise ToolError(f"{path}: not a manifest of encode-corpus; remove it, or use another directory")
     return manifest
 
@@ -106,7 +107,8 @@ def kept_records(manifest: dict[str, Any], inputs: list[Input]) -> list[dict[str
     }
     records = []
     for shard in manifest["shards"]:
-        if isinstance(shard, dict) and shard.get("input") in unchanged:
+        # type(): a damaged "input" (a list, say) cannot be looked up in a set
+        if isinstance(shard, dict) and type(shard.get("input")) is int and shard["input"] in unchanged:
             name = str(shard.get("name", ""))
             if name.startswith("shard-") and name[6:].isdigit():
                 records.append({"index": int(name[6:])} | {k: v for k, v in shard.items() if k != "name"})
