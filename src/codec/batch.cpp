@@ -73,7 +73,9 @@ std::vector<std::vector<TokenId>> encode_batch(EncoderPool& pool,
                                                std::span<const std::string_view> texts,
                                                Encoding encoding, unsigned threads,
                                                const Poll& poll) {
-  threads = static_cast<unsigned>(std::clamp<std::size_t>(texts.size(), 1, threads));
+  // 0 threads is 1, as for run_parallel; no more threads than texts, since
+  // each leases an encoder.
+  threads = static_cast<unsigned>(std::clamp<std::size_t>(texts.size(), 1, std::max(threads, 1u)));
   std::vector<EncoderPool::Lease> encoders;
   encoders.reserve(threads);
   for (unsigned i = 0; i < threads; ++i) encoders.push_back(pool.take());

@@ -30,7 +30,7 @@ TEST(Batch, EqualsOneEncodePerText) {
   for (int i = 0; i < 300; ++i) owned.push_back(std::string(i % 37, "abcx"[i % 4]) + "abcab");
   owned.push_back(std::string(200000, 'a') + "bcab");
   const std::vector<std::string_view> texts(owned.begin(), owned.end());
-  for (unsigned threads : {1u, 4u}) {
+  for (unsigned threads : {0u, 1u, 4u}) {
     const auto results = encode_batch(pool, texts, Encoding::kStandard, threads, kGoOn);
     ASSERT_EQ(results.size(), texts.size());
     for (std::size_t i = 0; i < texts.size(); ++i) EXPECT_EQ(results[i], encode(model, texts[i]));
