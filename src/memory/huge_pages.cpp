@@ -10,6 +10,9 @@ namespace velkor {
 
 void* allocate_huge(std::size_t bytes) {
   constexpr std::size_t kHugePage = std::size_t{2} << 20;
+  // Rounded up to whole huge pages, a size this close to the top would wrap
+  // to a small one.
+  if (bytes > SIZE_MAX - kHugePage) throw std::bad_alloc();
   void* memory;
   if (bytes >= kHugePage) {
     bytes = (bytes + kHugePage - 1) / kHugePage * kHugePage;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <new>
 #include <utility>
@@ -33,7 +34,10 @@ struct HugePageAllocator {
   HugePageAllocator() = default;
   template <class U>
   HugePageAllocator(const HugePageAllocator<U>&) {}
-  T* allocate(std::size_t n) { return static_cast<T*>(allocate_huge(n * sizeof(T))); }
+  T* allocate(std::size_t n) {
+    if (n > SIZE_MAX / sizeof(T)) throw std::bad_array_new_length();
+    return static_cast<T*>(allocate_huge(n * sizeof(T)));
+  }
   void deallocate(T* p, std::size_t) noexcept { std::free(p); }
   // A vector's resize() default-initialises: the elements get written right
   // after.

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <map>
+#include <new>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -64,6 +65,13 @@ TEST(HashMap, EqualMapsIterateInDifferentOrders) {
     if (order_a != order_b) ++differing;
   }
   EXPECT_GE(differing, 7);
+}
+
+// The maps' allocator rounds sizes up to whole huge pages: a size near the
+// top must fail rather than wrap to a small block.
+TEST(HugePages, SizesThatWouldWrapAreRefused) {
+  EXPECT_THROW(allocate_huge(SIZE_MAX), std::bad_alloc);
+  EXPECT_THROW(HugePageAllocator<std::uint64_t>().allocate(SIZE_MAX / 4), std::bad_alloc);
 }
 
 }  // namespace
