@@ -39,7 +39,6 @@ class EncoderPool {
   };
 
   Lease take();
-  const Model& model() const { return model_; }
 
  private:
   void give_back(std::unique_ptr<Encoder> encoder) noexcept;

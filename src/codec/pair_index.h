@@ -33,8 +33,6 @@ struct GapNode {
 
   std::uint32_t value;
   static GapNode gap(std::uint32_t length) { return GapNode{kEnd + length}; }
-  bool removed() const { return value > kEnd; }
-  std::uint32_t length() const { return value - kEnd; }  // of a gap, at its ends
   // The length of the gap this node begins or ends, 0 for a live node
   // (without a branch: whether a node is removed is hard to predict).
   std::uint32_t skip() const { return value > kEnd ? value - kEnd : 0; }
