@@ -22,8 +22,8 @@
 namespace velkor::binding {
 namespace {
 
-// A Data instance: the model lives inline (placement-new in load_from_file,
-// destroyed in dealloc), followed by its borrow flag.
+// A Data instance: the model and its cluster cache live inline
+// (placement-new in wrap_model, destroyed in dealloc), then the borrow flag.
 struct DataObject {
   PyObject_HEAD Model model;
   // Ids of the clusters this object's encodes have met, so a run of calls

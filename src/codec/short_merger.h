@@ -55,8 +55,8 @@ class ShortMerger {
     std::uint16_t filed_prev, filed_next;
   };
   // Per merged id: the first position holding its pair (0 for none), and
-  // how many do. All zero again once a text is done, but kNone's, which the
-  // build alone fills and then clears.
+  // how many do. All zero again once a text is done, but kNone's, which only
+  // the build fills (clearing it first).
   struct Filed {
     std::uint16_t head = 0;
     std::uint16_t count = 0;

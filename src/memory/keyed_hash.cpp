@@ -14,8 +14,9 @@ std::uint64_t splitmix64(std::uint64_t z) {
   return z ^ (z >> 31);
 }
 
-// One getrandom() per process, then a counter-based generator: maps are
-// created often (one per pair count) and the system call would dominate.
+// One getrandom() per process, then a counter-based generator: every map,
+// pair index and merge lookup draws a secret, some of them once per call,
+// and the system call would dominate.
 // The counter is shared by all threads rather than thread-local: storage of
 // a thread-local in a library loaded at run time is allocated on first use,
 // and that allocation aborts the process when memory runs out.
