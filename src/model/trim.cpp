@@ -7,16 +7,16 @@ namespace velkor {
 Model trim_to_size(const Model& model, std::size_t size) {
   std::vector<bool> live(kIdSpace, false);
   std::vector<bool> cluster(kIdSpace, false);
-  std::vector<bool> merged(kIdSpace, false);
+  std::vector<bool> made_by_merge(kIdSpace, false);
   std::size_t count = 0;
   for (const auto& entry : model.lookup) {
     live[entry.first] = true;
     ++count;
   }
   for (const auto& [text, id] : model.unicode_lookup) cluster[id] = true;
-  for (const auto& [pair, id] : model.merges) merged[id] = true;
+  for (const auto& [pair, id] : model.merges) made_by_merge[id] = true;
   for (std::size_t id = kIdSpace; id-- > 0 && count > size;) {
-    if (live[id] && merged[id] && !cluster[id]) {
+    if (live[id] && made_by_merge[id] && !cluster[id]) {
       live[id] = false;
       --count;
     }
