@@ -98,8 +98,20 @@ std::vector<std::string_view> texts_of(PyObject* texts, PyRef& holder) {
   return views;
 }
 
-std::vector<std::vector<TokenId>> run_encode_batch(State& state, PyObject* texts,
-                                                   Py_ssize_t num_threads, int complete) {
+// The ids of encode_batch(texts, num_threads, *, complete=False), parsed
+// under the method name in format; throws ErrorSet when the arguments are
+// refused.
+std::vector<std::vector<TokenId>> run_encode_batch(PyObject* self, PyObject* args, PyObject* kwargs,
+                                                   const char* format) {
+  static const char* names[] = {"texts", "num_threads", "complete", nullptr};
+  PyObject* texts = nullptr;
+  Py_ssize_t num_threads = 1;
+  int complete = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(names), &texts,
+                                   &num_threads, &complete)) {
+    throw ErrorSet{};
+  }
+  State& state = state_of(self);
   PyRef holder;
   const auto views = texts_of(texts, holder);
   const unsigned threads = threads_of(num_threads);
@@ -175,15 +187,7 @@ PyObject* tokenizer_encode_array(PyObject* self, PyObject* args, PyObject* kwarg
 
 PyObject* tokenizer_encode_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
   return boundary([&]() -> PyObject* {
-    static const char* names[] = {"texts", "num_threads", "complete", nullptr};
-    PyObject* texts = nullptr;
-    Py_ssize_t num_threads = 1;
-    int complete = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "On|$p:encode_batch", const_cast<char**>(names),
-                                     &texts, &num_threads, &complete)) {
-      return nullptr;
-    }
-    const auto results = run_encode_batch(state_of(self), texts, num_threads, complete);
+    const auto results = run_encode_batch(self, args, kwargs, "On|$p:encode_batch");
     PyRef list = PyRef::steal(checked(PyList_New(static_cast<Py_ssize_t>(results.size()))));
     for (std::size_t i = 0; i < results.size(); ++i) {
       PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_list(results[i]));
@@ -194,15 +198,7 @@ PyObject* tokenizer_encode_batch(PyObject* self, PyObject* args, PyObject* kwarg
 
 PyObject* tokenizer_encode_batch_arrays(PyObject* self, PyObject* args, PyObject* kwargs) {
   return boundary([&]() -> PyObject* {
-    static const char* names[] = {"texts", "num_threads", "complete", nullptr};
-    PyObject* texts = nullptr;
-    Py_ssize_t num_threads = 1;
-    int complete = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "On|$p:encode_batch_to_numpy",
-                                     const_cast<char**>(names), &texts, &num_threads, &complete)) {
-      return nullptr;
-    }
-    auto results = run_encode_batch(state_of(self), texts, num_threads, complete);
+    auto results = run_encode_batch(self, args, kwargs, "On|$p:encode_batch_to_numpy");
     std::vector<TokenId> ids;
     std::vector<std::int64_t> offsets;
     {
