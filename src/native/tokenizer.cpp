@@ -353,8 +353,9 @@ PyObject* tokenizer_to_bytes(PyObject* self, PyObject* /*unused*/) {
 PyObject* tokenizer_save(PyObject* self, PyObject* path) {
   return boundary([&]() -> PyObject* {
     State& state = state_of(self);
-    PyRef encoded;
-    if (!PyUnicode_FSConverter(path, reinterpret_cast<void*>(&encoded))) return nullptr;
+    PyObject* converted = nullptr;  // a new reference to bytes once it succeeds
+    if (!PyUnicode_FSConverter(path, &converted)) return nullptr;
+    const PyRef encoded = PyRef::steal(converted);
     const std::string target(PyBytes_AS_STRING(encoded.get()),
                              static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
     try {
