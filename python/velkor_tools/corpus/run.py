@@ -174,45 +174,54 @@ def _replaced(manifest: dict[str, Any]) -> bool:
     )
 
 
-def _encode_locked(
-    image: bytes, model_sha256: str, found: list[Input], directory: Path, text_field: str,
-    shard_bytes: int, errors: str, complete: bool, **run: Any,
-) -> dict[str, Any]:
-    # The encoding is part of the job: a resume under the other one is refused.
-    settings = {
-        "text_field": text_field, "shard_bytes": shard_bytes,
-        "encoding": "complete" if complete else "standard",
-    }
-    finished = directory / MANIFEST
-    kept: list[dict[str, Any]] | None = None  # the shards of a stale finished run
-    keep_finished = False  # its manifest stays while this run cannot change a shard
-    manifest = finished_manifest(finished)
-    if manifest is not None:
-        expected = build_manifest(model_sha256, found, settings, [])
-        same_job = ("model_sha256", *settings)
-        paths = [item.get("path") if isinstance(item, dict) else None for item in manifest.get("inputs", [])]
-        manifest.setdefault("encoding", "standard")  # written before the choice existed
-        differs = what_differs({**manifest, "inputs": paths}, {**expected, "inputs": [i.given for i in found]},
-                               (*same_job, "inputs"))
-        if differs:
-            raise ToolError(
-                f"{directory}: holds a finished corpus made with {', '.join(differs)}; "
-                "run again with the same settings, or use another directory"
-            )
-        if (manifest.get("inputs") == expected["inputs"] and not (errors == "strict" and _replaced(manifest))
-                and _shards_in_place(manifest, directory)):
-            (directory / JOURNAL).unlink(missing_ok=True)
-            return manifest  # already done
-        # An input changed since, strict meets shards made under replace, or
-        # a shard file is missing or of another size: those shards are encoded
-        # again, with any other whose sha256 differs; the others are kept.
-        kept = kept_records(manifest, found)
+@dataclass
+class _Earlier:
+    """What a finished corpus already in the directory leaves to this run."""
+
+    done: dict[str, Any] | None = None  # its manifest, when nothing is left to do
+    kept: list[dict[str, Any]] | None = None  # its shards' records, read in place of a journal
+    keep_manifest: bool = False  # its manifest stays while this run cannot change a shard
+
+
+def _earlier_run(
+    directory: Path, model_sha256: str, found: list[Input], settings: dict[str, Any], errors: str,
+) -> _Earlier:
+    """What a finished corpus in the directory leaves to do; refuses one of another job."""
+    manifest = finished_manifest(directory / MANIFEST)
+    if manifest is None:
+        return _Earlier()
+    expected = build_manifest(model_sha256, found, settings, [])
+    same_job = ("model_sha256", *settings)
+    paths = [item.get("path") if isinstance(item, dict) else None for item in manifest.get("inputs", [])]
+    manifest.setdefault("encoding", "standard")  # written before the choice existed
+    differs = what_differs({**manifest, "inputs": paths}, {**expected, "inputs": [i.given for i in found]},
+                           (*same_job, "inputs"))
+    if differs:
+        raise ToolError(
+            f"{directory}: holds a finished corpus made with {', '.join(differs)}; "
+            "run again with the same settings, or use another directory"
+        )
+    if (manifest.get("inputs") == expected["inputs"] and not (errors == "strict" and _replaced(manifest))
+            and _shards_in_place(manifest, directory)):
+        return _Earlier(done=manifest)
+    # An input changed since, strict meets shards made under replace, or
+    # a shard file is missing or of another size: those shards are encoded
+    # again, with any other whose sha256 differs; the others are kept.
+    return _Earlier(
+        kept=kept_records(manifest, found),
         # No input changed (strict over shards made under replace, or a shard
         # to redo): a shard written again holds what the manifest records, and
         # one whose bytes were replaced stops at its first bad line under
         # strict without being written, so the finished corpus stays readable.
-        keep_finished = manifest.get("inputs") == expected["inputs"]
+        keep_manifest=manifest.get("inputs") == expected["inputs"],
+    )
 
+
+def _plan_tasks(
+    found: list[Input], directory: Path, model_sha256: str, text_field: str, shard_bytes: int, errors: str,
+    complete: bool,
+) -> list[Task]:
+    """One task per shard, in input order, each over a byte range of its input ending on a line boundary."""
     tasks: list[Task] = []
     for input_index, item in enumerate(found):
         for start, end in plan_file(item.path, item.size, shard_bytes):
@@ -222,13 +231,28 @@ def _encode_locked(
                     item.jsonl, text_field, errors, str(directory), model_sha256, complete,
                 )
             )
-    header = {
+    return tasks
+
+
+def _job_header(model_sha256: str, found: list[Input], settings: dict[str, Any], shards: int) -> dict[str, Any]:
+    """The journal's first line: what a run must share with an unfinished one to resume it."""
+    return {
         "format": FORMAT,
         "model_sha256": model_sha256,
         "inputs": [[item.path, item.size, item.mtime_ns] for item in found],
         **settings,
-        "shards": len(tasks),
+        "shards": shards,
     }
+
+
+def _start_journal(
+    directory: Path, header: dict[str, Any], tasks: list[Task], errors: str, kept: list[dict[str, Any]] | None,
+) -> tuple[Journal, dict[int, dict[str, Any]]]:
+    """Starts the journal with the earlier shards whose files are intact; returns it and them by index.
+
+    The earlier shards are `kept`, else those journaled by an unfinished run
+    of this job; a directory that holds neither and is not empty is refused.
+    """
     journal = Journal(directory, header)
     previous = journal.read() if kept is None else kept
     if previous is None:
@@ -243,8 +267,68 @@ def _encode_locked(
             if still_valid(record, tasks[index], directory, errors):
                 done[index] = record
     journal.start(list(done.values()))
-    if not keep_finished:
-        finished.unlink(missing_ok=True)  # a stale one: the journal now holds what it kept
+    return journal, done
+
+
+def _clean_up_stopped_run(
+    directory: Path, journal: Journal, found: list[Input], done: dict[int, dict[str, Any]], keep_manifest: bool,
+) -> None:
+    """Leaves the directory fit for the next run after this one stopped; the caller raises on."""
+    journal.close()
+    # A worker stopped mid-task as its cluster closed leaves its shard's files; best
+    # effort, so as not to hide the error that stopped the run.
+    with contextlib.suppress(ToolError, OSError):
+        _remove_temporaries(directory)
+    if keep_manifest:
+        if _unchanged(found):  # the manifest still tells every shard
+            (directory / JOURNAL).unlink(missing_ok=True)
+        else:  # an input changed meanwhile: a shard of it may have been written
+            (directory / MANIFEST).unlink(missing_ok=True)
+        return
+    # Stopped before any shard (a scheduler out of reach): with nothing to
+    # resume, the folder is left as empty as it was, free for any job.
+    if not done and [entry.name for entry in directory.iterdir() if not is_temporary(entry.name)] == [JOURNAL]:
+        (directory / JOURNAL).unlink(missing_ok=True)
+
+
+def _finish(
+    directory: Path, model_sha256: str, found: list[Input], settings: dict[str, Any],
+    done: dict[int, dict[str, Any]], shards: int,
+) -> dict[str, Any]:
+    """Writes the manifest of a run whose every shard is journaled, then removes the journal;
+    returns the manifest. An input changed meanwhile is refused, and a stale manifest removed."""
+    now = check_inputs([item.given for item in found])
+    changed = [was.given for was, item in zip(found, now) if was != item]
+    if changed:  # its shards may hold some of each version
+        (directory / MANIFEST).unlink(missing_ok=True)
+        raise ToolError(f"{changed[0]}: changed while it was being encoded; run again to encode it anew")
+    _remove_temporaries(directory)  # a worker killed mid-task leaves its shard's files
+    manifest = build_manifest(model_sha256, found, settings, [done[index] for index in range(shards)])
+    write_atomically(str(directory / MANIFEST), (json.dumps(manifest, indent=1) + "\n").encode("utf-8"))
+    (directory / JOURNAL).unlink()  # should a crash bring it back, the manifest makes it moot
+    return manifest
+
+
+def _encode_locked(
+    image: bytes, model_sha256: str, found: list[Input], directory: Path, text_field: str,
+    shard_bytes: int, errors: str, complete: bool, **run: Any,
+) -> dict[str, Any]:
+    """Runs the job in `directory`, which this run holds locked; returns the manifest."""
+    # The encoding is part of the job: a resume under the other one is refused.
+    settings = {
+        "text_field": text_field, "shard_bytes": shard_bytes,
+        "encoding": "complete" if complete else "standard",
+    }
+    earlier = _earlier_run(directory, model_sha256, found, settings, errors)
+    if earlier.done is not None:
+        (directory / JOURNAL).unlink(missing_ok=True)
+        return earlier.done  # already done
+
+    tasks = _plan_tasks(found, directory, model_sha256, text_field, shard_bytes, errors, complete)
+    header = _job_header(model_sha256, found, settings, len(tasks))
+    journal, done = _start_journal(directory, header, tasks, errors, earlier.kept)
+    if not earlier.keep_manifest:
+        (directory / MANIFEST).unlink(missing_ok=True)  # a stale one: the journal now holds what it kept
     try:
         with remembered_interrupts() as interrupted:
             _run_tasks(
@@ -258,34 +342,10 @@ def _encode_locked(
                 interrupted=interrupted,
             )
     except BaseException:
-        journal.close()
-        # A worker stopped mid-task as its cluster closed leaves its shard's files; best
-        # effort, so as not to hide the error that stopped the run.
-        with contextlib.suppress(ToolError, OSError):
-            _remove_temporaries(directory)
-        if keep_finished:
-            if _unchanged(found):  # the manifest still tells every shard
-                (directory / JOURNAL).unlink(missing_ok=True)
-            else:  # an input changed meanwhile: a shard of it may have been written
-                finished.unlink(missing_ok=True)
-            raise
-        # Stopped before any shard (a scheduler out of reach): with nothing to
-        # resume, the folder is left as empty as it was, free for any job.
-        if not done and [entry.name for entry in directory.iterdir() if not is_temporary(entry.name)] == [JOURNAL]:
-            (directory / JOURNAL).unlink(missing_ok=True)
+        _clean_up_stopped_run(directory, journal, found, done, earlier.keep_manifest)
         raise
     journal.close()
-
-    now = check_inputs([item.given for item in found])
-    changed = [was.given for was, item in zip(found, now) if was != item]
-    if changed:  # its shards may hold some of each version
-        finished.unlink(missing_ok=True)
-        raise ToolError(f"{changed[0]}: changed while it was being encoded; run again to encode it anew")
-    _remove_temporaries(directory)  # a worker killed mid-task leaves its shard's files
-    manifest = build_manifest(model_sha256, found, settings, [done[index] for index in range(len(tasks))])
-    write_atomically(str(finished), (json.dumps(manifest, indent=1) + "\n").encode("utf-8"))
-    (directory / JOURNAL).unlink()  # should a crash bring it back, the manifest makes it moot
-    return manifest
+    return _finish(directory, model_sha256, found, settings, done, len(tasks))
 
 
 def _first_cause(error: BaseException) -> str:
