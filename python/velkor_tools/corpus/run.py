@@ -22,7 +22,7 @@ import tempfile
 from collections.abc import Callable
 from dataclasses import dataclass, replace
 from pathlib import Path
-from typing import Any
+from typing import Any, NoReturn
 
 from velkor_tools.corpus import FORMAT, ID_DTYPE, JOURNAL, MANIFEST, OFFSET_DTYPE, shard_name, shard_paths
 from velkor_tools.corpus.cluster import local_cluster, remembered_interrupts
@@ -363,6 +363,104 @@ def _first_cause(error: BaseException) -> str:
     return f"{type(error).__name__}: {text}" if text else type(error).__name__
 
 
+def _count(state: Progress, record: dict[str, Any]) -> None:
+    """Adds a journaled shard to the progress."""
+    state.done_bytes += record["end"] - record["start"]
+    state.documents += record["documents"]
+    state.tokens += record["tokens"]
+
+
+def _open_client(scheduler: str | None, workers: int | None) -> tuple[Any, Any]:
+    """A client of the scheduler at `scheduler`, else of a new local cluster of
+    `workers` processes, and that cluster (else None); failing to start is one line."""
+    from dask.distributed import Client
+
+    if scheduler is not None:
+        import dask
+        from dask.utils import parse_timedelta
+
+        configured = parse_timedelta(dask.config.get("distributed.comm.timeouts.connect"), default="s")
+        try:
+            return Client(scheduler, timeout=min(configured, CONNECT_SECONDS)), None
+        except (OSError, ValueError) as error:
+            raise ToolError(f"cannot reach the Dask scheduler at {scheduler}: {error}") from None
+    size = workers or os.cpu_count() or 1
+    try:
+        cluster = local_cluster(size)
+        return Client(cluster), cluster
+    except ToolError:
+        raise
+    except Exception as error:  # Dask's own wrapping hides the cause (a file limit, a bad setting)
+        raise ToolError(f"cannot start a local Dask cluster of {size} workers: {_first_cause(error)}") from error
+
+
+def _model_plugin(image: bytes, workers: int | None, local: bool) -> ModelPlugin:
+    """The plugin that carries the model to the workers, with the native threads each task may use."""
+    # Each local worker's batches share the cores with the other workers; a
+    # remote cluster's machines are unknown here, so one thread per task.
+    cores = len(os.sched_getaffinity(0))
+    return ModelPlugin(image, cores // (workers or cores) if local else 1)
+
+
+def _register_plugin(client: Any, plugin: ModelPlugin) -> None:
+    """Hands the model to every worker; workers that cannot load it are one line."""
+    try:
+        client.register_plugin(plugin, name=plugin.name)
+    except Exception as error:  # a worker without velkor, for one
+        raise ToolError(
+            f"the workers could not load the model (is velkor installed on every worker?): "
+            f"{type(error).__name__}: {error}"
+        ) from error
+
+
+def _collect(
+    client: Any,
+    futures: list[Any],
+    pending: list[Task],
+    journal: Journal,
+    done: dict[int, dict[str, Any]],
+    state: Progress,
+    on_progress: Callable[[Progress], None] | None,
+    interrupted: Callable[[], None],
+) -> dict[str, Any] | None:
+    """Journals each shard as its task ends; returns the record of the first refused
+    line in input order, if any, the tasks after it cancelled. A failed task is one line."""
+    from dask.distributed import as_completed
+
+    index_of = {future.key: task.index for future, task in zip(futures, pending)}
+    bad: dict[str, Any] | None = None  # the first refused line found so far
+    for future in as_completed(futures):
+        interrupted()
+        if bad is not None and index_of[future.key] > bad["index"]:
+            continue  # cancelled: only earlier shards can hold an earlier bad line
+        try:
+            record = future.result()
+        except Exception as error:  # raised in the task (after its retries), or KilledWorker
+            name = shard_name(index_of[future.key])
+            raise ToolError(f"{name} failed: {type(error).__name__}: {error}") from error
+        future.release()
+        if "bad_line" in record:
+            bad = record
+            client.cancel([later for later in futures if index_of[later.key] > bad["index"]])
+            continue
+        journal.append(record)
+        done[record["index"]] = record
+        _count(state, record)
+        if on_progress is not None:
+            on_progress(replace(state))
+    return bad
+
+
+def _raise_bad_line(bad: dict[str, Any], tasks: list[Task], inputs: list[Input]) -> NoReturn:
+    """Raises the error of a refused line, named by its input and its line number in that file."""
+    task = tasks[bad["index"]]
+    line = _line_number(task, bad["bad_line"])
+    name = inputs[task.input_index].given
+    if bad.get("offset") is not None:
+        raise InvalidUtf8(name, line, bad["offset"])
+    raise ToolError(f"{name}:{line}: {bad['reason']}")
+
+
 def _run_tasks(
     pending: list[Task],
     tasks: list[Task],
@@ -377,89 +475,31 @@ def _run_tasks(
     on_progress: Callable[[Progress], None] | None,
     interrupted: Callable[[], None],
 ) -> None:
-    total = sum(item.size for item in inputs)
-    state = Progress(0, total, 0, 0)
-
-    def count(record: dict[str, Any]) -> None:
-        state.done_bytes += record["end"] - record["start"]
-        state.documents += record["documents"]
-        state.tokens += record["tokens"]
-
+    """Runs the pending tasks on Dask, adding each shard to `done` and the journal as it ends;
+    raises for the first refused line in input order and for a failed task."""
+    state = Progress(0, sum(item.size for item in inputs), 0, 0)
     for record in done.values():
-        count(record)
+        _count(state, record)
     if not pending:
         if on_progress is not None:
             on_progress(replace(state))
         return
 
-    from dask.distributed import Client, as_completed
-
     cluster = None
     own_client = client is None
     if own_client:
-        if scheduler is not None:
-            import dask
-            from dask.utils import parse_timedelta
-
-            configured = parse_timedelta(dask.config.get("distributed.comm.timeouts.connect"), default="s")
-            try:
-                client = Client(scheduler, timeout=min(configured, CONNECT_SECONDS))
-            except (OSError, ValueError) as error:
-                raise ToolError(f"cannot reach the Dask scheduler at {scheduler}: {error}") from None
-        else:
-            size = workers or os.cpu_count() or 1
-            try:
-                cluster = local_cluster(size)
-                client = Client(cluster)
-            except ToolError:
-                raise
-            except Exception as error:  # Dask's own wrapping hides the cause (a file limit, a bad setting)
-                raise ToolError(f"cannot start a local Dask cluster of {size} workers: {_first_cause(error)}") from error
-    # Each local worker's batches share the cores with the other workers; a
-    # remote cluster's machines are unknown here, so one thread per task.
-    cores = len(os.sched_getaffinity(0))
-    plugin = ModelPlugin(image, cores // (workers or cores) if cluster is not None else 1)
+        client, cluster = _open_client(scheduler, workers)
+    plugin = _model_plugin(image, workers, local=cluster is not None)
     futures = []
     try:
         if on_progress is not None:
             on_progress(replace(state))  # the clock starts once the workers are there
-        try:
-            client.register_plugin(plugin, name=plugin.name)
-        except Exception as error:  # a worker without velkor, for one
-            raise ToolError(
-                f"the workers could not load the model (is velkor installed on every worker?): "
-                f"{type(error).__name__}: {error}"
-            ) from error
+        _register_plugin(client, plugin)
         futures = client.map(encode_task, pending, retries=RETRIES, pure=False)
-        index_of = {future.key: task.index for future, task in zip(futures, pending)}
-        bad: dict[str, Any] | None = None  # the first refused line found so far
-        for future in as_completed(futures):
-            interrupted()
-            if bad is not None and index_of[future.key] > bad["index"]:
-                continue  # cancelled: only earlier shards can hold an earlier bad line
-            try:
-                record = future.result()
-            except Exception as error:  # raised in the task (after its retries), or KilledWorker
-                name = shard_name(index_of[future.key])
-                raise ToolError(f"{name} failed: {type(error).__name__}: {error}") from error
-            future.release()
-            if "bad_line" in record:
-                bad = record
-                client.cancel([later for later in futures if index_of[later.key] > bad["index"]])
-                continue
-            journal.append(record)
-            done[record["index"]] = record
-            count(record)
-            if on_progress is not None:
-                on_progress(replace(state))
+        bad = _collect(client, futures, pending, journal, done, state, on_progress, interrupted)
         interrupted()
         if bad is not None:
-            task = tasks[bad["index"]]
-            line = _line_number(task, bad["bad_line"])
-            name = inputs[task.input_index].given
-            if bad.get("offset") is not None:
-                raise InvalidUtf8(name, line, bad["offset"])
-            raise ToolError(f"{name}:{line}: {bad['reason']}")
+            _raise_bad_line(bad, tasks, inputs)
     finally:
         if futures:
             client.cancel(futures)
