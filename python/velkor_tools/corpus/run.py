@@ -102,7 +102,7 @@ def encode_corpus(
     """Encodes every document of `inputs` into shards in `out_dir`; returns the manifest.
 
     Runs on `client` if given, else on the Dask scheduler at `scheduler`, else
-    on a new LocalCluster of `workers` processes (default: the machine's cores).
+    on a new LocalCluster of `workers` processes (default: the cores this process may use).
     Everything is checked before any task starts.
     """
     # A worker process of a local cluster imports the main script again as it
@@ -384,10 +384,14 @@ def _open_client(scheduler: str | None, workers: int | None) -> tuple[Any, Any]:
             return Client(scheduler, timeout=min(configured, CONNECT_SECONDS)), None
         except (OSError, ValueError) as error:
             raise ToolError(f"cannot reach the Dask scheduler at {scheduler}: {error}") from None
-    size = workers or os.cpu_count() or 1
+    size = workers or len(os.sched_getaffinity(0))  # the cores this process may use
     try:
         cluster = local_cluster(size)
-        return Client(cluster), cluster
+        try:
+            return Client(cluster), cluster
+        except BaseException:
+            cluster.close()  # else its worker processes outlive the failure
+            raise
     except ToolError:
         raise
     except Exception as error:  # Dask's own wrapping hides the cause (a file limit, a bad setting)
