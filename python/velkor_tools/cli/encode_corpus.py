@@ -57,7 +57,8 @@ def register(subparsers: argparse._SubParsersAction) -> None:
     parser.add_argument("-o", "--output", metavar="DIR", required=True, help="output directory")
     where = parser.add_mutually_exclusive_group()
     where.add_argument(
-        "--workers", type=_positive(int), metavar="N", help="worker processes of a local cluster (default: the cores this process may use)"
+        "--workers", type=_positive(int), metavar="N",
+        help="worker processes of a local cluster (default: the cores this process may use)"
     )
     where.add_argument("--scheduler", metavar="ADDRESS", help="a running Dask scheduler, such as tcp://host:8786")
     parser.add_argument("--text-field", default="text", metavar="NAME", help="field of a JSONL object (default: text)")
