@@ -6,6 +6,15 @@
 
 #include "binding/errors.h"
 
+// Performance notes.
+//
+// 1. shared_int(): with an int object made per id past the interpreter's
+//    small-int cache, building an encode's result list took 5.2 ms per MB of
+//    mixed text instead of 1.6 (a tenth of the whole encode), and as much
+//    again to free it. Measured from Python; how is not recorded, and no
+//    bench/ program times the list alone (bench/boundary_bench.py times
+//    encode from Python with the list included).
+
 namespace velkor::binding {
 namespace {
 
@@ -117,10 +126,8 @@ namespace {
 // the process (at most 65,536 of them, 2 MiB). Results share them, so
 // equal ids in a result are the same object (`r[0] is r[1]`): this is kept
 // for speed alone, as the encode goals need it. Ids past the interpreter's
-// small-int cache would otherwise each cost an allocation and 32 bytes:
-// building the list took 5.2 ms per MB of mixed text instead of 1.6 (a
-// tenth of the whole encode), and as much again to free it. The values are
-// the same either way.
+// small-int cache would otherwise each cost an allocation and 32 bytes
+// (see Performance notes, 1). The values are the same either way.
 PyObject* shared_int(TokenId id) {
   static PyObject* made[65536];
   PyObject*& slot = made[id];

@@ -10,15 +10,15 @@ namespace {
 // How many candidate positions ahead a merge prefetches. A candidate that
 // earlier merges consumed is passed in a few cycles, so a late pass, whose
 // list is mostly such positions, runs through 8 of them before the fetch
-// arrives (measured: 16 took 10% off the complete encoding's merges of
-// 3 to 5 MB texts against 8, training no slower; 24 and 32 were no better).
+// arrives. See Performance notes in pair_index.h, 4.
 constexpr std::size_t kPrefetchNode = 16;
 // How many positions ahead the build's filing pass fetches the word it
-// writes (twice as far ahead, the end of the stretch that says which word;
-// measured: 4 and 16 were no better).
+// writes (twice as far ahead, the end of the stretch that says which word).
+// See Performance notes in pair_index.h, 4.
 constexpr std::size_t kPrefetchBuild = 8;
 // The lookup cache: 4096 cells, fewer for short sequences (an encode of a
-// few words should not clear 32 KiB).
+// few words should not clear 32 KiB). Larger caches gained nothing: see
+// Performance notes in pair_index.h, 6.
 constexpr unsigned kMaxCacheBits = 12;
 constexpr unsigned kMinCacheBits = 6;
 // The most items an array is reserved for ahead of need (a few training
@@ -513,9 +513,8 @@ void PairIndex::release() {
   std::fill(table_.begin(), table_.end(), 0);
   // The entries, counts and heap keep their pages: the next chunk's build
   // writes about as many again (one entry per pair), and handing them back
-  // only had them cleared anew (training full.txt: 3.5% less CPU keeping
-  // them, the same peak; keeping the store's pages beyond the positions
-  // cost 8.6 MiB of peak).
+  // only had them cleared anew; the store's pages beyond the positions go,
+  // as keeping them costs peak. See Performance notes in pair_index.h, 5.
   release_beyond(nodes_, length);
   release_beyond(store_, length);
   release_beyond(scratch_, 0);

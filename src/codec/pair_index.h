@@ -2,6 +2,75 @@
 // pair up to date while merges rewrite it, so finding the most frequent pair
 // and replacing it cost time in proportion to the occurrences touched, not
 // to the length of the sequence.
+//
+// Glossary:
+//   position   a place of the sequence, 1 to n; nodes_ holds a GapNode for
+//              each, and a kEnd node at 0 and at n + 1.
+//   live       a position that still holds an id; a merge removes the right
+//              position of each pair it replaces.
+//   gap        a run of removed positions; its first and last nodes hold
+//              kEnd plus its length, so a live neighbour is one step away.
+//   entry      the record of one distinct pair (Entry, its count in
+//              counts_), found through table_, or through lookup_ and
+//              by_merged_.
+//   filed      written down under its pair's entry, so that merging the pair
+//              visits the position without a walk. A pair counted but not
+//              filed (head kUnfiled) is found by a walk if it is merged after
+//              all, and filed from then on.
+//   store      store_: the filed positions, stretches first, then blocks.
+//   stretch    the positions the build filed for one entry, ascending and
+//              side by side in store_ (begin, built); freed once merged.
+//   block      block_ words of store_: block_ - 1 positions that merges
+//              added, then the next block's number. An entry's blocks form
+//              its chain; freed blocks go on a free list.
+//   parked     while the build runs, a node holds its pair's entry in place
+//              of its id; filing gives the id back from the entry's key.
+//   sink       sink_: with Pairs::kMergesOnly, the one entry of all pairs
+//              that are no learned merge, never filed and never ranked. In
+//              the build, also the one word past the stretches that takes
+//              the positions of pairs not filed.
+//   candidate  a position a merge takes from its pair's stretch and chain
+//              (or finds by its walk); stale when it no longer holds the
+//              pair, as filed positions may be.
+//   heap item  count << 32 | ~rank in heap_; stale when the entry's count is
+//              no longer that count or the entry is excluded, and dropped or
+//              queued again at its new count when it reaches the top.
+//   excluded   passed over by best() until clear_exclusions().
+//
+// Performance notes. The runs are described in docs/benchmarks.md; "side by
+// side" means builds before and after a change, run interleaved on one
+// machine. Corpus files are build/bench-corpus/*.txt, made by `make bench`.
+//
+// 1. Blocks (kBlockBits). 16 words instead of 8: training full.txt 5 to 10%
+//    less CPU for 2.2 MiB more peak (train() from Python on full.txt, side
+//    by side; no bench/ program). 32 words: 6 MiB more peak than 16, no
+//    clear gain (training full.txt). 128 words (kLongBlockBits) where only
+//    learned merges are filed: the complete encoding of 3 to 5 MB texts 10
+//    to 15% less CPU than with 16 (side by side; it landed together with
+//    note 2, and how its share was told apart is not recorded).
+// 2. lookup_ and by_merged_ in place of table_ and the merge map: with
+//    note 1's long blocks, 14 to 18% less CPU for the complete encoding of
+//    english.txt and mixed.txt, the standard one no slower (side by side,
+//    ten encodes of each file).
+// 3. table_ rather than HashMap: with Boost's map, learning after a chunk's
+//    known merges ran 40 to 70% slower (build/bench/merge_bench, side by
+//    side; its input is not recorded).
+// 4. Prefetch distances (pair_index.cpp). kPrefetchNode 16 instead of 8: the
+//    complete encoding's merges 10 to 14% less CPU (English 22.9 to 19.7 ms
+//    per MB, mixed 21.2 to 18.9; best of 12 to 20 interleaved runs, side by
+//    side, command not recorded), the whole encode 6 to 11% less, the
+//    standard encoding and training no slower; 12 to 32 ahead were level.
+//    kPrefetchBuild 8 against no prefetch: build/bench/train_bench on
+//    full.txt, chunk_to_index 242 to 208 ms, the whole file 661 to 640 ms
+//    (side by side); 4 and 16 were no better (figures not kept).
+// 5. release() keeps the pages of the entries, counts and heap: training
+//    full.txt median 0.598 to 0.577 s of CPU (3.5% less), system time 0.058
+//    to 0.042 s, peak 55.7 and 55.8 MiB (train() from Python, six
+//    interleaved runs, side by side). Keeping the store's pages beyond the
+//    positions as well cost 8.6 MiB more peak for about 1% (not kept).
+// 6. Lookup cache (kMaxCacheBits in pair_index.cpp): 8,192 to 65,536 cells
+//    in training, and 16,384 in encoding, measured no better than 4,096
+//    (commands not recorded).
 #pragma once
 
 #include <cstddef>
@@ -148,11 +217,10 @@ class PairIndex {
 
   // A block of added positions: block_ - 1 positions, then the next block.
   // Taking a pair's positions walks its chain, one cache miss per block
-  // that the next block's address waits on: 16 words halve the walk of 8
-  // (training full.txt: 5 to 10% less CPU, 2.2 MiB more peak). When only
-  // learned merges are filed, few pairs have a chain, so a long sequence
-  // takes blocks of 128 words, whose partly filled ones cost little
-  // (complete encoding of 3 to 5 MB texts: 10 to 15% less CPU than 16).
+  // that the next block's address waits on: 16 words halve the walk of 8.
+  // When only learned merges are filed, few pairs have a chain, so a long
+  // sequence takes blocks of 128 words, whose partly filled ones cost
+  // little. See Performance notes, 1.
   static constexpr unsigned kBlockBits = 4;
   static constexpr unsigned kLongBlockBits = 7;
   static constexpr std::uint32_t kNoBlock = 0xFFFFFFFF;
@@ -232,16 +300,17 @@ class PairIndex {
   // the updates of a merge stay within a few cache lines.
   std::vector<std::uint32_t> counts_;
   // Open addressing: key << 32 | (entry + 1), 0 for an empty bucket. Kept
-  // rather than HashMap: best() probes it for every stale heap item, and a
-  // probe here touches one cache line where Boost's map touches two (learning
-  // after the known merges of a chunk measured 40-70% slower with it).
+  // rather than HashMap: without kMergesOnly, best() probes it for every
+  // heap item that reaches the top, and a probe touches one cache line
+  // where Boost's map touches two (see Performance notes, 3).
   std::vector<std::uint64_t> table_;
   std::size_t table_used_ = 0;  // cells in use
   HashSecret secret_ = HashSecret::draw();
   // With Pairs::kMergesOnly on a long sequence, when no two merges give the
   // same id: the merges in a table that answers in one cache line, and per
   // merged id its entry + 1 (0 for none yet), in place of table_ and of the
-  // merge map, whose probes missed the caches for every pair of the text.
+  // merge map, whose probes missed the caches for every pair of the text
+  // (see Performance notes, 2).
   std::unique_ptr<MergeLookup> lookup_;
   std::vector<std::uint32_t> by_merged_;
   // Same layout, one cell per hash of the key, replaced on a miss.
@@ -251,9 +320,9 @@ class PairIndex {
   // Max-heap of count << 32 | ~key, so ties go to the smallest left, then
   // right id; with Pairs::kMergesOnly, of count << 32 | ~(merged << 16 |
   // entry), so ties go to the smallest merged id and the item names its
-  // entry without a lookup. Entries go stale as counts change and are checked when they
-  // reach the top; every occurring pair has an entry at least as high as
-  // its count.
+  // entry without a lookup. Items go stale as counts change and are checked
+  // when they reach the top; every occurring pair has an item at least as
+  // high as its count.
   std::vector<std::uint64_t> heap_;
   std::vector<std::uint32_t> grown_;
   std::vector<std::uint32_t> excluded_;

@@ -6,6 +6,19 @@
 // probe), remembers at each position which merge its pair is (no lookup to
 // take a count back), and finds the most frequent pair in bit sets by
 // count rather than in a heap.
+//
+// Glossary:
+//   position  a place of the text, 1 to n, with 0 and n + 1 ending it; its
+//             node links its live neighbours (prev, next).
+//   merge m   a learned merge, named by the id it merges into.
+//   filed     listed under the merge that the position's pair with its next
+//             live id is (filed_prev, filed_next; head and count in
+//             filed_[m]). Pairs that are no merge are listed under kNone,
+//             which only the build fills and nothing reads.
+//   taken     taken out of its list by the merge running now (kTaken).
+//   pass      one merge(): every position of the chosen merge, left to right.
+//   buckets   the bit sets of counts 1 to CountBuckets::kMaxCount; larger
+//             counts have heap items, stale once the count has changed.
 #pragma once
 
 #include <cstddef>
