@@ -1,8 +1,9 @@
 """The native core of velkor_tools.Tokenizer (use velkor_tools.Tokenizer)."""
 
 from collections.abc import Sequence
-from typing import Any, Self
+from typing import Any, Self, SupportsIndex, final
 
+@final
 class IdBuffer:
     """Token ids or offsets owned natively; read via the buffer protocol."""
 
@@ -17,7 +18,7 @@ class Tokenizer:
         """The token ids of text: velkor's Data.encode ids, or with complete=True the complete encoding's."""
     def decode(self, ids: Any, /) -> str:
         """The text of ids (a list or tuple of ints, or an integer buffer such as a NumPy array)."""
-    def id_to_token(self, id: int, /) -> bytes:
+    def id_to_token(self, id: SupportsIndex, /) -> bytes:
         """The bytes token id stands for; ValueError naming an id the model lacks."""
     def token_to_id(self, token: str | bytes, /) -> int | None:
         """The lowest id whose bytes are token's (UTF-8 for a str), or None."""
