@@ -124,7 +124,7 @@ PythonError conversion_error(PyObject* object, const char* target) {
       checked(PyUnicode_FromFormat("'%U' object cannot be converted to '%s'", name.get(), target)));
 }
 
-void api_call_failed(std::source_location where) {
+void api_call_failed(SourceLocation where) {
   // SystemExit, KeyboardInterrupt and the like (raised, for example, by the
   // str() of a caller's object while a message is built) are not failures of
   // the module: they go to the caller as they are. Printing SystemExit would

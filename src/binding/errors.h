@@ -4,7 +4,6 @@
 #pragma once
 
 #include <new>
-#include <source_location>
 #include <string>
 #include <string_view>
 
@@ -52,12 +51,12 @@ PythonError conversion_error(PyObject* object, const char* target);
 // pending error, then fails with "Python API call failed". A pending error
 // that is not an Exception (SystemExit, KeyboardInterrupt) is thrown as a
 // PythonError instead, unprinted.
-[[noreturn]] void api_call_failed(std::source_location where = std::source_location::current());
+[[noreturn]] void api_call_failed(SourceLocation where = SourceLocation::current());
 
 // Returns a new reference as a PyRef, or ends in api_call_failed() when the
 // call that produced it returned null.
 inline PyRef checked(PyObject* new_reference,
-                     std::source_location where = std::source_location::current()) {
+                     SourceLocation where = SourceLocation::current()) {
   if (new_reference == nullptr) api_call_failed(where);
   return PyRef::steal(new_reference);
 }
