@@ -213,6 +213,11 @@ def test_type_checkers_find_the_stubs(tmp_path):
             data.train("train.txt", True, "log.txt")
             reveal_type(data.vocab())
             data.encode(5)
+            import numpy, velkor_tools
+            data.decode(numpy.array([1, 2], dtype=numpy.uint16))
+            data.train("train.txt", numpy.bool_(False), "log.txt")
+            tok = velkor_tools.Tokenizer.from_file("model.tok")
+            tok.id_to_token(tok.encode_to_numpy("text")[0])
             """
         )
     )
