@@ -55,8 +55,7 @@ PythonError conversion_error(PyObject* object, const char* target);
 
 // Returns a new reference as a PyRef, or ends in api_call_failed() when the
 // call that produced it returned null.
-inline PyRef checked(PyObject* new_reference,
-                     SourceLocation where = SourceLocation::current()) {
+inline PyRef checked(PyObject* new_reference, SourceLocation where = SourceLocation::current()) {
   if (new_reference == nullptr) api_call_failed(where);
   return PyRef::steal(new_reference);
 }
