@@ -33,21 +33,19 @@ def train(
     Failures raise `velkor_tools.errors.ToolError`.
     """
     from velkor_tools.training.run import run_training
-    from velkor_tools.training.to_size import check_vocab_size
 
     if isinstance(files, (str, bytes, os.PathLike)):  # would be taken a character at a time
         raise TypeError("files must be a list of paths, not one path (write [path])")
     if vocab_size is not None and (isinstance(vocab_size, bool) or not isinstance(vocab_size, int)):
         raise TypeError(f"vocab_size must be an int or None, not {type(vocab_size).__name__}")
-    if vocab_size is not None:
-        check_vocab_size(vocab_size, "vocab_size")
     # A process that closed its standard streams (a daemon) would have the
     # training's lock, directory or files take their descriptors, and the
     # progress display would write into them.
     guard_closed_descriptors()
     path = os.fsdecode(model)  # bytes paths too, as str
     try:
-        result = run_training(path, [os.fsdecode(f) for f in files], vocab_size=vocab_size, progress=progress)
+        result = run_training(path, [os.fsdecode(f) for f in files], vocab_size=vocab_size, progress=progress,
+                              size_name="vocab_size")
     except OSError as error:  # the command reports these as one line; a caller gets a ToolError too
         where = f"{error.filename}: " if error.filename else f"{path}: "
         raise ToolError(where + describe(error)) from error

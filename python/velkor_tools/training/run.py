@@ -15,6 +15,7 @@ from velkor_tools.training.to_size import check_vocab_size, train_to_size
 def run_training(
     model: str, corpora: list[str], log: str | None = None, verbose: bool = False,
     errors: str = "replace", vocab_size: int | None = None, progress: bool = True,
+    size_name: str = "--vocab-size",
 ) -> TrainResult:
     """Trains MODEL on each corpus in order, as consecutive Data.train calls would.
 
@@ -25,7 +26,7 @@ def run_training(
     that many (see trim).
     """
     if vocab_size is not None:
-        check_vocab_size(vocab_size)
+        check_vocab_size(vocab_size, size_name)
         if log is not None:
             raise ToolError("--log keeps the log of one pass: leave it out with --vocab-size", 2)
     remove_stale_directories()
