@@ -117,9 +117,12 @@ def test_vocab_size_at_the_id_limit_and_odd_models(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     # Training that runs out of ids stops the passes (the last completed chunk kept), not the command.
     (tmp_path / "full.tok").write_bytes(_binary_model(65530))
-    (tmp_path / "t.txt").write_text("".join("cdefghij"[(i * 7919) % 8] for i in range(20000)))
-    with pytest.warns(UserWarning, match="short of 65536: a chunk ran out of token ids"):
+    (tmp_path / "t.txt").write_bytes(b"\xff" + "".join("cdefghij"[(i * 7919) % 8] for i in range(20000)).encode())
+    with pytest.warns(UserWarning) as warned:
         assert len(velkor_tools.train("full.tok", ["t.txt"], vocab_size=65536, progress=False)) == 65530
+    assert [str(w.message).split(": ", 1)[1] for w in warned] == [
+        "trained with 1 byte of the files replaced by U+FFFD (not UTF-8)",
+        "65530 tokens, short of 65536: a chunk ran out of token ids"]
     # The starter model already holds one token: no pass runs, and the model is still written.
     assert len(velkor_tools.train("new.tok", ["t.txt"], vocab_size=1, progress=False)) == 1
     with pytest.raises(ToolError, match="^vocab_size must be from 1"):

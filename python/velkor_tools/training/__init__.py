@@ -10,6 +10,7 @@ import os
 import warnings
 from collections.abc import Iterable
 
+from velkor_tools.cli.common import plural
 from velkor_tools.errors import ToolError
 from velkor_tools.files import describe
 from velkor_tools.streams import guard_closed_descriptors
@@ -51,7 +52,7 @@ def train(
         raise ToolError(where + describe(error)) from error
     tokenizer = Tokenizer.from_file(path)
     if result.replaced_bytes:  # a compressed or binary file given by mistake, perhaps
-        warnings.warn(f"{path}: trained with {result.replaced_bytes} bytes of the files replaced by U+FFFD "
+        warnings.warn(f"{path}: trained with {plural(result.replaced_bytes, 'byte')} of the files replaced by U+FFFD "
                       "(not UTF-8)", UserWarning, stacklevel=2)
     if vocab_size is not None and len(tokenizer) < vocab_size:
         why = ("a chunk ran out of token ids" if result.ran_out_of_ids

@@ -48,6 +48,9 @@ VOCABULARY_FULL = "the vocabulary is full"
 class VocabularyFull(ToolError):
     """A training stopped because no token id was left; MODEL keeps the last completed chunk."""
 
+    corpus_bytes = 0
+    replaced_bytes = 0  # as in TrainResult: the pass's corpus was read all the same
+
 
 @contextlib.contextmanager
 def model_lock(model: str) -> Iterator[None]:
@@ -360,7 +363,11 @@ def train_files(
         status = child.wait()
         if status != 0:
             failure = _child_failure(errors_path, status, names)
-            raise (VocabularyFull if VOCABULARY_FULL in failure else ToolError)(failure)
+            if VOCABULARY_FULL not in failure:
+                raise ToolError(failure)
+            full = VocabularyFull(failure)
+            full.corpus_bytes, full.replaced_bytes = sum(sizes), replaced
+            raise full
         publisher.publish()
         if publisher.last is None and not existed:
             write_atomically(model, STARTER_MODEL)  # no chunk at all: the starter model

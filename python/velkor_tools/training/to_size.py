@@ -33,7 +33,7 @@ def train_to_size(
     progress: bool,
 ) -> TrainResult:
     """Training passes until MODEL holds `size` tokens or a pass adds none, then the trim."""
-    result: TrainResult | None = None
+    replaced = 0  # the same corpus every pass: the last pass's count
     # Before any pass is announced, and before MODEL is read (a FIFO would be
     # waited on); when no pass runs, the files are unread, but a missing one, or
     # MODEL among them, is still an error (standard input is a private copy by now).
@@ -50,15 +50,18 @@ def train_to_size(
         _say(progress, f"pass {number}: {plural(tokens, 'token')} of {size}")
         try:
             result = train_files(model, given, corpora, None, verbose, errors, progress)
-        except VocabularyFull:
+        except VocabularyFull as stopped:
             # A chunk ran out of ids: MODEL keeps the pass's last completed chunk, at
             # least as large as the one before it, and is trimmed from there.
+            corpus_bytes += stopped.corpus_bytes
+            replaced = stopped.replaced_bytes
             tokens = _tokens(model)
             full = True
             _say(progress, f"{model}: a chunk ran out of token ids; kept the last completed one, "
                            f"{plural(tokens, 'token')}")
             break
         corpus_bytes += result.corpus_bytes
+        replaced = result.replaced_bytes
         if result.tokens <= tokens:
             _say(progress, f"{model}: stopped at {plural(tokens, 'token')}, short of {size}: "
                            "a pass over the corpus added none (more text would add more)")
@@ -68,10 +71,9 @@ def train_to_size(
         write_atomically(model, STARTER_MODEL)
     trim(model, size, progress)
     _, final = read_model(model)
-    # Time and bytes of every pass; the bytes replaced are the corpus's, counted by each pass.
+    # Time and bytes of every pass.
     return TrainResult(len(final.lookup), len(final.merges), final.clusters,
-                       time.monotonic() - started, corpus_bytes,
-                       result.replaced_bytes if result else 0, full)
+                       time.monotonic() - started, corpus_bytes, replaced, full)
 
 
 def trim(model: str, size: int, progress: bool) -> None:
