@@ -67,6 +67,10 @@ def test_info_counts_and_json(trained):
     assert (info["tokens"], info["merges"], info["clusters"]) == (
         len(parsed.lookup), len(parsed.merges), len(parsed.unicode_lookup) - 1)
     assert info["merges"] > 0 and len(info["sha256"]) == 64
+    # The most recent merges (highest ids) and the longest tokens, first to last.
+    assert [m["id"] for m in info["recent_merges"]] == sorted(parsed.merges.values(), reverse=True)[:10]
+    lengths = sorted((len(raw.decode("utf-8", "replace")) for raw in parsed.lookup.values()), reverse=True)
+    assert [len(token["text"]) for token in info["longest_tokens"]] == lengths[:10]
     text = velkor_cmd("info", model).stdout.decode()
     assert f"merges    {info['merges']}" in text and info["sha256"] in text
     # A model that can be read once only (a pipe) is read once.

@@ -7,6 +7,7 @@ import re
 import subprocess
 import sys
 
+import numpy
 import pytest
 
 import velkor
@@ -16,6 +17,7 @@ from conftest import tokenizer_image
 from tokenizer_model import TEXTS, train_model
 from velkor_tools import Tokenizer
 from velkor_tools.errors import ToolError
+from velkor_tools.files import split_lines
 from velkor_tools.model import parse_model
 
 # a 1, b 2, c 3, "oov" 0; (1, 2) -> 4, (2, 3) -> 5, (4, 4) -> 6.
@@ -57,17 +59,24 @@ def test_stats_agrees_with_the_encoders(tmp_path):
     tok = Tokenizer.from_file(path)
     text = TEXTS[3] + TEXTS[4]
     (tmp_path / "a.txt").write_text(text)
-    out = subprocess.run(
-        [sys.executable, "-m", "velkor_tools", "stats", str(path), "a.txt", "--json"],
-        cwd=tmp_path, capture_output=True, text=True, check=True,
-    )
-    row = json.loads(out.stdout)["files"][0]
+
+    def stats(*args):
+        out = subprocess.run([sys.executable, "-m", "velkor_tools", "stats", str(path), *args, "--json"],
+                             cwd=tmp_path, capture_output=True, text=True, check=True)
+        return json.loads(out.stdout)
+
+    report = stats("a.txt", "a.txt")
+    row, again = report["files"]
     assert row["tokens"] == len(tok.encode(text))
     assert row["tokens_complete"] == len(tok.encode(text, complete=True))
     assert row["unknown_clusters"] == sum(tok.unknown_clusters(text).values())
     assert row["clusters"] == tok.count_clusters(text)
     assert row["bytes"] == len(text.encode())
-    assert json.loads(out.stdout)["total"]["tokens"] == row["tokens"]
+    total = report["total"]
+    assert (total["tokens"], total["bytes"]) == (2 * row["tokens"], 2 * row["bytes"]) and again == row
+    assert total["bytes_per_token"] == row["bytes_per_token"] == round(row["bytes"] / row["tokens"], 4)
+    # --lines: each line a document, its line end not counted.
+    assert stats("a.txt", "--lines")["total"]["tokens"] == sum(len(tok.encode(line)) for line in split_lines(text))
     # --complete on encode and show gives the same ids as the Tokenizer.
     for command, ids_in in ((["encode", "a.txt"], str.split), (["show", "-", "--ids"], re.compile(r"\[(\d+)\]").findall)):
         out = subprocess.run(
@@ -75,6 +84,9 @@ def test_stats_agrees_with_the_encoders(tmp_path):
             cwd=tmp_path, input=text, capture_output=True, text=True, check=True,
         )
         assert list(map(int, ids_in(out.stdout))) == tok.encode(text, complete=True) != tok.encode(text)
+    subprocess.run([sys.executable, "-m", "velkor_tools", "encode", str(path), "a.txt", "--complete", "--format", "npy",
+                    "-o", "a.npy"], cwd=tmp_path, check=True)
+    assert numpy.load(tmp_path / "a.npy").tolist() == tok.encode(text, complete=True)
 
 
 def test_vocab_size_trim_leaves_a_consistent_model(tmp_path, monkeypatch):

@@ -17,6 +17,8 @@ def test_show_warns_with_count_and_examples_and_strict_refuses(tmp_path, monkeyp
         "velkor: warning: TEXT: 5 clusters the model does not know (encoded as \"oov\", which decodes to nothing): "
         "'👋🏽' (2x), '\\x1b' (1x), 'é' (1x), 'x' (1x)\n"
     )
+    assert main(["show", "m.tok", "ax\u0301\u0301"]) == 0  # an unknown cluster of three code points ends the text
+    assert capsys.readouterr().out == "a|[?x\u0301\u0301]\n"
     assert main(["show", "m.tok", "abé", "--strict-unknown", "--html", "page.html"]) == 1
     assert capsys.readouterr().err.endswith("'é' (1x) (refused by --strict-unknown)\n")
     assert not (tmp_path / "page.html").exists()
@@ -32,12 +34,17 @@ def test_encode_counts_over_documents_and_strict_writes_nothing(tmp_path, monkey
         "velkor: warning: in.txt: 3 clusters the model does not know "
         "(encoded as \"oov\", which decodes to nothing): 'x' (2x), 'é' (1x)\n"
     )
-    assert main(["encode", "m.tok", "in.txt", "--strict-unknown", "-o", "strict"]) == 1
-    assert "refused by --strict-unknown" in capsys.readouterr().err
+    for form in ("text", "npy"):
+        assert main(["encode", "m.tok", "in.txt", "--strict-unknown", "--format", form, "-o", "strict"]) == 1
+        assert "refused by --strict-unknown" in capsys.readouterr().err
     assert not (tmp_path / "strict").exists()
     (tmp_path / "marks.txt").write_text("x" + "\u0301" * 10_000)  # one cluster, shown cut short
     assert main(["encode", "m.tok", "marks.txt", "-o", "out"]) == 0
     assert capsys.readouterr().err.endswith("... (10001 characters) (1x)\n")
+    # Documents of more ids than one write takes are written a piece at a time.
+    monkeypatch.setattr("velkor_tools.cli.encode._TEXT_CHUNK", 2)
+    assert main(["encode", "m.tok", "--lines", "in.txt", "-o", "out"]) == 0
+    assert (tmp_path / "out").read_text() == "1 2\n0 0\n1 2 0\n"
 
 
 def test_one_count_over_many_documents_is_exact():

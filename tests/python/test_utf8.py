@@ -13,8 +13,8 @@ from velkor_tools.errors import ToolError
 from conftest import tokenizer_image
 from velkor_tools.utf8 import StreamDecoder
 
-BAD = b"ok\nab\xffc\n"  # line 2, byte 5
-MESSAGE = "velkor: {}:2: invalid UTF-8 at byte 5 (--errors replace substitutes U+FFFD)\n"
+BAD = b"ok\r\nab\xffc\n"  # line 2, byte 6: the "\r" of a line end counts too
+MESSAGE = "velkor: {}:2: invalid UTF-8 at byte 6 (--errors replace substitutes U+FFFD)\n"
 
 
 @pytest.mark.parametrize("command", [["encode"], ["encode", "--lines"], ["show"]])
