@@ -147,6 +147,17 @@ def test_one_training_of_a_model_at_a_time(tmp_path):
     velkor_cmd("train", "m.tok", "c.txt", cwd=tmp_path)  # free again
 
 
+def test_train_to_a_vocabulary_size(tmp_path):
+    (tmp_path / "c.txt").write_text(corpus_text(2000, 5), encoding="utf-8")
+    velkor_cmd("train", "m.tok", "c.txt", "--vocab-size", "40", cwd=tmp_path)
+    assert len(parse_model((tmp_path / "m.tok").read_bytes()).lookup) == 40
+    for options, message in ((["--vocab-size", "65537"], "to 65536, not 65537"),
+                             (["--vocab-size", "40", "--log", "x.log"], "--log keeps the log of one pass")):
+        refused = velkor_cmd("train", "m.tok", "c.txt", *options, cwd=tmp_path, check=False)
+        assert refused.returncode == 2 and message in refused.stderr.decode()
+    assert sorted(os.listdir(tmp_path)) == ["c.txt", "m.tok"]
+
+
 def _spawn_train(model, corpus, env=None):
     # SIGINT as Python normally gets it, even when the test runner ignores it.
     return subprocess.Popen(
