@@ -141,6 +141,22 @@ def test_command_with_one_local_worker_writes_the_same_directory(job, reference,
     assert f"{len(job[2])} documents" in result.stderr.splitlines()[-1]
 
 
+def test_command_passes_its_options_on(job, tmp_path):
+    model, _, _ = job
+    bodies = [TEXT_LINES[0], TEXT_LINES[2], "bad \ufffd"]
+    (tmp_path / "in.jsonl").write_bytes(b"".join(json.dumps({"body": b}).encode() + b"\n" for b in bodies[:2])
+                                        + b'{"body": "bad \xff"}\n')
+    command = [sys.executable, "-m", "velkor_tools", "encode-corpus", model, "in.jsonl", "-o", "out", "--workers", "1",
+               "--text-field", "body", "--complete", "--errors", "replace"]
+    result = subprocess.run(command, cwd=tmp_path, capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    tok = Tokenizer.from_file(model)
+    complete = [tok.encode(body, complete=True) for body in bodies]
+    assert [list(ids) for ids in open_shards(tmp_path / "out")] == complete != [tok.encode(body) for body in bodies]
+    strict = subprocess.run(command + ["--strict-unknown"], cwd=tmp_path, capture_output=True, text=True, timeout=120)
+    assert strict.returncode == 1 and "refused by --strict-unknown" in strict.stderr
+
+
 def test_unguarded_script_is_told_of_the_main_guard(job, tmp_path):
     # Each worker imports the script again and calls encode_corpus there; it
     # had failed on the run's lock with a message about another run.
@@ -199,7 +215,8 @@ def test_running_again_over_a_finished_corpus_redoes_a_missing_shard(job, refere
     (out / "shard-00001.idx").unlink()  # what `verify` reports; run again to redo it
     damaged = out / "shard-00002.bin"
     damaged.write_bytes(b"\xff\xff" + damaged.read_bytes()[2:])  # found by the same run's hashes
-    encode_corpus(model, inputs, str(out), client=client, shard_bytes=SHARD_BYTES)
+    left = lambda state: (out / ".shard-00003.bin.tmp-left").write_bytes(b"as a killed worker leaves it")
+    encode_corpus(model, inputs, str(out), client=client, shard_bytes=SHARD_BYTES, on_progress=left)
     assert files(out) == reference
 
 
@@ -407,7 +424,7 @@ def test_fifo_inputs_and_endless_shard_sizes_are_refused(job, tmp_path):
     os.mkfifo(tmp_path / "pipe")
     with pytest.raises(ToolError, match="pipe: not a regular file"):
         encode_corpus(model, [str(tmp_path / "pipe")], str(tmp_path / "out"), workers=1)
-    for size in ("inf", "1e400", "nan"):
+    for size in ("inf", "1e400", "nan", "0"):
         result = subprocess.run([sys.executable, "-m", "velkor_tools", "encode-corpus", model, inputs[0], "-o",
                                  str(tmp_path / "o"), "--shard-mb", size], capture_output=True, text=True, timeout=60)
         assert result.returncode == 2 and "expected a positive number" in result.stderr and "Traceback" not in result.stderr
@@ -423,6 +440,9 @@ def test_damaged_shards_are_found(job, client, tmp_path):
     ids.write_bytes(bytes([ids.read_bytes()[0] ^ 1]) + ids.read_bytes()[1:])
     result = subprocess.run(verify, capture_output=True, text=True, timeout=60)
     assert result.returncode == 1 and "shard-00001.bin: does not match the sha256" in result.stderr
+    ids.write_bytes(ids.read_bytes()[:-2])  # cut short: its last document would lose an id
+    with pytest.raises(ToolError, match="shard-00001.bin: size does not match"):
+        open_shards(out)
     offsets = np.fromfile(out / "shard-00000.idx", "<u8")
     offsets[1] = offsets[-1] + 1  # a document past the end
     offsets.tofile(out / "shard-00000.idx")
@@ -462,3 +482,6 @@ def test_complete_encoding_is_recorded_and_kept_on_resume(job, client, tmp_path)
     assert [list(ids) for ids in open_shards(tmp_path / "out")] == [tok.encode(d, complete=True) for d in documents]
     with pytest.raises(ToolError, match="made with the complete encoding;"):
         encode_corpus(model, inputs, str(tmp_path / "out"), client=client, shard_bytes=SHARD_BYTES)
+    with pytest.raises(ToolError, match="made with text field 'text';"):
+        encode_corpus(model, inputs, str(tmp_path / "out"), client=client, shard_bytes=SHARD_BYTES, complete=True,
+                      text_field="body")
