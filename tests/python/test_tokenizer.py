@@ -122,8 +122,9 @@ def test_errors(trained, tmp_path, capfd):
             tok.decode([0, bad_id])
         with pytest.raises(ValueError, match=str(bad_id)):
             tok.id_to_token(bad_id)
-    with pytest.raises(ValueError, match="65535"):
-        tok.decode(numpy.array([65535], dtype=numpy.uint16))
+    for array, bad_id in ((numpy.array([65535], numpy.uint16), "65535"), (numpy.array([-1], numpy.int8), "-1")):
+        with pytest.raises(ValueError, match=bad_id):
+            tok.decode(array)
     for wrong in (b"\x01", bytearray(b"\x01"), "ab", 3, None, [1.5], numpy.zeros(2)):
         with pytest.raises(TypeError):
             tok.decode(wrong)
@@ -158,6 +159,9 @@ def test_errors(trained, tmp_path, capfd):
         crowded.encode("aaa", complete=True)
     # The command's id writer takes one-dimensional unsigned ids only.
     assert ids_text(numpy.array([1, 2], numpy.uint16), numpy.array([0, 1, 2])) == b"1\n2\n"
+    for offsets in ([1, 2], [0, 2, 1], [0, 3]):  # not from 0, falling, past the ids
+        with pytest.raises(ValueError, match="offsets must rise"):
+            ids_text(numpy.array([1, 2], numpy.uint16), numpy.array(offsets))
     for bad in (numpy.array([-1], numpy.int16), numpy.zeros((2, 2), numpy.uint16), numpy.array(7, numpy.uint16)):
         with pytest.raises(TypeError):
             ids_text(bad)
