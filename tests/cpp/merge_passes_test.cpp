@@ -189,6 +189,13 @@ TEST(NewTokens, NeverOverwrite) {
   EXPECT_EQ(failure_of([&] { broken.add_merge({1, 2}); }), "This should not happen");
   EXPECT_TRUE(broken.merges.empty());
   EXPECT_EQ(broken.lookup.size(), 3u);
+
+  // An id that merges or unicode_lookup use is in use too, though lookup lacks it.
+  Model dangling;
+  dangling.lookup = {{0, ""}, {1, "a"}, {2, "b"}};
+  dangling.merges = {{TokenPair{1, 2}, 3}};
+  dangling.unicode_lookup = {{"c", 4}};
+  EXPECT_EQ(dangling.add_merge({2, 1}), 5);
 }
 
 Lines misses(std::initializer_list<int> counts) {
