@@ -138,6 +138,21 @@ TYPED_TEST(MergePasses, LearningSelfPairHoldsBytesTwice) {
   EXPECT_EQ(ids, expected);
 }
 
+TYPED_TEST(MergePasses, LearningStopsAfter700Iterations) {
+  // 710 pairs of 10 occurrences each: one pass learns 700 of them.
+  Model model = starter_model();
+  Ids ids;
+  for (TokenId k = 0; k < 710; ++k) {
+    const TokenPair pair{static_cast<TokenId>(1 + 2 * k), static_cast<TokenId>(2 + 2 * k)};
+    model.lookup.emplace(pair.left, "x");
+    model.lookup.emplace(pair.right, "y");
+    for (int i = 0; i < 10; ++i) ids.insert(ids.end(), {pair.left, pair.right});
+  }
+  Recorder out;
+  TypeParam::learn(model, ids, out.output());
+  EXPECT_EQ(model.merges.size(), 700u);
+}
+
 TYPED_TEST(MergePasses, LearningShortSequencesAreLeftAlone) {
   Model model = ab_model();
   Recorder out;

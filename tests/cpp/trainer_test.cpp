@@ -148,6 +148,13 @@ TEST_F(Train, LearnsAndLogsMerges) {
   EXPECT_EQ(merges_of(model), merges_of(before));
   EXPECT_EQ(read_file("train.log"), "Started \n ");
   EXPECT_EQ(read_file("log.txt"), "earlier\n" + records + kSeparator + kSeparator);
+
+  // Without print_logs the records reach standard output only.
+  Model quiet;
+  result = run(quiet, "train.txt", false, "quiet.log");
+  EXPECT_EQ(result.out, kStarted + kConverted + records + kBanner);
+  EXPECT_EQ(read_file("quiet.log"), kSeparator);
+  EXPECT_EQ(read_file("log.txt"), "earlier\n" + records + kSeparator + kSeparator);
 }
 
 TEST_F(Train, EmptyFileSavesNothing) {
