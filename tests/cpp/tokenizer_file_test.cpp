@@ -3,14 +3,18 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <set>
 #include <string>
+#include <thread>
 
 #include "files/io.h"
 #include "helpers.h"
@@ -305,6 +309,35 @@ TEST_F(TokenizerFileLoadTest, LoadsFileOrReportsWhy) {
   write_file("empty", "");
   EXPECT_EQ(failure_message([] { load_model_file("empty"); }),
             "Should work: Io(Kind(UnexpectedEof))");
+}
+
+TEST_F(TokenizerFileLoadTest, LoadsFromAPipeThatDeliversInPieces) {
+  int ends[2];
+  ASSERT_EQ(::pipe(ends), 0);
+  const std::string image = example_image();
+  std::atomic<bool> done{false};
+  // Three bytes at a time, each once the last is read: one read never gives
+  // all that a count needs.
+  std::thread writer([&] {
+    for (std::size_t at = 0; at < image.size() && !done; at += 3) {
+      if (::write(ends[1], image.data() + at, std::min<std::size_t>(3, image.size() - at)) < 0) {
+        break;
+      }
+      int queued = 1;
+      while (!done && ::ioctl(ends[1], FIONREAD, &queued) == 0 && queued > 0) {
+        std::this_thread::yield();
+      }
+    }
+    ::close(ends[1]);
+  });
+  Model model;
+  const std::string failure =
+      failure_message([&] { model = load_model_file("/proc/self/fd/" + std::to_string(ends[0])); });
+  done = true;
+  writer.join();
+  ::close(ends[0]);
+  EXPECT_EQ(failure, "no failure");
+  expect_same_model(model, example_model());
 }
 
 TEST_F(TokenizerFileSaveTest, SaveReplacesTokenizerAndPrintsBanner) {

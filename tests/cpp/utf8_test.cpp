@@ -45,6 +45,7 @@ TEST(Utf8, ErrorsAndMaximalSubparts) {
       {"\xC0\x80", 0, 1, "??"},  // overlong two-byte
       {"\xC1\xBF", 0, 1, "??"},
       {"\xE0\x80\x80", 0, 1, "???"},       // overlong three-byte
+      {"\xE0\x9F\xBF", 0, 1, "???"},       // overlong U+07FF: E0 goes on with A0 to BF
       {"\xE0\xA0", 0, std::nullopt, "?"},  // truncated, well-formed so far
       {"\xE0\xA0"
        "x",
@@ -52,6 +53,7 @@ TEST(Utf8, ErrorsAndMaximalSubparts) {
       {"\xED\xA0\x80", 0, 1, "???"},  // surrogate
       {"\xED\x9F", 0, std::nullopt, "?"},
       {"\xF0\x80\x80\x80", 0, 1, "????"},  // overlong four-byte
+      {"\xF0\x8F\xBF\xBF", 0, 1, "????"},  // overlong U+FFFF: F0 goes on with 90 to BF
       {"\xF4\x90\x80\x80", 0, 1, "????"},  // above U+10FFFF
       {"\xF4\x8F\xBF", 0, std::nullopt, "?"},
       {"\xF4\x8F\xBF"
