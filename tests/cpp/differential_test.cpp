@@ -405,6 +405,13 @@ TEST(Differential, EncoderCompleteOnUnusualModels) {
   twice.merges.insert_or_assign(TokenPair{2, 1}, 3);
   EXPECT_EQ(Encoder(twice).encode(text, Encoding::kComplete),
             encode(twice, text, Encoding::kComplete));
+  // A text on which the short-text merger would go wrong, had it taken either model.
+  const std::string other = "baabbbbbaababbaabaaabaabaa";
+  high.merges.insert_or_assign(TokenPair{1, 2}, 0xFFFE);
+  EXPECT_EQ(Encoder(high).encode(other, Encoding::kComplete),
+            encode_complete_reference(high, other));
+  EXPECT_EQ(Encoder(twice).encode(other, Encoding::kComplete),
+            encode(twice, other, Encoding::kComplete));
 }
 
 }  // namespace
