@@ -51,6 +51,8 @@ def raises_exactly(exception_type, message, fn, *args, **kwargs):
         ("encode", ("a", "b"), {}, "Data.encode() takes 1 positional arguments but 2 were given"),
         ("encode", ("a",), {"st": "b"}, "Data.encode() got multiple values for argument 'st'"),
         ("encode", (), {"text": "a"}, "Data.encode() got an unexpected keyword argument 'text'"),
+        # A keyword names a parameter only when it is the whole name.
+        ("encode", (), {"stx": "a"}, "Data.encode() got an unexpected keyword argument 'stx'"),
         # Keywords are taken in the caller's order; the first bad one decides.
         (
             "encode",

@@ -22,6 +22,7 @@ def abc(load):
         ("cccab", [3, 3, 3, 1, 2]),  # (3, 3) leads and is no merge: stop
         ("abab", [6]),
         ("axb", [1, 0, 2]),
+        ("a\0b", [1, 0, 2]),  # a NUL is a character like any other
         ("", []),
         ("c", [3]),
         ("z", [0]),
