@@ -108,3 +108,31 @@ def test_repeated_calls_do_not_grow_memory(scratch, monkeypatch, PanicException)
     assert growth <= RSS_SLACK, f"RSS grew by {growth // 1024} KiB over {ROUNDS} rounds"
     if total_refs:
         assert total_refs() - refs_before <= REFCOUNT_SLACK
+
+
+def test_calls_keep_no_reference_behind(write_image):
+    # Counted exactly: a reference or a small object kept per call is far
+    # below what resident memory shows.
+    path = write_image(tokenizer_image({0: b""}, {}, {"oov": 0}))
+    data = velkor.load_from_file(path)
+    root = ValueError("root")
+
+    class Index:
+        def __index__(self):
+            raise TypeError("inner") from root
+
+    def calls():
+        for call, argument in ((data.encode, 5), (data.decode, 5), (data.decode, [Index()]),
+                               (data.decode, range(65536, 65538))):
+            try:
+                call(argument)
+            except (TypeError, OverflowError):
+                pass
+        velkor.load_from_file(path).vocab()
+
+    calls()
+    refs, type_refs, blocks = sys.getrefcount(root), sys.getrefcount(velkor.Data), sys.getallocatedblocks()
+    for _ in range(1000):
+        calls()
+    assert (sys.getrefcount(root), sys.getrefcount(velkor.Data)) == (refs, type_refs)
+    assert sys.getallocatedblocks() - blocks < 500
