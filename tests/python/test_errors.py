@@ -120,6 +120,17 @@ def test_panic_coming_back_through_python(data, PanicException, tmp_path, capfd)
     assert "Traceback (most recent call last)" in err
     assert sorted(data.vocab()) == [0, 1, 2]
 
+    # One whose str() fails carries on with a fixed message.
+    class Unprintable:
+        def __str__(self):
+            raise ValueError("no str")
+
+    def panic():
+        raise PanicException(Unprintable())
+
+    with pytest.raises(PanicException, match="^Unwrapped panic from Python code$"):
+        data.decode([_Index(panic)])
+
 
 def test_keyboard_interrupt_ends_training(tmp_path):
     # A child process, so the timer cannot hit this one. The text keeps
