@@ -185,6 +185,7 @@ def test_full_disk_keeps_the_previous_tokenizer(tmp_path, link):
     assert name == "PanicException"
     assert message.startswith("Should work: Os { code: 27, kind: FileTooLarge"), message
     assert message in result.stderr
+    assert result.stdout.count("Saved Successfully") == 1  # only the save that went through
     # The earlier file is untouched and no temporary file is left behind.
     assert bytes.fromhex(saved_hex) == previous
     extra = {"symlink": ["real"], "hardlink": ["backup"]}.get(link, [])

@@ -5,6 +5,7 @@ import json
 import os
 import random
 import re
+import stat
 import subprocess
 import sys
 import textwrap
@@ -103,6 +104,21 @@ def test_failures(fresh, workdir, PanicException):
     assert (workdir / "tokenizer").read_bytes() == MINIMAL_IMAGE
     assert not (workdir / "other.log").exists()
     assert sorted(fresh.vocab()) == [0]
+
+
+def test_file_modes(fresh, workdir):
+    # New files are 666 less the creation mask; a replaced "tokenizer" keeps
+    # the mode it had, as truncating it would.
+    (workdir / "train.txt").write_text("abab")
+    previous = os.umask(0o027)
+    try:
+        fresh.train("train.txt", False, "train.log")
+        assert [stat.S_IMODE(os.stat(name).st_mode) for name in ("tokenizer", "train.log")] == [0o640] * 2
+        os.chmod("tokenizer", 0o604)
+        fresh.train("train.txt", False, "train.log")
+        assert stat.S_IMODE(os.stat("tokenizer").st_mode) == 0o604
+    finally:
+        os.umask(previous)
 
 
 def test_encode_after_train_sees_what_it_learned(fresh, workdir):
