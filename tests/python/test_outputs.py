@@ -9,6 +9,8 @@ import threading
 
 import pytest
 
+from velkor_tools.errors import ToolError
+from velkor_tools.files import atomic_output, write_atomically
 from velkor_tools.model import STARTER_MODEL, parse_model
 
 TEXT = "the cat sat on the mat " * 4000
@@ -116,6 +118,9 @@ def test_closed_streams_give_a_status_not_a_traceback(work):
     assert shell("encode m.tok t.txt -o out 2>&-").returncode == 0 and (work / "out").stat().st_size > 0
     assert shell("info m.tok >&-").returncode == 1
     assert shell("encode m.tok t.txt -o out2 >&-").returncode == 0
+    # Every closed descriptor gets /dev/null, the one a first open takes too.
+    guard = "import os; from velkor_tools.streams import guard_closed_descriptors as g; g(); os.fstat(0)"
+    assert subprocess.run(f"{sys.executable} -c '{guard}' <&- 2>&-", shell=True, timeout=60).returncode == 0
     for command in ("encode m.tok <&-", "show m.tok <&-", "train m.tok - <&-"):
         result = shell(command)
         assert result.returncode == 1 and b"standard input is closed" in result.stderr, result.stderr
@@ -149,3 +154,26 @@ def test_dev_stdout_is_written_through_the_descriptor(work):
         assert run("encode", "m.tok", "t.txt", "-o", "/dev/stdout", cwd=work, stdout=appended).returncode == 0
     written = (work / "o").read_bytes()
     assert written.startswith(b"kept\n") and len(written) > 10  # appended, not truncated
+
+
+def test_outputs_keep_their_mode_and_name_the_right_stream(work):
+    (work / "ids").write_text("0\n")
+    (work / "out").write_text("old")
+    (work / "out").chmod(0o640)
+    assert run("decode", "m.tok", "ids", "--lines", "-o", "out", cwd=work).returncode == 0
+    assert (work / "out").read_text() == "\n" and (work / "out").stat().st_mode & 0o777 == 0o640
+    dash = run("decode", "m.tok", "ids", "--lines", "-o", "-", cwd=work)
+    assert dash.stdout == b"\n" and not (work / "-").exists()
+    to_stderr = run("decode", "m.tok", "ids", "--lines", "-o", "/proc/self/fd/2", cwd=work)
+    assert to_stderr.returncode == 0 and (to_stderr.stdout, to_stderr.stderr) == (b"", b"\n")
+
+
+def test_without_unnamed_files_nothing_is_left_behind(tmp_path, monkeypatch):
+    monkeypatch.delattr(os, "O_TMPFILE", raising=False)  # a file system without them
+    with pytest.raises(ZeroDivisionError), atomic_output(str(tmp_path / "out")) as out:
+        out.write(b"half")
+        1 / 0
+    write_atomically(str(tmp_path / "new"), b"x", replace=False)
+    with pytest.raises(ToolError, match="already exists"):
+        write_atomically(str(tmp_path / "new"), b"y", replace=False)
+    assert os.listdir(tmp_path) == ["new"] and (tmp_path / "new").read_bytes() == b"x"
