@@ -4,6 +4,7 @@ import json
 import os
 import random
 import signal
+import struct
 import subprocess
 import sys
 import time
@@ -14,6 +15,7 @@ import pytest
 import velkor
 from conftest import tokenizer_image
 from velkor_tools.cli import main
+from velkor_tools.image import read_image
 from velkor_tools.model import STARTER_MODEL, parse_model
 
 CHUNK = 3_067_833
@@ -336,6 +338,15 @@ def test_model_from_a_fifo_is_read_once(tmp_path):
         writer.start()
         assert velkor_cmd(*args, check=False).returncode == status
         writer.join()
+
+
+def test_an_entry_too_long_for_the_module_ends_a_streamed_model():
+    head = struct.pack("<QHQ", 1, 1, 1 << 32)  # the module refuses it unread
+    read, write = os.pipe()
+    os.write(write, head + b"more")
+    os.close(write)
+    with os.fdopen(read, "rb") as stream:
+        assert read_image(stream) == head
 
 
 def test_setting_and_read_only_output_are_named(tmp_path):
