@@ -269,6 +269,11 @@ BAD_INPUTS = [
     (["decode", "m.tok", "-o", "out"], b"0\n70000\n", "<stdin>:2: token id 70000 is out of range"),
     (["decode", "m.tok", "-o", "out"], b"0\n\n5\n", "<stdin>:3: token id 5 is not in the model"),
     (["decode", "m.tok", "-o", "out"], b"0 1_0\n", "<stdin>:1: '1_0' is not a token id"),
+    (["decode", "m.tok", "-o", "out"], b"65535\n", "<stdin>:1: token id 65535 is not in the model"),
+    (["decode", "m.tok", "--format", "bin", "-o", "out"], b"\0\0\xff\xff", "token id 65535 at position 1 is not in the model"),
+    (["decode", "m.tok", "--format", "npy", "-o", "out"],  # one id, but no list of them
+     b"\x93NUMPY\x01\x00v\x00{'descr': '<u2', 'fortran_order': False, 'shape': (), }" + b" " * 62 + b"\n\x00\x00",
+     "<stdin>: holds a 0-dimensional uint16 array, not a list of token ids"),
     # A header declaring far more than the file holds, and a .npz archive.
     (["decode", "m.tok", "--format", "npy", "-o", "out"],
      b"\x93NUMPY\x01\x00v\x00{'descr': '<u2', 'fortran_order': False, 'shape': (1000000000000000,), }"
