@@ -436,7 +436,7 @@ def test_damaged_shards_are_found(job, client, tmp_path):
     encode_corpus(model, inputs, str(out), client=client, shard_bytes=SHARD_BYTES)
     verify = [sys.executable, "-m", "velkor_tools", "verify", str(out)]
     result = subprocess.run(verify, capture_output=True, text=True, timeout=60)
-    assert result.returncode == 0 and re.fullmatch(rf"{out}: \d+ shards match the manifest, \d+ documents\n", result.stdout)
+    assert result.returncode == 0 and re.fullmatch(re.escape(str(out)) + r": \d+ shards match the manifest, \d+ documents\n", result.stdout)
     ids = out / "shard-00001.bin"
     ids.write_bytes(bytes([ids.read_bytes()[0] ^ 1]) + ids.read_bytes()[1:])
     result = subprocess.run(verify, capture_output=True, text=True, timeout=60)
