@@ -46,10 +46,12 @@ VOCABULARY_FULL = "the vocabulary is full"
 
 
 class VocabularyFull(ToolError):
-    """A training stopped because no token id was left; MODEL keeps the last completed chunk."""
+    """A training stopped because no token id was left; MODEL keeps the last completed chunk.
+    replaced_bytes is TrainResult's: the files were scanned whole before training."""
 
-    corpus_bytes = 0
-    replaced_bytes = 0  # as in TrainResult: the pass's corpus was read all the same
+    def __init__(self, message: str, replaced_bytes: int) -> None:
+        super().__init__(message)
+        self.replaced_bytes = replaced_bytes
 
 
 @contextlib.contextmanager
@@ -363,11 +365,9 @@ def train_files(
         status = child.wait()
         if status != 0:
             failure = _child_failure(errors_path, status, names)
-            if VOCABULARY_FULL not in failure:
-                raise ToolError(failure)
-            full = VocabularyFull(failure)
-            full.corpus_bytes, full.replaced_bytes = sum(sizes), replaced
-            raise full
+            if VOCABULARY_FULL in failure:
+                raise VocabularyFull(failure, replaced)
+            raise ToolError(failure)
         publisher.publish()
         if publisher.last is None and not existed:
             write_atomically(model, STARTER_MODEL)  # no chunk at all: the starter model

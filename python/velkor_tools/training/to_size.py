@@ -53,7 +53,6 @@ def train_to_size(
         except VocabularyFull as stopped:
             # A chunk ran out of ids: MODEL keeps the pass's last completed chunk, at
             # least as large as the one before it, and is trimmed from there.
-            corpus_bytes += stopped.corpus_bytes
             replaced = stopped.replaced_bytes
             tokens = _tokens(model)
             full = True
@@ -71,7 +70,7 @@ def train_to_size(
         write_atomically(model, STARTER_MODEL)
     trim(model, size, progress)
     _, final = read_model(model)
-    # Time and bytes of every pass.
+    # Time of every pass, bytes of those that finished.
     return TrainResult(len(final.lookup), len(final.merges), final.clusters,
                        time.monotonic() - started, corpus_bytes, replaced, full)
 
