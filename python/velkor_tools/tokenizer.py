@@ -131,8 +131,14 @@ class Tokenizer(_native.Tokenizer):
         return self._decode_batch(batch, _threads(num_threads))
 
     def __reduce__(self) -> tuple[Any, ...]:
-        # A subclass's attributes come along with its class.
-        return (_restore, (self.to_bytes(), self._name, type(self)), getattr(self, "__dict__", None) or None)
+        # A subclass's attributes come along with its class: its __dict__ and
+        # its slots, or what its own __getstate__ gives to its __setstate__.
+        state = self.__getstate__()
+        if type(self).__getstate__ is object.__getstate__ and isinstance(state, tuple):
+            # (__dict__ or None, slots): _restore sets _name already.
+            slots = {key: value for key, value in state[1].items() if key != "_name"}
+            state = (state[0], slots) if slots else state[0]
+        return (_restore, (self.to_bytes(), self._name, type(self)), state)
 
     def __repr__(self) -> str:
         return f"Tokenizer({self._name!r}, tokens={len(self)})"

@@ -88,6 +88,18 @@ class Mine(Tokenizer):
     pass
 
 
+class Slotted(Tokenizer):
+    __slots__ = ("lang",)
+
+
+class Stateful(Tokenizer):
+    def __getstate__(self):
+        return {"lang": "de"}
+
+    def __setstate__(self, state):
+        self.lang = state["lang"]
+
+
 def test_pickle_copy_and_processes(trained):
     path, tok, data = trained
     for clone in (pickle.loads(pickle.dumps(tok)), copy.copy(tok), copy.deepcopy(tok)):
@@ -96,6 +108,12 @@ def test_pickle_copy_and_processes(trained):
     mine.lang = "fr"
     assert type(pickle.loads(pickle.dumps(mine))) is Mine and weakref.ref(mine)() is mine
     assert pickle.loads(pickle.dumps(mine)).lang == copy.copy(mine).lang == "fr"
+    # Slots and a subclass's own __getstate__/__setstate__ come along too.
+    slotted = Slotted.from_file(path)
+    slotted.lang = "fr"
+    for one, lang in ((slotted, "fr"), (Stateful.from_file(path), "de")):
+        clones = (pickle.loads(pickle.dumps(one)), copy.copy(one), copy.deepcopy(one))
+        assert [(type(clone), clone.lang, repr(clone)) for clone in clones] == [(type(one), lang, repr(one))] * 3
     for method in ("spawn", "fork"):
         with multiprocessing.get_context(method).Pool(2) as pool:
             assert pool.map(tok.encode, TEXTS) == [data.encode(text) for text in TEXTS]
