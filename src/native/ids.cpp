@@ -61,10 +61,18 @@ void read_items(const Py_buffer& view, bool swap, std::vector<TokenId>& ids, con
 }
 
 // The ids in a buffer of integers; empty when it holds Python objects
-// (NumPy's dtype object), whose items are converted one by one instead.
+// (NumPy's dtype object) or its exporter refuses to give it (NumPy's
+// datetimes), whose items are converted one by one instead: an item that is
+// no integer is a TypeError, not the exporter's ValueError.
 std::optional<std::vector<TokenId>> from_buffer(PyObject* object, const Model& model) {
   Py_buffer view;
-  if (PyObject_GetBuffer(object, &view, PyBUF_FORMAT | PyBUF_STRIDES) < 0) throw ErrorSet{};
+  if (PyObject_GetBuffer(object, &view, PyBUF_FORMAT | PyBUF_STRIDES) < 0) {
+    if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_BufferError)) {
+      throw ErrorSet{};
+    }
+    PyErr_Clear();
+    return std::nullopt;
+  }
   struct Release {
     Py_buffer* view;
     ~Release() { PyBuffer_Release(view); }

@@ -143,7 +143,8 @@ def test_errors(trained, tmp_path, capfd):
     for array, bad_id in ((numpy.array([65535], numpy.uint16), "65535"), (numpy.array([-1], numpy.int8), "-1")):
         with pytest.raises(ValueError, match=bad_id):
             tok.decode(array)
-    for wrong in (b"\x01", bytearray(b"\x01"), "ab", 3, None, [1.5], numpy.zeros(2)):
+    for wrong in (b"\x01", bytearray(b"\x01"), "ab", 3, None, [1.5], numpy.zeros(2),
+                  numpy.zeros(2, "M8[D]")):
         with pytest.raises(TypeError):
             tok.decode(wrong)
     for call in (lambda: tok.encode(b"x"), lambda: tok.encode_batch("ab"),
