@@ -138,6 +138,24 @@ def test_train_matches_direct_calls_and_touches_nothing_else(tmp_path, monkeypat
         f"m.tok: {len(final.lookup)} tokens, {len(final.merges)} merges, {final.clusters} clusters, ")
 
 
+def test_train_on_a_descriptor_name_reads_this_process_s_file(tmp_path):
+    # /dev/stdin and /dev/fd/N name descriptors of the command: the training
+    # child, which does not share them, trained on its own (empty) standard
+    # input and reported success. A file removed while open is read too.
+    corpus = tmp_path / "c.txt"
+    corpus.write_text(corpus_text(3000, 6), encoding="utf-8")
+    velkor_cmd("train", "plain.tok", corpus, cwd=tmp_path)
+    expected = parse_model((tmp_path / "plain.tok").read_bytes())
+    with open(corpus, "rb") as held, open(corpus, "rb") as stdin:
+        fd = held.fileno()
+        for model, name in (("stdin.tok", "/dev/stdin"), ("fd.tok", f"/dev/fd/{fd}"), ("gone.tok", f"/dev/fd/{fd}")):
+            if model == "gone.tok":
+                corpus.unlink()
+            subprocess.run([sys.executable, "-m", "velkor_tools", "train", model, name], stdin=stdin,
+                           capture_output=True, cwd=tmp_path, timeout=120, pass_fds=(fd,), check=True)
+            assert parse_model((tmp_path / model).read_bytes()) == expected, name
+
+
 def test_one_training_of_a_model_at_a_time(tmp_path):
     from velkor_tools.training.driver import model_lock
 

@@ -260,20 +260,41 @@ def check_log(log: str, model: str, corpora: list[str]) -> None:
         raise ToolError(f"--log {log}: exists and is not a merge log; remove it or choose another name")
 
 
+def _real_path(path: str, found: os.stat_result) -> str | None:
+    """The real path of the regular file at path, which the child opens as
+    the same file; None when there is none (not a regular file, or one that
+    was removed while a descriptor still holds it).
+
+    A name such as /dev/stdin or /dev/fd/N stands for a descriptor of this
+    process: the child, which does not share it, would read its own.
+    """
+    if not stat.S_ISREG(found.st_mode):
+        return None
+    real = os.path.realpath(path)
+    try:
+        again = os.stat(real)
+    except OSError:
+        return None
+    return real if (again.st_dev, again.st_ino) == (found.st_dev, found.st_ino) else None
+
+
 def regular_copy(path: str, directory: str, number: int) -> str:
-    """path itself when it is a regular file; else (a pipe, process
-    substitution, "-" for standard input) a copy of what it holds in directory.
+    """The real path of path when it is a regular file; else (a pipe, process
+    substitution, "-" for standard input, a removed file open on /dev/fd/N)
+    a copy of what it holds in directory.
 
     The module takes each chunk with one read call, which a pipe answers with
     at most 64 KiB: only a regular file gives the same model as the same text.
     """
     if path != "-":
         try:
-            if stat.S_ISREG(os.stat(path).st_mode) or os.path.isdir(path):
-                if utf8_name(path):
-                    return path
+            found = os.stat(path)
+            usable = path if os.path.isdir(path) else _real_path(path, found)
+            if usable is not None:
+                if utf8_name(usable):
+                    return usable
                 link = os.path.join(directory, f"input-{number}")  # a name the module can take
-                os.symlink(os.path.abspath(path), link)
+                os.symlink(os.path.abspath(usable), link)
                 return link
         except OSError:
             return path  # check_input_file names the problem
