@@ -70,6 +70,7 @@ class Journal:
             header = None
         if not isinstance(header, dict):
             raise ToolError(f"{self.path}: not a journal of encode-corpus (damaged); remove it to start afresh")
+        header.setdefault("encoding", "standard")  # written before the choice existed
         records = []
         for line in lines[1:]:
             try:
