@@ -174,15 +174,20 @@ def _final_target(path: str) -> str:
     return os.path.realpath(path) if os.path.islink(path) else path
 
 
+# Names under /dev that stand for a descriptor of this process; other regular
+# files there (/dev/shm/...) are files like any other.
+DEVICE_DESCRIPTOR = re.compile(r"/dev/(stdin|stdout|stderr|fd/\d+)")
+
+
 def _is_special(path: str) -> bool:
-    """A FIFO, device or socket, or a descriptor's name (/dev/stdout,
-    /dev/fd/N): written as a stream, never replaced."""
+    """A FIFO, device or socket, a descriptor's name (/dev/stdout,
+    /dev/fd/N) or a file under /proc: written as a stream, never replaced."""
     try:
         mode = os.stat(path).st_mode
     except OSError:
         return False
-    system = ("/proc/", "/dev/")
-    if stat.S_ISREG(mode) and not any(p.startswith(system) for p in (os.path.abspath(path), os.path.realpath(path))):
+    names = (os.path.abspath(path), os.path.realpath(path))
+    if stat.S_ISREG(mode) and not any(p.startswith("/proc/") or DEVICE_DESCRIPTOR.fullmatch(p) for p in names):
         return False
     return not stat.S_ISDIR(mode)
 

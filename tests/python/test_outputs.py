@@ -156,6 +156,22 @@ def test_dev_stdout_is_written_through_the_descriptor(work):
     assert written.startswith(b"kept\n") and len(written) > 10  # appended, not truncated
 
 
+@pytest.mark.skipif(not os.access("/dev/shm", os.W_OK), reason="no writable /dev/shm")
+def test_a_file_under_dev_shm_is_replaced_not_truncated(work):
+    # Any regular file under /dev was written in place: a failed encode emptied it.
+    import pathlib
+    import tempfile
+
+    with tempfile.TemporaryDirectory(dir="/dev/shm") as folder:
+        out = pathlib.Path(folder, "ids")
+        out.write_text("kept\n")
+        with pytest.raises(ZeroDivisionError), atomic_output(str(out)) as stream:
+            stream.write(b"half")
+            1 / 0
+        refused = run("encode", "m.tok", "-", "--strict-unknown", "-o", out, cwd=work, input=b"\x07")
+        assert refused.returncode == 1 and out.read_text() == "kept\n"
+
+
 def test_outputs_keep_their_mode_and_name_the_right_stream(work):
     (work / "ids").write_text("0\n")
     (work / "out").write_text("old")
