@@ -2,9 +2,11 @@
 files, full disks, files that must not be overwritten, links, closed streams."""
 
 import os
+import pathlib
 import resource
 import subprocess
 import sys
+import tempfile
 import threading
 
 import pytest
@@ -159,9 +161,6 @@ def test_dev_stdout_is_written_through_the_descriptor(work):
 @pytest.mark.skipif(not os.access("/dev/shm", os.W_OK), reason="no writable /dev/shm")
 def test_a_file_under_dev_shm_is_replaced_not_truncated(work):
     # Any regular file under /dev was written in place: a failed encode emptied it.
-    import pathlib
-    import tempfile
-
     with tempfile.TemporaryDirectory(dir="/dev/shm") as folder:
         out = pathlib.Path(folder, "ids")
         out.write_text("kept\n")
