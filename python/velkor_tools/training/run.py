@@ -4,6 +4,7 @@ from __future__ import annotations
 
 
 from velkor_tools.errors import ToolError
+from velkor_tools.files import STDIN_NAME
 from velkor_tools.training.driver import (
     TrainResult, make_private_directory, model_lock, regular_copy, remove_private_directory,
     remove_stale_directories, signals_held,
@@ -34,9 +35,10 @@ def run_training(
         copies = make_private_directory()
         try:
             regular = [regular_copy(path, copies, number) for number, path in enumerate(corpora)]
+            names = [STDIN_NAME if path == "-" else path for path in corpora]
             if vocab_size is None:
-                return train_files(model, corpora, regular, log, verbose, errors, progress)
-            return train_to_size(model, corpora, regular, verbose, errors, vocab_size, progress)
+                return train_files(model, names, regular, log, verbose, errors, progress)
+            return train_to_size(model, names, regular, verbose, errors, vocab_size, progress)
         finally:
             with signals_held():
                 remove_private_directory(copies)
