@@ -301,6 +301,7 @@ BAD_INPUTS = [
     (["train", "no/such/dir/m.tok", "ids.txt", "--vocab-size", "300"], None, "no/such/dir/m.tok: cannot write"),
     (["show", "m.tok", "--html", "out"], b"\xc3(", "<stdin>:1: invalid UTF-8"),
     (["train", "new.tok", "-", "--errors", "strict"], b"ok\n\xff\n", "<stdin>:2: invalid UTF-8"),
+    (["train", "/dev/stdin", "ids.txt"], b"", "/dev/stdin: names a descriptor, not a file"),
     (["encode", "nooov.tok", "-o", "out"], b"ab", "nooov.tok: the model cannot encode this text"),
     (["show", "nooov.tok", "ab", "--html", "out"], None, "nooov.tok: the model cannot encode this text"),
     (["decode", "m.tok", "-o", "."], b"0\n", ".: is a directory"),
