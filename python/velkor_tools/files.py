@@ -176,18 +176,24 @@ def _final_target(path: str) -> str:
 
 # Names under /dev that stand for a descriptor of this process; other regular
 # files there (/dev/shm/...) are files like any other.
-DEVICE_DESCRIPTOR = re.compile(r"/dev/(stdin|stdout|stderr|fd/\d+)")
+_DEVICE_DESCRIPTOR = re.compile(r"/dev/(stdin|stdout|stderr|fd/\d+)")
+
+
+def names_descriptor(path: str) -> bool:
+    """Whether path, or where it leads, is a descriptor's name (/dev/stdout,
+    /dev/fd/N) or under /proc: another process opening it gets its own."""
+    names = (os.path.abspath(path), os.path.realpath(path))
+    return any(name.startswith("/proc/") or _DEVICE_DESCRIPTOR.fullmatch(name) for name in names)
 
 
 def _is_special(path: str) -> bool:
-    """A FIFO, device or socket, a descriptor's name (/dev/stdout,
-    /dev/fd/N) or a file under /proc: written as a stream, never replaced."""
+    """A FIFO, device or socket, or a descriptor's name: written as a
+    stream, never replaced."""
     try:
         mode = os.stat(path).st_mode
     except OSError:
         return False
-    names = (os.path.abspath(path), os.path.realpath(path))
-    if stat.S_ISREG(mode) and not any(p.startswith("/proc/") or DEVICE_DESCRIPTOR.fullmatch(p) for p in names):
+    if stat.S_ISREG(mode) and not names_descriptor(path):
         return False
     return not stat.S_ISDIR(mode)
 

@@ -431,6 +431,8 @@ def test_fifo_inputs_and_endless_shard_sizes_are_refused(job, tmp_path):
     os.mkfifo(tmp_path / "pipe")
     with pytest.raises(ToolError, match="pipe: not a regular file"):
         encode_corpus(model, [str(tmp_path / "pipe")], str(tmp_path / "out"), workers=1)
+    with open(inputs[0], "rb") as held, pytest.raises(ToolError, match="names a descriptor"):
+        encode_corpus(model, [f"/dev/fd/{held.fileno()}"], str(tmp_path / "out"), workers=1)
     for size in ("inf", "1e400", "nan", "0"):
         result = subprocess.run([sys.executable, "-m", "velkor_tools", "encode-corpus", model, inputs[0], "-o",
                                  str(tmp_path / "o"), "--shard-mb", size], capture_output=True, text=True, timeout=60)

@@ -11,7 +11,7 @@ from typing import Any
 
 from velkor_tools.corpus import FORMAT, regular_manifest, shard_name
 from velkor_tools.errors import ToolError
-from velkor_tools.files import describe
+from velkor_tools.files import describe, names_descriptor
 from velkor_tools.unknown import UnknownClusters
 
 
@@ -35,6 +35,9 @@ def check_inputs(paths: list[str]) -> list[Input]:
             # stat before open: opening a FIFO with no writer would wait for ever
             if not stat.S_ISREG(os.stat(given).st_mode):
                 raise ToolError(f"{given}: not a regular file")
+            if names_descriptor(given):
+                # The workers open each input by name, and a descriptor's name is theirs.
+                raise ToolError(f"{given}: names a descriptor, which the workers do not share; give the file's name")
             with open(given, "rb") as file:
                 status = os.fstat(file.fileno())
         except OSError as error:

@@ -2,10 +2,8 @@
 
 from __future__ import annotations
 
-import os
-
 from velkor_tools.errors import ToolError
-from velkor_tools.files import DEVICE_DESCRIPTOR, STDIN_NAME
+from velkor_tools.files import STDIN_NAME, names_descriptor
 from velkor_tools.training.driver import (
     TrainResult, make_private_directory, model_lock, regular_copy, remove_private_directory,
     remove_stale_directories, signals_held,
@@ -31,7 +29,7 @@ def run_training(
         check_vocab_size(vocab_size, size_name)
         if log is not None:
             raise ToolError("--log keeps the log of one pass: leave it out with --vocab-size", 2)
-    if DEVICE_DESCRIPTOR.fullmatch(os.path.abspath(model)) or os.path.abspath(model).startswith("/proc/"):
+    if names_descriptor(model):
         # Training replaces MODEL by a rename beside it, which a descriptor's name has no room for.
         raise ToolError(f"{model}: names a descriptor, not a file; give the model's file name")
     remove_stale_directories()
