@@ -348,13 +348,19 @@ def check_id_0(model: str, parsed: Model, trimming: bool = False) -> None:
 
 def train_files(
     model: str, given: list[str], corpora: list[str], log: str | None, verbose: bool, errors: str,
-    progress: bool = True,
+    progress: bool = True, scanned: int | None = None,
 ) -> TrainResult:
     """One training of MODEL on the regular files `corpora` (named `given` in
-    messages), in a child process, MODEL replaced after every chunk."""
+    messages), in a child process, MODEL replaced after every chunk.
+
+    scanned is what an earlier pass's scan of the same files found: they are
+    not scanned again."""
     names = {os.path.abspath(path): name for path, name in zip(corpora, given)}
     sizes = check_training_files(model, given, corpora)
-    replaced = sum(scan_corpus(path, errors, name) for path, name in zip(corpora, given))
+    if scanned is None:
+        replaced = sum(scan_corpus(path, errors, name) for path, name in zip(corpora, given))
+    else:
+        replaced = scanned
     existed = os.path.exists(model)
     image = STARTER_MODEL
     if existed:

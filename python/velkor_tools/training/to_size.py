@@ -33,7 +33,7 @@ def train_to_size(
     progress: bool,
 ) -> TrainResult:
     """Training passes until MODEL holds `size` tokens or a pass adds none, then the trim."""
-    replaced = 0  # the same corpus every pass: the last pass's count
+    replaced: int | None = None  # the same corpus every pass: scanned by the first
     # Before any pass is announced, and before MODEL is read (a FIFO would be
     # waited on); when no pass runs, the files are unread, but a missing one, or
     # MODEL among them, is still an error (standard input is a private copy by now).
@@ -49,7 +49,7 @@ def train_to_size(
         number += 1
         _say(progress, f"pass {number}: {plural(tokens, 'token')} of {size}")
         try:
-            result = train_files(model, given, corpora, None, verbose, errors, progress)
+            result = train_files(model, given, corpora, None, verbose, errors, progress, replaced)
         except VocabularyFull as stopped:
             # A chunk ran out of ids: MODEL keeps the pass's last completed chunk, at
             # least as large as the one before it, and is trimmed from there.
@@ -72,7 +72,7 @@ def train_to_size(
     _, final = read_model(model)
     # Time of every pass, bytes of those that finished.
     return TrainResult(len(final.lookup), len(final.merges), final.clusters,
-                       time.monotonic() - started, corpus_bytes, replaced, full)
+                       time.monotonic() - started, corpus_bytes, replaced or 0, full)
 
 
 def trim(model: str, size: int, progress: bool) -> None:
