@@ -369,6 +369,12 @@ def test_an_edited_input_is_encoded_again_and_the_rest_kept(job, client, tmp_pat
     encode_corpus(model, given, str(tmp_path / "grown"), client=client, shard_bytes=10)
     encode_corpus(model, given, str(tmp_path / "fresh"), client=client, shard_bytes=10)
     assert files(tmp_path / "grown") == files(tmp_path / "fresh")
+    # One that shrinks leaves fewer shards: those past the last are removed too.
+    (tmp_path / "a.txt").write_bytes(b"a\n")
+    (tmp_path / "b.txt").write_bytes(b"b\n")
+    encode_corpus(model, given, str(tmp_path / "grown"), client=client, shard_bytes=10)
+    encode_corpus(model, given, str(tmp_path / "shrunk"), client=client, shard_bytes=10)
+    assert files(tmp_path / "grown") == files(tmp_path / "shrunk")
 
 
 def test_the_output_folder_is_guarded(job, client, tmp_path):

@@ -143,6 +143,20 @@ def _remove_temporaries(directory: Path) -> None:
                 raise ToolError(f"{entry}: {describe(error)}; remove it") from None
 
 
+def _remove_shards_from(directory: Path, shards: int) -> None:
+    """Removes the files of shards numbered `shards` and up, left by an earlier
+    run whose inputs made more shards than this one's (an input that shrank)."""
+    for entry in directory.iterdir():
+        stem, dot, suffix = entry.name.partition(".")
+        if suffix in ("bin", "idx") and stem.startswith("shard-") and stem[6:].isdigit():
+            index = int(stem[6:])
+            if index >= shards and stem == shard_name(index):
+                try:
+                    entry.unlink(missing_ok=True)
+                except OSError as error:
+                    raise ToolError(f"{entry}: {describe(error)}; remove it") from None
+
+
 def _shards_in_place(manifest: dict[str, Any], directory: Path) -> bool:
     """Whether each shard of a finished run has both its files, regular and
     of the sizes its counts give (no hashing: a cheap check for a run again)."""
@@ -303,6 +317,7 @@ def _finish(
         (directory / MANIFEST).unlink(missing_ok=True)
         raise ToolError(f"{changed[0]}: changed while it was being encoded; run again to encode it anew")
     _remove_temporaries(directory)  # a worker killed mid-task leaves its shard's files
+    _remove_shards_from(directory, shards)  # else DIR would differ from a fresh run's
     manifest = build_manifest(model_sha256, found, settings, [done[index] for index in range(shards)])
     write_atomically(str(directory / MANIFEST), (json.dumps(manifest, indent=1) + "\n").encode("utf-8"))
     (directory / JOURNAL).unlink()  # should a crash bring it back, the manifest makes it moot
