@@ -226,6 +226,25 @@ def test_running_again_over_a_finished_corpus_redoes_a_missing_shard(job, refere
     encode_corpus(model, inputs, str(out), client=client, shard_bytes=SHARD_BYTES, on_progress=left)
     assert files(out) == reference
 
+    # A shard of no ids replaced by a FIFO (of the same size, 0) is redone, not read without end.
+    (tmp_path / "blank.txt").write_bytes(b"\n\n")
+    encode_corpus(model, [str(tmp_path / "blank.txt")], str(tmp_path / "blank"), client=client)
+    before = files(tmp_path / "blank")
+    (tmp_path / "blank" / "shard-00000.bin").unlink()
+    os.mkfifo(tmp_path / "blank" / "shard-00000.bin")
+
+    def stuck(number, frame):
+        raise AssertionError("a FIFO was read without end")
+
+    previous = signal.signal(signal.SIGALRM, stuck)
+    signal.alarm(30)
+    try:
+        encode_corpus(model, [str(tmp_path / "blank.txt")], str(tmp_path / "blank"), client=client)
+    finally:
+        signal.alarm(0)
+        signal.signal(signal.SIGALRM, previous)
+    assert files(tmp_path / "blank") == before
+
 
 def test_an_input_changed_during_or_after_a_stopped_run(job, reference, client, tmp_path):
     model, inputs, _ = job

@@ -12,6 +12,7 @@ from __future__ import annotations
 import json
 import os
 import re
+import stat
 from pathlib import Path
 from typing import Any
 
@@ -141,10 +142,12 @@ def still_valid(record: dict[str, Any], task: Task, directory: Path, errors: str
         return False
     ids_path, idx_path = shard_paths(directory, task.index)
     try:  # the files must hold what the counts say, not only hash as recorded
-        sizes = (ids_path.stat().st_size, idx_path.stat().st_size)
+        status = (ids_path.stat(), idx_path.stat())
     except OSError:
         return False
-    if sizes != (2 * record["tokens"], 8 * (record["documents"] + 1)):
+    if not all(stat.S_ISREG(each.st_mode) for each in status):  # a FIFO would be read without end
+        return False
+    if tuple(each.st_size for each in status) != (2 * record["tokens"], 8 * (record["documents"] + 1)):
         return False
     return _file_sha256(ids_path) == record.get("ids_sha256") and _file_sha256(idx_path) == record.get(
         "idx_sha256"
