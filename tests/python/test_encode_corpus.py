@@ -121,6 +121,7 @@ def test_documents_equal_direct_encode(job, reference, tmp_path, monkeypatch):
     for part in (slice(0, 2), slice(-5, None, 2), slice(3, 1)):  # slices across shards, as a list's
         assert [list(ids) for ids in corpus[part]] == everything[part]
     monkeypatch.chdir(tmp_path / "out")
+    corpus.verify()  # still the files it opened
     again = pickle.loads(pickle.dumps(corpus))  # opened again, not copied
     assert len(pickle.dumps(corpus)) < 500 and [list(ids) for ids in again] == everything
     manifest = corpus.manifest

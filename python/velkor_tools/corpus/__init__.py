@@ -142,7 +142,8 @@ class Shards:
         """Checks every shard file against the sha256 the manifest records;
         a ToolError names the first that differs."""
         for index, shard in enumerate(self.manifest["shards"]):
-            for path, key in zip(shard_paths(self.directory, index), ("ids_sha256", "idx_sha256")):
+            # the absolute path: the corpus opened by a relative one is still this one after a chdir
+            for path, key in zip(shard_paths(self._absolute, index), ("ids_sha256", "idx_sha256")):
                 if file_sha256(path) != shard.get(key):
                     raise ToolError(f"{path}: does not match the sha256 in {MANIFEST}; the shard is damaged")
 
