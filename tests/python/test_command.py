@@ -266,6 +266,17 @@ def test_show_marks_boundaries_and_unknown_clusters(trained, tmp_path):
     assert page.count('<span class="unknown"') == 3 and page.count("<sub>") == len(tok.encode(text))
 
 
+def test_show_tells_a_known_cluster_from_an_unknown_one_sharing_the_oov_id(tmp_path):
+    # "oov" maps to the token of "a": "a" is known, " " and "x" are not, as encode counts them.
+    model = tmp_path / "m.tok"
+    model.write_bytes(tokenizer_image({0: b"", 1: b"a"}, {}, {"oov": 1, "a": 1}))
+    shown = velkor_cmd("show", model, "a xa", "--ids", "--strict-unknown", check=False)
+    assert shown.returncode == 1 and b"2 clusters the model does not know" in shown.stderr
+    shown = velkor_cmd("show", model, "a x", "--ids")
+    assert shown.stdout == b"a[1]|[? ][1]|[?x][1]\n"
+    assert velkor_cmd("show", model, "aa", "--strict-unknown").stdout == b"a|a\n"
+
+
 @pytest.mark.parametrize("command", ["", "new", "train", "encode", "decode", "info", "show"])
 def test_help_has_a_sentence_and_an_example(command, capsys):
     with pytest.raises(SystemExit):

@@ -7,6 +7,7 @@ import html
 import os
 import sys
 import tempfile
+from collections.abc import Container
 from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
@@ -59,16 +60,26 @@ def _first_cluster(counter: velkor.Data, text: str, start: int) -> int:
 
 
 def pieces(
-    tok: velkor.Data, oov_id: int | None, text: str, ids: list[int] | None = None
+    tok: velkor.Data, oov_id: int | None, text: str, ids: list[int] | None = None,
+    clusters: Container[str] = (),
 ) -> list[Piece]:
-    """The text cut at the tokens of ids (by default tok.encode(text)), unknown clusters as they stand."""
+    """The text cut at the tokens of ids (by default tok.encode(text)), unknown clusters as they stand.
+
+    The id of "oov" may also be the id of a token of the model (a hand-made
+    model): where that token spells the text and the cluster there is one of
+    `clusters`, the model's cluster texts, it is that token, not an unknown cluster."""
     counter: velkor.Data | None = None
     result = []
     position = 0
     for token in tok.encode(text) if ids is None else ids:
-        if token == oov_id:
+        unknown = token == oov_id
+        if unknown:
             counter = counter or _cluster_counter()
             length = _first_cluster(counter, text, position)
+            if text[position : position + length] in clusters:
+                piece = tok.decode([token])
+                unknown = not (piece and text.startswith(piece, position))
+        if unknown:
             result.append(Piece(text[position : position + length], token, True))
         else:
             piece = tok.decode([token])
@@ -151,7 +162,7 @@ def run(args: argparse.Namespace) -> int:
         text = decode(os.fsencode(args.text), "TEXT", args.errors)
     with module_failures(args.model, "the model cannot encode this text"), encoding_failures(args.model):
         ids = Tokenizer(image, name=args.model).encode(text, complete=True) if args.complete else None
-        parts = pieces(tok, model.oov_id, text, ids)
+        parts = pieces(tok, model.oov_id, text, ids, model.unicode_lookup)
     unknown = UnknownClusters()
     for part in parts:
         if part.unknown:
