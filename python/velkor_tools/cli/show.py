@@ -13,7 +13,6 @@ from typing import TYPE_CHECKING
 
 import velkor
 from velkor_tools.cli.common import add_complete_option, add_command, add_model_argument, encoding_failures, plural
-from velkor_tools.errors import ToolError
 from velkor_tools.files import STDIN_NAME, output_stream, read_input, refuse_model_as_output
 from velkor_tools.model import STARTER_MODEL, load_model, module_failures, read_model
 from velkor_tools.tokenizer import Tokenizer
@@ -84,12 +83,12 @@ def pieces(
         else:
             piece = tok.decode([token])
             if not text.startswith(piece, position):
-                raise ToolError(f"token {token} of the model does not match the text it encodes")
+                raise ValueError(f"token {token} of the model does not match the text it encodes")
             result.append(Piece(piece, token, False))
             length = len(piece)
         position += length
     if position != len(text):  # a hand-made model's tokens can spell less than the text
-        raise ToolError("the model's tokens do not spell the whole text they encode")
+        raise ValueError("the model's tokens do not spell the whole text they encode")
     return result
 
 
