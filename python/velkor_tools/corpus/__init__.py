@@ -15,6 +15,7 @@ import bisect
 import hashlib
 import json
 import operator
+import re
 import stat
 from collections.abc import Iterator
 from pathlib import Path
@@ -35,10 +36,27 @@ def shard_name(index: int) -> str:
     return f"shard-{index:05d}"
 
 
+SHARD_FILE = re.compile(r"shard-([0-9]{5}|[1-9][0-9]{5,})\.(?:bin|idx)")  # a file of shard_name(group 1)
+
+
 def shard_paths(directory: Path, index: int) -> tuple[Path, Path]:
     """The ids file and the offsets file of shard `index`."""
     name = shard_name(index)
     return directory / f"{name}.bin", directory / f"{name}.idx"
+
+
+def shard_in_place(directory: Path, index: int, counts: dict[str, Any]) -> bool:
+    """Whether shard `index` has both its files, regular (a FIFO would be read
+    without end) and of the sizes its counts of tokens and documents give."""
+    sizes = (ID_DTYPE.itemsize * counts["tokens"], OFFSET_DTYPE.itemsize * (counts["documents"] + 1))
+    try:
+        for path, size in zip(shard_paths(directory, index), sizes):
+            status = path.stat()
+            if not stat.S_ISREG(status.st_mode) or status.st_size != size:
+                return False
+    except OSError:
+        return False
+    return True
 
 
 def file_sha256(path: Path) -> str:

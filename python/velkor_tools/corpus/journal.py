@@ -12,11 +12,10 @@ from __future__ import annotations
 import json
 import os
 import re
-import stat
 from pathlib import Path
 from typing import Any
 
-from velkor_tools.corpus import JOURNAL, file_sha256, shard_paths
+from velkor_tools.corpus import JOURNAL, file_sha256, shard_in_place, shard_paths
 from velkor_tools.corpus.manifest import what_differs
 from velkor_tools.corpus.task import Task
 from velkor_tools.errors import ToolError
@@ -140,15 +139,9 @@ def still_valid(record: dict[str, Any], task: Task, directory: Path, errors: str
     counts = [record.get(key) for key in _COUNTS] + [record.get(key, 0) for key in _OPTIONAL_COUNTS]
     if not all(type(count) is int and count >= 0 for count in counts):
         return False
+    if not shard_in_place(directory, task.index, record):  # what the counts say, not only hash as recorded
+        return False
     ids_path, idx_path = shard_paths(directory, task.index)
-    try:  # the files must hold what the counts say, not only hash as recorded
-        status = (ids_path.stat(), idx_path.stat())
-    except OSError:
-        return False
-    if not all(stat.S_ISREG(each.st_mode) for each in status):  # a FIFO would be read without end
-        return False
-    if tuple(each.st_size for each in status) != (2 * record["tokens"], 8 * (record["documents"] + 1)):
-        return False
     return _file_sha256(ids_path) == record.get("ids_sha256") and _file_sha256(idx_path) == record.get(
         "idx_sha256"
     )

@@ -17,14 +17,13 @@ import hashlib
 import json
 import multiprocessing
 import os
-import stat
 import tempfile
 from collections.abc import Callable
 from dataclasses import dataclass, replace
 from pathlib import Path
 from typing import Any, NoReturn
 
-from velkor_tools.corpus import FORMAT, ID_DTYPE, JOURNAL, MANIFEST, OFFSET_DTYPE, shard_name, shard_paths
+from velkor_tools.corpus import FORMAT, JOURNAL, MANIFEST, SHARD_FILE, shard_in_place, shard_name
 from velkor_tools.corpus.cluster import local_cluster, remembered_interrupts
 from velkor_tools.corpus.journal import Journal, is_temporary, still_valid
 from velkor_tools.corpus.manifest import Input, build_manifest, check_inputs, finished_manifest, kept_records, what_differs
@@ -133,43 +132,27 @@ def encode_corpus(
         os.close(lock)
 
 
-def _remove_temporaries(directory: Path) -> None:
-    """Removes the files shards are written to before they are renamed."""
+def _remove_leftovers(directory: Path, shards: int | None = None) -> None:
+    """Removes the files shards are written to before they are renamed and,
+    given this run's number of shards, the files of those numbered from it
+    up, which an earlier run whose inputs made more shards left."""
     for entry in directory.iterdir():
-        if is_temporary(entry.name):
+        shard = SHARD_FILE.fullmatch(entry.name)
+        past = shard is not None and shards is not None and int(shard[1]) >= shards
+        if is_temporary(entry.name) or past:
             try:
                 entry.unlink(missing_ok=True)
             except OSError as error:
                 raise ToolError(f"{entry}: {describe(error)}; remove it") from None
 
 
-def _remove_shards_from(directory: Path, shards: int) -> None:
-    """Removes the files of shards numbered `shards` and up, left by an earlier
-    run whose inputs made more shards than this one's (an input that shrank)."""
-    for entry in directory.iterdir():
-        stem, dot, suffix = entry.name.partition(".")
-        if suffix in ("bin", "idx") and stem.startswith("shard-") and stem[6:].isdigit():
-            index = int(stem[6:])
-            if index >= shards and stem == shard_name(index):
-                try:
-                    entry.unlink(missing_ok=True)
-                except OSError as error:
-                    raise ToolError(f"{entry}: {describe(error)}; remove it") from None
-
-
 def _shards_in_place(manifest: dict[str, Any], directory: Path) -> bool:
     """Whether each shard of a finished run has both its files, regular and
     of the sizes its counts give (no hashing: a cheap check for a run again)."""
     try:
-        for index, shard in enumerate(manifest["shards"]):
-            sizes = (ID_DTYPE.itemsize * shard["tokens"], OFFSET_DTYPE.itemsize * (shard["documents"] + 1))
-            for path, size in zip(shard_paths(directory, index), sizes):
-                status = path.stat()
-                if not stat.S_ISREG(status.st_mode) or status.st_size != size:
-                    return False
-    except (OSError, TypeError, KeyError):
+        return all(shard_in_place(directory, index, shard) for index, shard in enumerate(manifest["shards"]))
+    except (TypeError, KeyError):
         return False
-    return True
 
 
 def _unchanged(found: list[Input]) -> bool:
@@ -273,7 +256,7 @@ def _start_journal(
         if any(directory.iterdir()):
             raise ToolError(f"{directory}: not empty, and holds no unfinished run")
         previous = []
-    _remove_temporaries(directory)  # left by a killed run
+    _remove_leftovers(directory)  # left by a killed run
     done: dict[int, dict[str, Any]] = {}
     for record in previous:
         index = record.get("index")
@@ -292,7 +275,7 @@ def _clean_up_stopped_run(
     # A worker stopped mid-task as its cluster closed leaves its shard's files; best
     # effort, so as not to hide the error that stopped the run.
     with contextlib.suppress(ToolError, OSError):
-        _remove_temporaries(directory)
+        _remove_leftovers(directory)
     if keep_manifest:
         if _unchanged(found):  # the manifest still tells every shard
             (directory / JOURNAL).unlink(missing_ok=True)
@@ -316,8 +299,9 @@ def _finish(
     if changed:  # its shards may hold some of each version
         (directory / MANIFEST).unlink(missing_ok=True)
         raise ToolError(f"{changed[0]}: changed while it was being encoded; run again to encode it anew")
-    _remove_temporaries(directory)  # a worker killed mid-task leaves its shard's files
-    _remove_shards_from(directory, shards)  # else DIR would differ from a fresh run's
+    # A worker killed mid-task leaves its shard's files; a shard past the last
+    # would make DIR differ from a fresh run's.
+    _remove_leftovers(directory, shards)
     manifest = build_manifest(model_sha256, found, settings, [done[index] for index in range(shards)])
     write_atomically(str(directory / MANIFEST), (json.dumps(manifest, indent=1) + "\n").encode("utf-8"))
     (directory / JOURNAL).unlink()  # should a crash bring it back, the manifest makes it moot
