@@ -72,6 +72,7 @@ def pieces(
     position = 0
     for token in tok.encode(text) if ids is None else ids:
         unknown = token == oov_id
+        piece = None
         if unknown:
             counter = counter or _cluster_counter()
             length = _first_cluster(counter, text, position)
@@ -81,7 +82,7 @@ def pieces(
         if unknown:
             result.append(Piece(text[position : position + length], token, True))
         else:
-            piece = tok.decode([token])
+            piece = tok.decode([token]) if piece is None else piece
             if not text.startswith(piece, position):
                 raise ValueError(f"token {token} of the model does not match the text it encodes")
             result.append(Piece(piece, token, False))
